@@ -1,0 +1,84 @@
+// Strided views over caller memory and the errors the numeric cores raise.
+//
+// The cores never see a Python object. They read the caller's arrays through
+// these views (byte strides, any sign, no copies) and write into buffers that
+// the module surface allocated. Element access goes through memcpy so that a
+// buffer exported at an odd address is still read without undefined
+// behaviour; compilers turn it into a plain load.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace qp {
+
+using index_t = std::ptrdiff_t;  // same width as Py_ssize_t / numpy intp
+
+// The logarithm floor and the threshold under which a denominator counts as
+// zero; far below any meaningful score, above the smallest subnormal.
+constexpr double kEps = 1e-300;
+
+template <class T>
+struct Vec {
+  const char* base = nullptr;
+  index_t size = 0;
+  index_t stride = sizeof(T);  // bytes between consecutive elements
+
+  T operator[](index_t i) const {
+    T value;
+    std::memcpy(&value, base + i * stride, sizeof(T));
+    return value;
+  }
+  bool contiguous() const { return stride == static_cast<index_t>(sizeof(T)); }
+  // Elements [lo, hi) with lo <= hi <= size.
+  Vec slice(index_t lo, index_t hi) const { return {base + lo * stride, hi - lo, stride}; }
+};
+
+// Mutable contiguous view of a buffer the surface allocated for a result.
+template <class T>
+struct Out {
+  T* data = nullptr;
+  index_t size = 0;
+  T& operator[](index_t i) const { return data[i]; }
+  Vec<T> view() const { return {reinterpret_cast<const char*>(data), size, sizeof(T)}; }
+};
+
+template <class T>
+struct Mat {
+  const char* base = nullptr;
+  index_t rows = 0;
+  index_t cols = 0;
+  index_t row_stride = 0;  // bytes
+  index_t col_stride = sizeof(T);
+
+  T operator()(index_t r, index_t c) const {
+    T value;
+    std::memcpy(&value, base + r * row_stride + c * col_stride, sizeof(T));
+    return value;
+  }
+  Vec<T> row(index_t r) const { return {base + r * row_stride, cols, col_stride}; }
+};
+
+using DVec = Vec<double>;
+using IVec = Vec<index_t>;
+using DMat = Mat<double>;
+
+// Errors raised by the cores. The surface turns each kind into the matching
+// Python exception with the message unchanged.
+class Error : public std::runtime_error {
+ public:
+  enum class Kind { Exception, ValueError, OverflowError, ZeroDivisionError };
+  Error(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+[[noreturn]] inline void raise_value_error(const std::string& message) {
+  throw Error(Error::Kind::ValueError, message);
+}
+
+}  // namespace qp
