@@ -68,7 +68,8 @@ def test_every_lag_count_and_frame_length(kernels):
     rng = np.random.default_rng(11)
     for n in range(0, 34):
         x = rng.normal(size=n)
-        x[rng.integers(n)] = nan if n else 0.0
+        if n:
+            x[rng.integers(n)] = nan
         for k in range(0, 18):
             search = rng.integers(0, n + 2, size=k).astype(np.intp)
             for s in (search, search[::-1]):

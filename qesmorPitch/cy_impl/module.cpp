@@ -25,6 +25,7 @@
 #include <string>
 #include <utility>
 
+#include "direct.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
 #include "views.hpp"
@@ -269,29 +270,128 @@ PyObject* empty_doubles() {
   return PyArray_SimpleNew(1, const_cast<npy_intp*>(shape), NPY_DOUBLE);
 }
 
-PyObject* calc_qesmor_core(const Arguments& a) {
-  const qp::DVec data = a.dvec(0);
-  const int window_size = a.integer(1);
-  const int hop_size = a.integer(2);
-  const qp::IVec lags = a.ivec(3);
-  qp::check_window(window_size);
-  qp::check_hop(hop_size);
-  qp::check_lags(lags);
+// Keyword arguments are compared by exact string equality; None matches none.
+template <class E, std::size_t N>
+E resolve(PyObject* keyword, const std::pair<const char*, E> (&choices)[N], E unknown) {
+  if (keyword == Py_None) return unknown;
+  for (const auto& choice : choices) {
+    if (PyUnicode_CompareWithASCIIString(keyword, choice.first) == 0) return choice.second;
+  }
+  return unknown;
+}
 
-  qp::FrameSource source(data, lags);
-  const npy_intp frames = source.frame_count(window_size, hop_size);
+bool is_keyword(PyObject* keyword, const char* text) {
+  return keyword != Py_None && PyUnicode_CompareWithASCIIString(keyword, text) == 0;
+}
+
+constexpr const char* kInterpolatorMessage = "interpolator_mode is quadratic,centroid,gaussian or no";
+
+qp::RefineMode refine_mode(PyObject* pp_mode, PyObject* interpolator_mode, const char* unknown_message) {
+  static const std::pair<const char*, qp::Interpolator> choices[] = {
+      {"parabolic", qp::Interpolator::Parabolic},
+      {"gaussian", qp::Interpolator::Gaussian},
+      {"centroid", qp::Interpolator::Centroid},
+      {"no", qp::Interpolator::None},
+  };
+  qp::RefineMode mode;
+  mode.interpolator = resolve(interpolator_mode, choices, qp::Interpolator::Unknown);
+  mode.threshold_diff = is_keyword(pp_mode, "threshold_diff");
+  mode.unknown_message = unknown_message;
+  return mode;
+}
+
+// The (map, means) pair of the periodicity maps.
+PyObject* qesmor_map_result(qp::FrameSource& source) {
+  const npy_intp frames = source.frames();
   if (frames == 0) {
     Ref map(empty_doubles());
     Ref means(empty_doubles());
     if (!map || !means) return nullptr;
     return PyTuple_Pack(2, map.get(), means.get());
   }
-  const npy_intp map_shape[2] = {frames, lags.size};
+  const npy_intp map_shape[2] = {frames, source.lag_count()};
   Ref map = new_doubles(2, map_shape);
   Ref means = new_doubles(1, &frames);
   if (!map || !means) return nullptr;
-  qp::qesmor_map(source, window_size, hop_size, out_of(map.get()), out_of(means.get()));
+  qp::qesmor_map(source, out_of(map.get()), out_of(means.get()));
   return PyTuple_Pack(2, map.get(), means.get());
+}
+
+// An (F, columns) track, or the empty (0,) array when there is no frame.
+Ref new_track(npy_intp frames, npy_intp columns) {
+  if (frames == 0) return Ref(empty_doubles());
+  const npy_intp shape[2] = {frames, columns};
+  return new_doubles(2, shape);
+}
+
+// The map entries share one body: `signals` data arrays, then window_size,
+// hop_size and search_sample.
+template <int signals>
+PyObject* qesmor_map_entry(const Arguments& a) {
+  const int window_size = a.integer(signals);
+  const int hop_size = a.integer(signals + 1);
+  const qp::IVec lags = a.ivec(signals + 2);
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::check_lags(lags);
+  if constexpr (signals == 1) {
+    qp::FrameSource source(a.dvec(0), lags, window_size, hop_size);
+    return qesmor_map_result(source);
+  } else {
+    qp::FrameSource source(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+    return qesmor_map_result(source);
+  }
+}
+
+// calc_Pitch_core_cy and its two-polarity form: `signals` data arrays, then
+// fs, window_size, hop_size, search_sample, pp_mode, qesmor_smooth,
+// pitch_detect_mode, pitch_detect_thre, interpolator_mode.
+template <int signals>
+PyObject* pitch_direct_entry(const Arguments& a) {
+  static const std::pair<const char*, qp::DetectMode> detect_modes[] = {
+      {"score", qp::DetectMode::Score},
+      {"static", qp::DetectMode::Static},
+      {"maximum", qp::DetectMode::Maximum},
+      {"peak", qp::DetectMode::Peak},
+  };
+  const int o = signals;
+  qp::DirectParams params;
+  params.fs = a.real(o);
+  const int window_size = a.integer(o + 1);
+  const int hop_size = a.integer(o + 2);
+  const qp::IVec lags = a.ivec(o + 3);
+  params.smooth = a.integer(o + 5);
+  params.detect = resolve(a.str(o + 6), detect_modes, qp::DetectMode::Unknown);
+  params.threshold = a.real(o + 7);
+  // The single-signal core names the parabola by its accepted keyword.
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 8),
+                              signals == 1 ? "interpolator_mode is parabolic,centroid,gaussian or no"
+                                           : kInterpolatorMessage);
+
+  qp::check_smoothing(lags.size, params.smooth);
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::check_lags(lags);
+  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
+                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+  Ref rows = new_track(source.frames(), 2);
+  if (!rows) return nullptr;
+  qp::pitch_direct(source, params, out_of(rows.get()));
+  return rows.release();
+}
+
+PyObject* prev_first_up_zero_entry(const Arguments& a) {
+  const qp::DVec data = a.dvec(0);
+  if (!data.base) {
+    // None converts to an empty view, but there is no array to copy.
+    PyErr_SetString(PyExc_ValueError, "_prev_first_up_zero() needs a 1-D float64 array, got None");
+    return nullptr;
+  }
+  const npy_intp size = data.size;
+  Ref out = new_doubles(1, &size);
+  if (!out) return nullptr;
+  qp::prev_first_up_zero(data, out_of(out.get()).data);
+  return out.release();
 }
 
 // ------------------------------------------------------------ the table
@@ -323,17 +423,60 @@ struct Function {
 constexpr Kind kDVec = Kind::DoubleVector;
 constexpr Kind kIVec = Kind::IndexVector;
 constexpr Kind kInt = Kind::Int;
+constexpr Kind kReal = Kind::Double;
+constexpr Kind kStr = Kind::Str;
 
+// In the order the functions are created at import.
 const Function kFunctions[] = {
+    {"calc_Pitch_core_cy",
+     {{"data", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt}, {"search_sample", kIVec},
+      {"pp_mode", kStr}, {"qesmor_smooth", kInt}, {"pitch_detect_mode", kStr}, {"pitch_detect_thre", kReal},
+      {"interpolator_mode", kStr}},
+     pitch_direct_entry<1>,
+     "calc_Pitch_core_cy($module, data, fs, window_size, hop_size, search_sample, pp_mode, qesmor_smooth, "
+     "pitch_detect_mode, pitch_detect_thre, interpolator_mode)\n--\n\n"
+     "Direct, frame-by-frame pitch track of `data`: per frame the qesmor vector over the lags in "
+     "`search_sample`, a moving average over `qesmor_smooth` lags, one peak chosen by "
+     "`pitch_detect_mode` ('score', 'static', 'maximum' or 'peak', with `pitch_detect_thre`), refined by "
+     "`interpolator_mode` ('parabolic', 'gaussian', 'centroid' or 'no'; `pp_mode` 'threshold_diff' "
+     "subtracts the vector's minimum first for the last two). Returns float64 (F, 2) rows "
+     "[fs / lag, peak value / frame mean], [nan, nan] where no peak is found, or shape (0,) without frames."},
+    {"calc_Pitch_negaposi_core_cy",
+     {{"data_posi", kDVec}, {"data_nega", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt},
+      {"search_sample", kIVec}, {"pp_mode", kStr}, {"qesmor_smooth", kInt}, {"pitch_detect_mode", kStr},
+      {"pitch_detect_thre", kReal}, {"interpolator_mode", kStr}},
+     pitch_direct_entry<2>,
+     "calc_Pitch_negaposi_core_cy($module, data_posi, data_nega, fs, window_size, hop_size, search_sample, "
+     "pp_mode, qesmor_smooth, pitch_detect_mode, pitch_detect_thre, interpolator_mode)\n--\n\n"
+     "calc_Pitch_core_cy for a signal given as its positive and negative half-waves: both are framed at "
+     "the positions given by len(data_posi) (data_nega cut like a slice), their qesmor vectors and frame "
+     "means are added, and the summed vector goes through the same smoothing, detection and refinement. "
+     "Returns float64 (F, 2) rows, or shape (0,) without frames."},
     {"calc_qesmor_core_cy",
      {{"data", kDVec}, {"window_size", kInt}, {"hop_size", kInt}, {"search_sample", kIVec}},
-     calc_qesmor_core,
+     qesmor_map_entry<1>,
      "calc_qesmor_core_cy($module, data, window_size, hop_size, search_sample)\n--\n\n"
      "Frame-by-lag qesmor map and frame means of a signal. `data` is cut into frames of "
      "`window_size` samples whose ends run over range(window_size, len(data), hop_size); for "
      "each frame and each lag L in `search_sample` the map holds the mean over the overlap of "
      "min(frame[j], frame[j + L]) (0.0 when L >= window_size). Returns (map, means): float64 "
      "arrays of shapes (F, K) and (F,), or two arrays of shape (0,) when there is no frame."},
+    {"calc_qesmor_negaposi_core_cy",
+     {{"data_posi", kDVec}, {"data_nega", kDVec}, {"window_size", kInt}, {"hop_size", kInt},
+      {"search_sample", kIVec}},
+     qesmor_map_entry<2>,
+     "calc_qesmor_negaposi_core_cy($module, data_posi, data_nega, window_size, hop_size, search_sample)"
+     "\n--\n\n"
+     "Two-polarity qesmor map: frames of `data_posi` and `data_nega` at the same positions (counted from "
+     "len(data_posi); data_nega cut like a slice), each row the sum of the two qesmor vectors and each "
+     "mean the sum of the two frame means. Returns (map, means) as calc_qesmor_core_cy does."},
+    {"_prev_first_up_zero",
+     {{"data", kDVec}},
+     prev_first_up_zero_entry,
+     "_prev_first_up_zero($module, data)\n--\n\n"
+     "Copy of `data` with every element before the start of its first rise set to 0.0, or filled with "
+     "1/len(data) when it never rises (a step into or out of NaN is not a rise). Returns a new float64 "
+     "array; `data` is not modified."},
 };
 
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);

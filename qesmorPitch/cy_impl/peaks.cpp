@@ -1,5 +1,7 @@
 #include "peaks.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace qp {
@@ -91,6 +93,85 @@ double calc_peak_max_value(DVec v) {
     return false;
   });
   return found ? best : std::numeric_limits<double>::quiet_NaN();
+}
+
+Refinement interp_parabolic(DVec v, index_t a) {
+  if (a < 1 || a >= v.size - 1) return {0.0, 0.0};
+  const double ym = v[a - 1];
+  const double y0 = v[a];
+  const double yp = v[a + 1];
+  const double den = (ym - (y0 + y0)) + yp;
+  if (kEps > std::fabs(den)) return {0.0, y0};
+  const double offset = ((ym - yp) * 0.5) / den;
+  return {offset, y0 - ((ym - yp) * 0.25) * offset};
+}
+
+Refinement interp_gaussian(DVec v, index_t a) {
+  if (a < 1 || a >= v.size - 1) return {0.0, 0.0};
+  // The floor keeps log() finite for zero and negative samples; NaN stays NaN.
+  auto floored_log = [](double x) { return std::log(kEps > x ? kEps : x); };
+  const double lm = floored_log(v[a - 1]);
+  const double l0 = floored_log(v[a]);
+  const double lp = floored_log(v[a + 1]);
+  const double den = (lm - (l0 + l0)) + lp;
+  if (1e-300 > std::fabs(den)) return {0.0, std::exp(l0)};
+  const double offset = ((lm - lp) * 0.5) / den;
+  return {offset, std::exp(l0 - ((lm - lp) * 0.25) * offset)};
+}
+
+Refinement interp_centroid(DVec v, index_t a) {
+  const index_t lo = std::max<index_t>(a - 1, 0);
+  const index_t hi = (a + 1 < v.size) ? a + 2 : v.size;
+  double weight = 0.0;
+  double moment = 0.0;
+  for (index_t i = lo; i < hi; ++i) {
+    const double x = v[i];
+    if (x > 0.0) {
+      weight += x;
+      moment += static_cast<double>(i) * x;
+    }
+  }
+  if (weight <= 0.0) return {0.0, 0.0};
+  return {moment / weight - static_cast<double>(a), v[a]};
+}
+
+Refinement refine(Out<double> score, index_t peak, const RefineMode& mode) {
+  const DVec v = score.view();
+  Refinement r{0.0, 0.0};
+  switch (mode.interpolator) {
+    case Interpolator::Parabolic:
+      r = interp_parabolic(v, peak);
+      break;
+    case Interpolator::Gaussian:
+    case Interpolator::Centroid:
+      if (mode.threshold_diff) {
+        const double m = min_1d(v);
+        for (index_t i = 0; i < score.size; ++i) score[i] = score[i] - m;
+      }
+      r = mode.interpolator == Interpolator::Gaussian ? interp_gaussian(v, peak) : interp_centroid(v, peak);
+      break;
+    case Interpolator::None:
+      r = {0.0, v[peak]};
+      break;
+    case Interpolator::Unknown:
+      throw Error(Error::Kind::Exception, mode.unknown_message);
+  }
+  // A NaN offset passes: it marks the frame unvoiced downstream.
+  if (-0.5 > r.offset) r.offset = -0.5;
+  if (r.offset > 0.5) r.offset = 0.5;
+  return r;
+}
+
+void prev_first_up_zero(DVec data, double* out) {
+  const index_t n = data.size;
+  for (index_t i = 0; i < n; ++i) out[i] = data[i];
+  for (index_t i = 1; i < n; ++i) {
+    if (data[i] - data[i - 1] > 0.0) {
+      std::fill(out, out + (i - 1), 0.0);
+      return;
+    }
+  }
+  if (n > 0) std::fill(out, out + n, 1.0 / static_cast<double>(n));
 }
 
 }  // namespace qp

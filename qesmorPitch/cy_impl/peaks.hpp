@@ -1,8 +1,11 @@
-// Frame statistics and peak pickers over a score vector.
+// Frame statistics, peak pickers, sub-sample refinement and leading-flank
+// suppression over a score vector.
 //
 // The statistics (mean, minimum, sum, argmax) reduce a frame or a score
 // vector to one number; the three pickers choose a peak of a periodicity
-// vector for the direct estimators.
+// vector for the direct estimators; the refinement turns an integer peak
+// index into a fractional offset (in lag-grid steps, clamped to +-0.5) and a
+// re-estimated peak value.
 //
 // Comparisons are strict everywhere, so the lowest index wins ties and a NaN
 // is never taken as a minimum or maximum. A peak is the sample before the
@@ -29,5 +32,45 @@ index_t first_peak_above(DVec v, double threshold);
 index_t peak_detect_maximum(DVec v);
 // Highest peak value; NaN when the vector has no peak.
 double calc_peak_max_value(DVec v);
+
+// ---------------------------------------------------------------- refinement
+
+struct Refinement {
+  double offset;  // in positions of the score vector
+  double value;
+};
+
+// Three-point parabola through v[a-1], v[a], v[a+1]; (0, 0) at either end.
+Refinement interp_parabolic(DVec v, index_t a);
+// The same parabola through the logarithms (a Gaussian peak); samples below
+// kEps are floored to it first.
+Refinement interp_gaussian(DVec v, index_t a);
+// Centre of mass of the positive samples among v[a-1 .. a+1]; the value is
+// v[a] itself.
+Refinement interp_centroid(DVec v, index_t a);
+
+enum class Interpolator { Parabolic, Gaussian, Centroid, None, Unknown };
+
+// How one call refines its peaks, resolved once from the caller's keywords.
+struct RefineMode {
+  Interpolator interpolator = Interpolator::Unknown;
+  // Subtract the score vector's minimum before the Gaussian and centroid
+  // fits, so that they weigh height above the floor of the vector.
+  bool threshold_diff = false;
+  // Message of the Exception raised when a peak meets an unknown keyword.
+  const char* unknown_message = "";
+};
+
+// The interpolation step shared by every pitch core. May shift `score` in
+// place (threshold_diff); throws Error::Kind::Exception for an unknown
+// interpolator, so the error fires only when a frame actually has a peak.
+Refinement refine(Out<double> score, index_t peak, const RefineMode& mode);
+
+// ------------------------------------------------- leading-flank suppression
+
+// out = data with every element before the start of the first rise set to
+// 0.0 (a NaN step is not a rise); a vector that never rises becomes uniform
+// 1/n. `out` has data.size elements and may not alias `data`.
+void prev_first_up_zero(DVec data, double* out);
 
 }  // namespace qp

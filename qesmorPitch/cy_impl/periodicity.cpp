@@ -101,19 +101,27 @@ index_t frame_count(index_t length, index_t window_size, index_t hop_size) {
   return (length - window_size + hop_size - 1) / hop_size;
 }
 
-FrameSource::FrameSource(DVec data, IVec lags) : first_(data), lags_(lags) {}
+FrameSource::FrameSource(DVec data, IVec lags, index_t window_size, index_t hop_size)
+    : first_(data), lags_(lags), window_(window_size), hop_(hop_size) {}
 
-FrameSource::FrameSource(DVec posi, DVec nega, IVec lags)
-    : first_(posi), second_(nega), lags_(lags), two_polarity_(true), scratch_(lags.size) {}
+FrameSource::FrameSource(DVec posi, DVec nega, IVec lags, index_t window_size, index_t hop_size)
+    : first_(posi),
+      second_(nega),
+      lags_(lags),
+      window_(window_size),
+      hop_(hop_size),
+      two_polarity_(true),
+      scratch_(lags.size) {}
 
-double FrameSource::analyse(index_t end, index_t window_size, double* score) {
-  const DVec frame = first_.slice(end - window_size, end);
+double FrameSource::analyse(index_t t, double* score) {
+  const index_t end = window_ + t * hop_;
+  const DVec frame = first_.slice(end - window_, end);
   qesmor_frame(frame, lags_, score);
   double level = mean_1d(frame);
   if (two_polarity_) {
     // Slice rules: both bounds are clipped to the negative signal's length.
     const index_t hi = std::min(end, second_.size);
-    const index_t lo = std::min(end - window_size, hi);
+    const index_t lo = std::min(end - window_, hi);
     const DVec other = second_.slice(lo, hi);
     qesmor_frame(other, lags_, scratch_.data());
     for (index_t k = 0; k < lags_.size; ++k) score[k] = score[k] + scratch_[k];
@@ -122,13 +130,9 @@ double FrameSource::analyse(index_t end, index_t window_size, double* score) {
   return level;
 }
 
-void qesmor_map(FrameSource& source, index_t window_size, index_t hop_size, Out<double> map,
-                Out<double> levels) {
+void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels) {
   const index_t lag_count = source.lag_count();
-  for (index_t t = 0; t < levels.size; ++t) {
-    const index_t end = window_size + t * hop_size;
-    levels[t] = source.analyse(end, window_size, map.data + t * lag_count);
-  }
+  for (index_t t = 0; t < levels.size; ++t) levels[t] = source.analyse(t, map.data + t * lag_count);
 }
 
 }  // namespace qp

@@ -32,40 +32,41 @@ inline double min_num(double a, double b) {
 // score[k] = qesmor value of `frame` at lag lags[k]; every lag must be >= 0.
 void qesmor_frame(DVec frame, IVec lags, double* score);
 
-// Argument checks shared by every framed core, in the order they must fire.
+// Argument checks shared by every framed core; each core calls them in the
+// order its errors must fire.
 void check_window(index_t window_size);
 void check_hop(index_t hop_size);
 void check_lags(IVec lags);
 
 index_t frame_count(index_t length, index_t window_size, index_t hop_size);
 
-// One signal, or the two half-waves of one signal, cut into frames.
+// One signal, or the two half-waves of one signal, cut into frames: the only
+// place that knows where frames start and end.
 class FrameSource {
  public:
-  FrameSource(DVec data, IVec lags);
-  FrameSource(DVec posi, DVec nega, IVec lags);
+  FrameSource(DVec data, IVec lags, index_t window_size, index_t hop_size);
+  FrameSource(DVec posi, DVec nega, IVec lags, index_t window_size, index_t hop_size);
 
-  index_t frame_count(index_t window_size, index_t hop_size) const {
-    return qp::frame_count(first_.size, window_size, hop_size);
-  }
+  index_t frames() const { return qp::frame_count(first_.size, window_, hop_); }
   index_t lag_count() const { return lags_.size; }
   IVec lags() const { return lags_; }
 
-  // Analyses the frame ending before `end`: writes its score vector (one
-  // value per lag) and returns its level, the frame mean (the sum of the two
-  // means for a two-polarity source).
-  double analyse(index_t end, index_t window_size, double* score);
+  // Analyses frame t: writes its score vector (one value per lag) and
+  // returns its level, the frame mean (for two polarities, the sum of the
+  // two means).
+  double analyse(index_t t, double* score);
 
  private:
   DVec first_;
   DVec second_;
   IVec lags_;
+  index_t window_;
+  index_t hop_;
   bool two_polarity_ = false;
   std::vector<double> scratch_;  // the second polarity's scores
 };
 
 // Fills the (frames x lags) map, row-major, and the frame levels.
-void qesmor_map(FrameSource& source, index_t window_size, index_t hop_size, Out<double> map,
-                Out<double> levels);
+void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels);
 
 }  // namespace qp
