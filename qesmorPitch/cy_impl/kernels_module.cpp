@@ -58,6 +58,21 @@ PyObject* first_peak_above(PyObject*, PyObject* args) {
   return PyLong_FromSsize_t(qp::first_peak_above(v.view(), threshold));
 }
 
+template <qp::Refinement (*F)(qp::DVec, qp::index_t)>
+PyObject* interpolate(PyObject*, PyObject* args) {
+  Doubles v;
+  Py_ssize_t peak = 0;
+  if (!PyArg_ParseTuple(args, "O&n", &Doubles::convert, &v, &peak)) return nullptr;
+  const qp::DVec view = v.view();
+  // The cores only refine indices inside the vector.
+  if (peak < 0 || peak >= view.size) {
+    PyErr_SetString(PyExc_IndexError, "peak index out of range");
+    return nullptr;
+  }
+  const qp::Refinement r = F(view, peak);
+  return Py_BuildValue("(dd)", r.offset, r.value);
+}
+
 PyObject* periodicity(PyObject*, PyObject* args) {
   Doubles x;
   Indices lags;
@@ -85,6 +100,9 @@ PyMethodDef g_methods[] = {
     {"_peak_detect_maximum_cy", unary<qp::index_t, qp::peak_detect_maximum>, METH_VARARGS, nullptr},
     {"_calc_peak_max_value", unary<double, qp::calc_peak_max_value>, METH_VARARGS, nullptr},
     {"_periodicity_1d_core_cy", periodicity, METH_VARARGS, nullptr},
+    {"_interp_parabolic", interpolate<qp::interp_parabolic>, METH_VARARGS, nullptr},
+    {"_interp_gaussian", interpolate<qp::interp_gaussian>, METH_VARARGS, nullptr},
+    {"_interp_centroid", interpolate<qp::interp_centroid>, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
