@@ -25,9 +25,11 @@
 #include <string>
 #include <utility>
 
+#include "bayes.hpp"
 #include "direct.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "viterbi.hpp"
 #include "views.hpp"
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -380,6 +382,84 @@ PyObject* pitch_direct_entry(const Arguments& a) {
   return rows.release();
 }
 
+PyObject* create_transition_matrix_entry(const Arguments& a) {
+  const int n_periods = a.integer(0);
+  qp::check_window(n_periods);
+  const npy_intp shape[2] = {n_periods, n_periods};
+  Ref matrix = new_doubles(2, shape);
+  if (!matrix) return nullptr;
+  qp::transition_block(n_periods, a.real(1), a.real(2), 0, n_periods, 0, n_periods, out_of(matrix.get()).data);
+  return matrix.release();
+}
+
+// The tracking cores: `signals` data arrays, then fs, window_size, hop_size,
+// search_sample, pp_mode, alpha or beta, sigma, interpolator_mode.
+template <int signals>
+PyObject* pitch_bayes_entry(const Arguments& a) {
+  const int o = signals;
+  qp::BayesParams params;
+  params.fs = a.real(o);
+  const int window_size = a.integer(o + 1);
+  const int hop_size = a.integer(o + 2);
+  const qp::IVec lags = a.ivec(o + 3);
+  params.alpha = a.real(o + 5);
+  params.sigma = a.real(o + 6);
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 7), kInterpolatorMessage);
+  // The two-polarity filter restarts below 0.1; both restart only at the
+  // first frame, where the belief is still all zeros.
+  params.reinit_below = signals == 1 ? 0.5 : 0.1;
+
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::check_consecutive_lags(lags);
+  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
+                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+  Ref rows = new_track(source.frames(), 3);
+  if (!rows) return nullptr;
+  qp::pitch_bayes(source, window_size, params, out_of(rows.get()));
+  return rows.release();
+}
+
+PyObject* viterbi_entry(const Arguments& a) {
+  const qp::DMat log_likelihood = a.dmat(0);
+  qp::check_decoder_shapes(log_likelihood, a.dmat(1));
+  const npy_intp frames = log_likelihood.rows;
+  Ref path(PyArray_SimpleNew(1, const_cast<npy_intp*>(&frames), NPY_INTP));
+  if (!path) return nullptr;
+  qp::viterbi(log_likelihood, a.dmat(1), a.real(2),
+              static_cast<qp::index_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(path.get()))));
+  return path.release();
+}
+
+template <int signals>
+PyObject* pitch_viterbi_entry(const Arguments& a) {
+  const int o = signals;
+  qp::ViterbiParams params;
+  params.fs = a.real(o);
+  const int window_size = a.integer(o + 1);
+  const int hop_size = a.integer(o + 2);
+  const qp::IVec lags = a.ivec(o + 3);
+  params.beta = a.real(o + 5);
+  params.sigma = a.real(o + 6);
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 7), kInterpolatorMessage);
+
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::check_viterbi_lags(lags, window_size);
+  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
+                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+  if (signals == 1 && source.frames() == 0) {
+    // The single-signal core stacks no log-likelihood rows into a 1-D array,
+    // which the decoder's 2-D conversion refuses; the two-polarity core
+    // answers with an empty track instead.
+    qp::raise_value_error("Buffer has wrong number of dimensions (expected 2, got 1)");
+  }
+  Ref rows = new_track(source.frames(), 3);
+  if (!rows) return nullptr;
+  qp::pitch_viterbi(source, window_size, params, out_of(rows.get()));
+  return rows.release();
+}
+
 PyObject* prev_first_up_zero_entry(const Arguments& a) {
   const qp::DVec data = a.dvec(0);
   if (!data.base) {
@@ -425,6 +505,7 @@ constexpr Kind kIVec = Kind::IndexVector;
 constexpr Kind kInt = Kind::Int;
 constexpr Kind kReal = Kind::Double;
 constexpr Kind kStr = Kind::Str;
+constexpr Kind kDMat = Kind::DoubleMatrix;
 
 // In the order the functions are created at import.
 const Function kFunctions[] = {
@@ -477,6 +558,65 @@ const Function kFunctions[] = {
      "Copy of `data` with every element before the start of its first rise set to 0.0, or filled with "
      "1/len(data) when it never rises (a step into or out of NaN is not a rise). Returns a new float64 "
      "array; `data` is not modified."},
+    {"create_transition_matrix_cy",
+     {{"n_periods", kInt}, {"fs", kReal}, {"sigma", kReal}},
+     create_transition_matrix_entry,
+     "create_transition_matrix_cy($module, n_periods, fs, sigma)\n--\n\n"
+     "Pitch-transition matrix over `n_periods` period states (state r is the period r + 1 samples): "
+     "entry (i, j), the move from state j to state i, is a Gaussian of width `sigma` octaves in "
+     "log2(fs / period), each column divided by its sum. Returns float64 (n_periods, n_periods), "
+     "column-stochastic."},
+    {"calc_Pitch_bayes_negaposi_core_cy",
+     {{"data_posi", kDVec}, {"data_nega", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt},
+      {"search_sample", kIVec}, {"pp_mode", kStr}, {"alpha", kReal}, {"sigma", kReal},
+      {"interpolator_mode", kStr}},
+     pitch_bayes_entry<2>,
+     "calc_Pitch_bayes_negaposi_core_cy($module, data_posi, data_nega, fs, window_size, hop_size, "
+     "search_sample, pp_mode, alpha, sigma, interpolator_mode)\n--\n\n"
+     "calc_Pitch_bayes_core_cy for a signal given as its positive and negative half-waves, framed at the "
+     "positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
+     "(F, 3) rows, or shape (0,) without frames."},
+    {"calc_Pitch_bayes_core_cy",
+     {{"data", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt}, {"search_sample", kIVec},
+      {"pp_mode", kStr}, {"alpha", kReal}, {"sigma", kReal}, {"interpolator_mode", kStr}},
+     pitch_bayes_entry<1>,
+     "calc_Pitch_bayes_core_cy($module, data, fs, window_size, hop_size, search_sample, pp_mode, alpha, "
+     "sigma, interpolator_mode)\n--\n\n"
+     "Pitch track by a Bayesian forward filter over the candidate lags (consecutive and increasing): "
+     "each frame's observation is its flank-suppressed qesmor vector scaled to sum 1, the belief is "
+     "predicted through the transition block (create_transition_matrix_cy(window_size // 2, fs, sigma) "
+     "at the lags' rows and columns), raised to `alpha`, multiplied by the observation and renormalised; "
+     "its argmax is refined. Returns float64 (F, 3) rows [f0, strength, posterior], NaN rows where "
+     "candidate 0 wins, or shape (0,) without frames."},
+    {"viterbi_cy",
+     {{"log_likelihood", kDMat}, {"log_A", kDMat}, {"beta", kReal}},
+     viterbi_entry,
+     "viterbi_cy($module, log_likelihood, log_A, beta)\n--\n\n"
+     "Best state path through `log_likelihood` (frames x states) under log transition scores `log_A` "
+     "(row = earlier state, column = later state; at least states x states). Frames after the first "
+     "weigh their observation by `beta`; ties go to the smaller state. Returns an intp array with one "
+     "state per frame (empty without frames)."},
+    {"calc_Pitch_viterbi_negaposi_core_cy",
+     {{"data_posi", kDVec}, {"data_nega", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt},
+      {"search_sample", kIVec}, {"pp_mode", kStr}, {"beta", kReal}, {"sigma", kReal},
+      {"interpolator_mode", kStr}},
+     pitch_viterbi_entry<2>,
+     "calc_Pitch_viterbi_negaposi_core_cy($module, data_posi, data_nega, fs, window_size, hop_size, "
+     "search_sample, pp_mode, beta, sigma, interpolator_mode)\n--\n\n"
+     "calc_Pitch_viterbi_core_cy for a signal given as its positive and negative half-waves, framed at "
+     "the positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
+     "(F, 3) rows, or shape (0,) without frames."},
+    {"calc_Pitch_viterbi_core_cy",
+     {{"data", kDVec}, {"fs", kReal}, {"window_size", kInt}, {"hop_size", kInt}, {"search_sample", kIVec},
+      {"pp_mode", kStr}, {"beta", kReal}, {"sigma", kReal}, {"interpolator_mode", kStr}},
+     pitch_viterbi_entry<1>,
+     "calc_Pitch_viterbi_core_cy($module, data, fs, window_size, hop_size, search_sample, pp_mode, beta, "
+     "sigma, interpolator_mode)\n--\n\n"
+     "Pitch track decoded over all frames at once: each frame's observation log-probabilities "
+     "(flank-suppressed qesmor vector scaled to sum 1, floored by 1e-300) and the log transition block "
+     "go through viterbi_cy; each frame's state is refined. Returns float64 (F, 3) rows "
+     "[f0, peak ratio, probability], NaN rows for state 0. Raises ZeroDivisionError for a zero frame "
+     "mean at a voiced frame, ValueError when there is no frame."},
 };
 
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
@@ -587,6 +727,8 @@ PyObject* run(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     PyErr_SetString(type, e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());

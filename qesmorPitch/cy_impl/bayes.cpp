@@ -1,0 +1,121 @@
+#include "bayes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace qp {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double log_frequency(double fs, index_t state) {
+  return std::log2(fs / static_cast<double>(state + 1));
+}
+
+}  // namespace
+
+void transition_block(index_t n_periods, double fs, double sigma, index_t row_lo, index_t row_hi,
+                      index_t col_lo, index_t col_hi, double* out) {
+  const index_t cols = col_hi - col_lo;
+  if (cols <= 0 || row_hi <= row_lo) return;
+  std::vector<double> x(static_cast<std::size_t>(n_periods));
+  for (index_t r = 0; r < n_periods; ++r) x[r] = log_frequency(fs, r);
+  const double denominator = (sigma + sigma) * sigma;
+  std::vector<double> column(static_cast<std::size_t>(n_periods));
+  for (index_t j = col_lo; j < col_hi; ++j) {
+    // Every row enters the column sum, in order, even when only a block of
+    // rows is kept.
+    double sum = 0.0;
+    for (index_t i = 0; i < n_periods; ++i) {
+      const double d = x[i] - x[j];
+      column[i] = std::exp(-(d * d) / denominator);
+      sum += column[i];
+    }
+    for (index_t i = row_lo; i < row_hi; ++i) out[(i - row_lo) * cols + (j - col_lo)] = column[i] / sum;
+  }
+}
+
+void probability(DVec x, double* out) {
+  const double total = sum_1d(x);
+  for (index_t k = 0; k < x.size; ++k) out[k] = x[k] / total;
+}
+
+void matvec(DMat a, const double* v, double* out) {
+  const index_t n = a.rows;
+  for (index_t i = 0; i < n; ++i) {
+    double sum = 0.0;
+    for (index_t j = 0; j < n; ++j) sum += a(i, j) * v[j];
+    out[i] = sum;
+  }
+}
+
+void check_consecutive_lags(IVec lags) {
+  if (lags.size == 0) raise_value_error("search_sample is empty; the tracking cores need at least one lag");
+  check_lags(lags);
+  for (index_t k = 1; k < lags.size; ++k) {
+    if (lags[k] != lags[k - 1] + 1) {
+      raise_value_error("search_sample must hold consecutive increasing lags, but search_sample[" +
+                        std::to_string(k - 1) + "] = " + std::to_string(lags[k - 1]) + " and search_sample[" +
+                        std::to_string(k) + "] = " + std::to_string(lags[k]));
+    }
+  }
+}
+
+void pitch_bayes(FrameSource& source, index_t window_size, const BayesParams& params, Out<double> rows) {
+  const IVec lags = source.lags();
+  const index_t n = lags.size;
+  const index_t frames = source.frames();
+  if (frames == 0) return;
+
+  // The block at rows and columns lags[0] .. lags[n-1], cut at the matrix's
+  // end like a slice; candidates beyond it are never predicted (stay 0).
+  const index_t n_periods = window_size / 2;
+  const index_t lo = std::min(lags[0], n_periods);
+  const index_t hi = std::min(lags[n - 1] + 1, n_periods);
+  const index_t block_size = hi - lo;
+  std::vector<double> block(static_cast<std::size_t>(block_size * block_size));
+  transition_block(n_periods, params.fs, params.sigma, lo, hi, lo, hi, block.data());
+  const DMat b_matrix{reinterpret_cast<const char*>(block.data()), block_size, block_size,
+                      static_cast<index_t>(block_size * sizeof(double)), sizeof(double)};
+
+  std::vector<double> score(n), flank(n), observation(n), belief(n, 0.0), prediction(n, 0.0);
+  auto view = [n](const std::vector<double>& v) { return DVec{reinterpret_cast<const char*>(v.data()), n, sizeof(double)}; };
+
+  for (index_t t = 0; t < frames; ++t) {
+    const double level = source.analyse(t, score.data());
+    prev_first_up_zero(view(score), flank.data());
+    probability(view(flank), observation.data());
+    if (sum_1d(view(belief)) < params.reinit_below) {
+      belief = observation;
+    } else {
+      matvec(b_matrix, belief.data(), prediction.data());
+      for (index_t k = 0; k < n; ++k) belief[k] = std::pow(prediction[k], params.alpha) * observation[k];
+    }
+    probability(view(belief), belief.data());  // elementwise, so in place is safe
+    const index_t best = argmax_1d(view(belief));
+
+    double* row = rows.data + 3 * t;
+    double lag = kNaN;
+    double value = kNaN;
+    double posterior = kNaN;
+    if (best != 0) {
+      const Refinement r = refine({score.data(), n}, best, params.refine);
+      lag = static_cast<double>(lags[best]) + r.offset;
+      value = r.value / level;
+      posterior = belief[best];
+    }
+    if (std::isnan(lag)) {
+      row[0] = row[1] = row[2] = kNaN;
+    } else {
+      row[0] = params.fs / lag;
+      row[1] = value;
+      row[2] = posterior;
+    }
+  }
+}
+
+}  // namespace qp

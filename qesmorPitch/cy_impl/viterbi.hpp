@@ -1,0 +1,50 @@
+// Viterbi tracking: the log-domain decoder, its logarithm routines, and the
+// globally decoded pitch cores.
+//
+// Decoder: D[0, j] = L[0, j]; D[t, j] = beta * L[t, j] + max_i (D[t-1, i] +
+// A[i, j]), the maximum scanned over i upward with a strict comparison (the
+// smallest index wins ties; a NaN candidate never replaces the running best
+// and a NaN running best is never replaced), then the same argmax over the
+// last row and backtracking. Only two rows of D are kept; the back-pointers
+// are T x N.
+//
+// Pitch cores: every frame's qesmor vector X, its observation probability
+// P = probability(flank-suppressed X) and log-likelihood ln(kEps + P) are
+// held in frames x lags buffers; the path is decoded under the log of the
+// transition block at rows and columns lags[0] .. ; each frame on a state
+// other than 0 is refined on its X and reported as [fs / lag, value / mean,
+// P[state]]. A zero mean there is a division by zero, as in host floats.
+#pragma once
+
+#include "peaks.hpp"
+#include "periodicity.hpp"
+
+namespace qp {
+
+// out[i] = ln(kEps + x[i]): the floor is an addition, so 0 becomes
+// ln(1e-300) and anything above ~1e-284 is unchanged.
+void log_floor(DVec x, double* out);
+
+// Refuses inputs the decoder cannot read safely: needs a log_A of at least
+// N x N when there is at least one frame and needs N >= 1 then.
+void check_decoder_shapes(DMat log_likelihood, DMat log_a);
+
+// path[t] for t < log_likelihood.rows; see above.
+void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path);
+
+struct ViterbiParams {
+  double fs = 0.0;
+  double beta = 1.0;
+  double sigma = 0.0;
+  RefineMode refine;
+};
+
+// Lag sets whose transition block A[s0 : s_last + 1, s0 : s_last + 1] of the
+// (window_size // 2)-state model is at least K x K.
+void check_viterbi_lags(IVec lags, index_t window_size);
+
+// Writes one [frequency, peak ratio, probability] row per frame into `rows`
+// (frames x 3).
+void pitch_viterbi(FrameSource& source, index_t window_size, const ViterbiParams& params, Out<double> rows);
+
+}  // namespace qp
