@@ -12,9 +12,12 @@
 #include <numpy/arrayobject.h>
 
 #include <new>
+#include <vector>
 
 #include "peaks.hpp"
+#include "kernels.hpp"
 #include "periodicity.hpp"
+#include "viterbi.hpp"
 
 namespace {
 
@@ -73,22 +76,92 @@ PyObject* interpolate(PyObject*, PyObject* args) {
   return Py_BuildValue("(dd)", r.offset, r.value);
 }
 
+// The target named by `name` (None: the active one); null with an error set
+// when this CPU cannot run it.
+const qp::kernels::Target* target_named(const char* name) {
+  if (!name) return &qp::kernels::active();
+  const qp::kernels::Target* t = qp::kernels::find(name);
+  if (!t) PyErr_Format(PyExc_ValueError, "target %s is not supported here", name);
+  return t;
+}
+
 PyObject* periodicity(PyObject*, PyObject* args) {
   Doubles x;
   Indices lags;
-  if (!PyArg_ParseTuple(args, "O&O&", &Doubles::convert, &x, &Indices::convert, &lags)) return nullptr;
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "O&O&|z", &Doubles::convert, &x, &Indices::convert, &lags, &name)) return nullptr;
+  const qp::kernels::Target* target = target_named(name);
+  if (!target) return nullptr;
   try {
     qp::check_lags(lags.view());
+    npy_intp size = lags.view().size;
+    PyObject* out = PyArray_SimpleNew(1, &size, NPY_DOUBLE);
+    if (!out) return nullptr;
+    std::vector<double> gather;
+    qp::qesmor_frame(x.view(), lags.view(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))),
+                     gather, *target);
+    return out;
   } catch (const qp::Error& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
-    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   }
-  npy_intp size = lags.view().size;
-  PyObject* out = PyArray_SimpleNew(1, &size, NPY_DOUBLE);
-  if (!out) return nullptr;
-  qp::qesmor_frame(x.view(), lags.view(),
-                   static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))));
-  return out;
+  return nullptr;
+}
+
+PyObject* viterbi(PyObject*, PyObject* args) {
+  PyObject *l_object, *a_object;
+  double beta = 0.0;
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "OOd|z", &l_object, &a_object, &beta, &name)) return nullptr;
+  const qp::kernels::Target* target = target_named(name);
+  if (!target) return nullptr;
+  PyObject* l = PyArray_FROMANY(l_object, NPY_DOUBLE, 2, 2, NPY_ARRAY_ALIGNED);
+  PyObject* a = l ? PyArray_FROMANY(a_object, NPY_DOUBLE, 2, 2, NPY_ARRAY_ALIGNED) : nullptr;
+  PyObject* path = nullptr;
+  if (a) {
+    auto matrix = [](PyObject* o) {
+      auto* m = reinterpret_cast<PyArrayObject*>(o);
+      return qp::DMat{static_cast<const char*>(PyArray_DATA(m)), PyArray_DIM(m, 0), PyArray_DIM(m, 1),
+                      PyArray_STRIDE(m, 0), PyArray_STRIDE(m, 1)};
+    };
+    try {
+      qp::check_decoder_shapes(matrix(l), matrix(a));
+      npy_intp frames = PyArray_DIM(reinterpret_cast<PyArrayObject*>(l), 0);
+      path = PyArray_SimpleNew(1, &frames, NPY_INTP);
+      if (path) {
+        qp::viterbi(matrix(l), matrix(a), beta,
+                    static_cast<qp::index_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(path))), *target);
+      }
+    } catch (const qp::Error& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
+  }
+  Py_XDECREF(l);
+  Py_XDECREF(a);
+  return path;
+}
+
+PyObject* targets(PyObject*, PyObject*) {
+  PyObject* names = PyList_New(0);
+  for (int i = 0; names && i < qp::kernels::target_count(); ++i) {
+    const qp::kernels::Target& t = qp::kernels::target(i);
+    if (!t.supported()) continue;
+    PyObject* name = PyUnicode_FromString(t.name);
+    if (!name || PyList_Append(names, name) < 0) {
+      Py_XDECREF(name);
+      Py_CLEAR(names);
+      break;
+    }
+    Py_DECREF(name);
+  }
+  return names;
+}
+
+PyObject* active_target(PyObject*, PyObject*) {
+  return PyUnicode_FromString(qp::kernels::active().name);
 }
 
 PyMethodDef g_methods[] = {
@@ -100,6 +173,9 @@ PyMethodDef g_methods[] = {
     {"_peak_detect_maximum_cy", unary<qp::index_t, qp::peak_detect_maximum>, METH_VARARGS, nullptr},
     {"_calc_peak_max_value", unary<double, qp::calc_peak_max_value>, METH_VARARGS, nullptr},
     {"_periodicity_1d_core_cy", periodicity, METH_VARARGS, nullptr},
+    {"viterbi", viterbi, METH_VARARGS, "viterbi(log_likelihood, log_A, beta, target=None)"},
+    {"targets", targets, METH_NOARGS, "Names of the kernel targets this CPU runs, the scalar one first."},
+    {"active_target", active_target, METH_NOARGS, "The target the module uses."},
     {"_interp_parabolic", interpolate<qp::interp_parabolic>, METH_VARARGS, nullptr},
     {"_interp_gaussian", interpolate<qp::interp_gaussian>, METH_VARARGS, nullptr},
     {"_interp_centroid", interpolate<qp::interp_centroid>, METH_VARARGS, nullptr},

@@ -1,6 +1,8 @@
 #include "periodicity.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "peaks.hpp"
@@ -9,22 +11,18 @@ namespace qp {
 
 namespace {
 
-struct ContiguousFrame {
-  const char* base;
-  double operator[](index_t i) const {
-    double value;
-    std::memcpy(&value, base + i * static_cast<index_t>(sizeof(double)), sizeof(double));
-    return value;
-  }
-};
+// The straightforward loop: one lag at a time, the library's fmin. It is the
+// portable fallback and the baseline the vector targets are measured and
+// checked against.
+double one_lag_plain(const double* x, index_t n, index_t lag) {
+  const index_t overlap = n - lag;
+  if (overlap <= 0) return 0.0;
+  double sum = 0.0;
+  for (index_t j = 0; j < overlap; ++j) sum += std::fmin(x[j], x[j + lag]);
+  return sum / static_cast<double>(overlap);
+}
 
-// Lags are taken kBlock at a time: each keeps its own accumulator, summed in
-// increasing j exactly like the one-lag loop, so the result is bit-identical
-// while the independent sums overlap their addition latencies.
-constexpr int kBlock = 4;
-
-template <class Frame>
-double one_lag(const Frame& x, index_t n, index_t lag) {
+double one_lag(const double* x, index_t n, index_t lag) {
   const index_t overlap = n - lag;
   if (overlap <= 0) return 0.0;
   double sum = 0.0;
@@ -32,45 +30,63 @@ double one_lag(const Frame& x, index_t n, index_t lag) {
   return sum / static_cast<double>(overlap);
 }
 
-template <class Frame>
-void all_lags(const Frame& x, index_t n, IVec lags, double* score) {
-  const index_t count = lags.size;
-  index_t k = 0;
-  for (; k + kBlock <= count; k += kBlock) {
-    index_t lag[kBlock];
-    index_t overlap[kBlock];
-    index_t common = n;
-    for (int b = 0; b < kBlock; ++b) {
-      lag[b] = lags[k + b];
-      overlap[b] = n - lag[b];
-      common = std::min(common, overlap[b]);
-    }
-    common = std::max<index_t>(common, 0);
-    double sum[kBlock] = {0.0, 0.0, 0.0, 0.0};
-    for (index_t j = 0; j < common; ++j) {
-      const double xj = x[j];
-      for (int b = 0; b < kBlock; ++b) sum[b] += min_num(xj, x[j + lag[b]]);
-    }
-    for (int b = 0; b < kBlock; ++b) {
-      if (overlap[b] <= 0) {
-        score[k + b] = 0.0;
-        continue;
-      }
-      for (index_t j = common; j < overlap[b]; ++j) sum[b] += min_num(x[j], x[j + lag[b]]);
-      score[k + b] = sum[b] / static_cast<double>(overlap[b]);
-    }
+bool consecutive(IVec lags, index_t k, index_t count) {
+  const index_t first = lags[k];
+  for (index_t c = 1; c < count; ++c) {
+    if (lags[k + c] != first + c) return false;
   }
-  for (; k < count; ++k) score[k] = one_lag(x, n, lags[k]);
+  return true;
 }
 
 }  // namespace
 
-void qesmor_frame(DVec frame, IVec lags, double* score) {
-  if (frame.contiguous()) {
-    all_lags(ContiguousFrame{frame.base}, frame.size, lags, score);
-  } else {
-    all_lags(frame, frame.size, lags, score);
+void qesmor_contiguous(const double* x, index_t n, IVec lags, double* score, const kernels::Target& target) {
+  const index_t count = lags.size;
+  const index_t chunk = target.chunk;
+  if (chunk == 0) {
+    for (index_t k = 0; k < count; ++k) score[k] = one_lag_plain(x, n, lags[k]);
+    return;
   }
+  bool has_nan = false;
+  for (index_t j = 0; j < n; ++j) has_nan |= x[j] != x[j];
+
+  double sums[kernels::kMaxChunk];
+  index_t k = 0;
+  while (k < count) {
+    // Runs of `chunk` consecutive lags go to the vector kernel for the part
+    // of the frame where every lag of the run overlaps; each lag then
+    // continues its own sum, in order, over the rest of its overlap.
+    const index_t lag0 = lags[k];
+    const index_t common = (n - lag0) - (chunk - 1);
+    if (k + chunk > count || lag0 < 0 || common <= 0 || !consecutive(lags, k, chunk)) {
+      score[k] = one_lag(x, n, lag0);
+      ++k;
+      continue;
+    }
+    target.qesmor_chunk(x, lag0, common, has_nan, sums);
+    for (index_t c = 0; c < chunk; ++c) {
+      const index_t lag = lag0 + c;
+      const index_t overlap = n - lag;
+      double sum = sums[c];
+      for (index_t j = common; j < overlap; ++j) sum += min_num(x[j], x[j + lag]);
+      score[k + c] = sum / static_cast<double>(overlap);
+    }
+    k += chunk;
+  }
+}
+
+void qesmor_frame(DVec frame, IVec lags, double* score, std::vector<double>& gather,
+                  const kernels::Target& target) {
+  const bool aligned = reinterpret_cast<std::uintptr_t>(frame.base) % alignof(double) == 0;
+  if (frame.contiguous() && aligned) {
+    qesmor_contiguous(reinterpret_cast<const double*>(frame.base), frame.size, lags, score, target);
+    return;
+  }
+  // A strided (or misaligned) frame is gathered once so that every lag reads
+  // unit-stride memory.
+  if (gather.size() < static_cast<std::size_t>(frame.size)) gather.resize(static_cast<std::size_t>(frame.size));
+  for (index_t j = 0; j < frame.size; ++j) gather[j] = frame[j];
+  qesmor_contiguous(gather.data(), frame.size, lags, score, target);
 }
 
 void check_window(index_t window_size) {
@@ -116,14 +132,14 @@ FrameSource::FrameSource(DVec posi, DVec nega, IVec lags, index_t window_size, i
 double FrameSource::analyse(index_t t, double* score) {
   const index_t end = window_ + t * hop_;
   const DVec frame = first_.slice(end - window_, end);
-  qesmor_frame(frame, lags_, score);
+  qesmor_frame(frame, lags_, score, gather_);
   double level = mean_1d(frame);
   if (two_polarity_) {
     // Slice rules: both bounds are clipped to the negative signal's length.
     const index_t hi = std::min(end, second_.size);
     const index_t lo = std::min(end - window_, hi);
     const DVec other = second_.slice(lo, hi);
-    qesmor_frame(other, lags_, scratch_.data());
+    qesmor_frame(other, lags_, scratch_.data(), gather_);
     for (index_t k = 0; k < lags_.size; ++k) score[k] = score[k] + scratch_[k];
     level = level + mean_1d(other);
   }

@@ -18,6 +18,7 @@
 
 #include <vector>
 
+#include "kernels.hpp"
 #include "views.hpp"
 
 namespace qp {
@@ -29,8 +30,13 @@ inline double min_num(double a, double b) {
   return (b < a) ? b : a;
 }
 
-// score[k] = qesmor value of `frame` at lag lags[k]; every lag must be >= 0.
-void qesmor_frame(DVec frame, IVec lags, double* score);
+// score[k] = qesmor value of the contiguous frame x[0 .. n) at lag lags[k];
+// every lag must be >= 0.
+void qesmor_contiguous(const double* x, index_t n, IVec lags, double* score,
+                       const kernels::Target& target = kernels::active());
+// The same for any frame; a strided one is first gathered into `gather`.
+void qesmor_frame(DVec frame, IVec lags, double* score, std::vector<double>& gather,
+                  const kernels::Target& target = kernels::active());
 
 // Argument checks shared by every framed core; each core calls them in the
 // order its errors must fire.
@@ -64,6 +70,7 @@ class FrameSource {
   index_t hop_;
   bool two_polarity_ = false;
   std::vector<double> scratch_;  // the second polarity's scores
+  std::vector<double> gather_;   // a strided frame, made contiguous
 };
 
 // Fills the (frames x lags) map, row-major, and the frame levels.

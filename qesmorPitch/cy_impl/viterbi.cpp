@@ -42,37 +42,49 @@ void check_decoder_shapes(DMat log_likelihood, DMat log_a) {
   }
 }
 
-void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path) {
+void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const kernels::Target& target) {
   const index_t frames = log_likelihood.rows;
   const index_t n = log_likelihood.cols;
   if (frames == 0) return;
   std::vector<double> previous(static_cast<std::size_t>(n));
   std::vector<double> current(static_cast<std::size_t>(n));
+  std::vector<double> best(static_cast<std::size_t>(n));
   std::vector<index_t> back(static_cast<std::size_t>(frames * n), 0);  // row 0 unused
+
+  // The vector targets need rows of contiguous, element-aligned columns.
+  const bool rows_contiguous = log_a.col_stride == static_cast<index_t>(sizeof(double)) &&
+                               log_a.row_stride % static_cast<index_t>(sizeof(double)) == 0;
+  const index_t vector_states =
+      (target.states > 0 && rows_contiguous) ? n - n % static_cast<index_t>(target.states) : 0;
 
   for (index_t j = 0; j < n; ++j) previous[j] = log_likelihood(0, j);  // the first frame is not weighted
   for (index_t t = 1; t < frames; ++t) {
     index_t* from = back.data() + t * n;
-    for (index_t j = 0; j < n; ++j) {
-      double best = previous[0] + log_a(0, j);
+    if (vector_states > 0) {
+      target.viterbi_columns(previous.data(), n, reinterpret_cast<const double*>(log_a.base),
+                             log_a.row_stride / static_cast<index_t>(sizeof(double)), vector_states, best.data(), from);
+    }
+    for (index_t j = vector_states; j < n; ++j) {
+      double top = previous[0] + log_a(0, j);
       index_t arg = 0;
       for (index_t i = 1; i < n; ++i) {
         const double v = previous[i] + log_a(i, j);
-        if (v > best) {
-          best = v;
+        if (v > top) {
+          top = v;
           arg = i;
         }
       }
-      current[j] = beta * log_likelihood(t, j) + best;
+      best[j] = top;
       from[j] = arg;
     }
+    for (index_t j = 0; j < n; ++j) current[j] = beta * log_likelihood(t, j) + best[j];
     std::swap(previous, current);
   }
-  double best = previous[0];
+  double top = previous[0];
   index_t arg = 0;
   for (index_t i = 1; i < n; ++i) {
-    if (previous[i] > best) {
-      best = previous[i];
+    if (previous[i] > top) {
+      top = previous[i];
       arg = i;
     }
   }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "peaks.hpp"
+#include "kernels.hpp"
 #include "periodicity.hpp"
 
 namespace qp {
@@ -30,7 +31,8 @@ void log_floor(DVec x, double* out);
 void check_decoder_shapes(DMat log_likelihood, DMat log_a);
 
 // path[t] for t < log_likelihood.rows; see above.
-void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path);
+void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path,
+             const kernels::Target& target = kernels::active());
 
 struct ViterbiParams {
   double fs = 0.0;

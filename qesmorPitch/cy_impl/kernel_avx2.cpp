@@ -1,0 +1,35 @@
+// x86-64 target with 256-bit vectors (compiled with -mavx2).
+#include <immintrin.h>
+
+#include "kernel_targets.hpp"
+
+namespace qp::kernels {
+namespace {
+
+struct Lanes {
+  using V = __m256d;
+  using M = __m256d;
+  static constexpr int kWidth = 4;
+
+  static V zero() { return _mm256_setzero_pd(); }
+  static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+  static V splat(double v) { return _mm256_set1_pd(v); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V min_plain(V a, V b) { return _mm256_min_pd(a, b); }
+  static V select(M m, V t, V f) { return _mm256_blendv_pd(f, t, m); }
+  // vminpd yields its second operand when either is NaN: right when a is
+  // NaN, so only a NaN b needs a fix-up.
+  static V min_num(V a, V b) { return select(_mm256_cmp_pd(b, b, _CMP_UNORD_Q), a, _mm256_min_pd(a, b)); }
+  // (a > b) ? a : b, also for NaN: the second operand wins.
+  static V max_greater(V a, V b) { return _mm256_max_pd(a, b); }
+  static M greater(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+};
+
+#include "kernel_body.inc"
+
+}  // namespace
+}  // namespace qp::kernels
+
+#define QP_TARGET avx2
+#include "kernel_target.inc"

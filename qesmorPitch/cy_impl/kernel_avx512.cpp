@@ -1,0 +1,33 @@
+// x86-64 target with 512-bit vectors (compiled with -mavx512f).
+#include <immintrin.h>
+
+#include "kernel_targets.hpp"
+
+namespace qp::kernels {
+namespace {
+
+struct Lanes {
+  using V = __m512d;
+  using M = __mmask8;
+  static constexpr int kWidth = 8;
+
+  static V zero() { return _mm512_setzero_pd(); }
+  static V load(const double* p) { return _mm512_loadu_pd(p); }
+  static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+  static V splat(double v) { return _mm512_set1_pd(v); }
+  static V add(V a, V b) { return _mm512_add_pd(a, b); }
+  static V min_plain(V a, V b) { return _mm512_min_pd(a, b); }
+  static V select(M m, V t, V f) { return _mm512_mask_blend_pd(m, f, t); }
+  static V min_num(V a, V b) { return select(_mm512_cmp_pd_mask(b, b, _CMP_UNORD_Q), a, _mm512_min_pd(a, b)); }
+  // (a > b) ? a : b, also for NaN: the second operand wins.
+  static V max_greater(V a, V b) { return _mm512_max_pd(a, b); }
+  static M greater(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+};
+
+#include "kernel_body.inc"
+
+}  // namespace
+}  // namespace qp::kernels
+
+#define QP_TARGET avx512
+#include "kernel_target.inc"

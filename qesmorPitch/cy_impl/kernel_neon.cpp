@@ -1,0 +1,33 @@
+// aarch64 target: two lanes of Advanced SIMD, whose FMINNM is IEEE minNum.
+#include <arm_neon.h>
+
+#include "kernel_targets.hpp"
+
+namespace qp::kernels {
+namespace {
+
+struct Lanes {
+  using V = float64x2_t;
+  using M = uint64x2_t;
+  static constexpr int kWidth = 2;
+
+  static V zero() { return vdupq_n_f64(0.0); }
+  static V load(const double* p) { return vld1q_f64(p); }
+  static void store(double* p, V v) { vst1q_f64(p, v); }
+  static V splat(double v) { return vdupq_n_f64(v); }
+  static V add(V a, V b) { return vaddq_f64(a, b); }
+  static V min_plain(V a, V b) { return vminnmq_f64(a, b); }
+  static V min_num(V a, V b) { return vminnmq_f64(a, b); }
+  // FMAXNM would prefer the number over a NaN; the plain select keeps `a > b ? a : b`.
+  static V max_greater(V a, V b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }
+  static M greater(V a, V b) { return vcgtq_f64(a, b); }
+  static V select(M m, V t, V f) { return vbslq_f64(m, t, f); }
+};
+
+#include "kernel_body.inc"
+
+}  // namespace
+}  // namespace qp::kernels
+
+#define QP_TARGET neon
+#include "kernel_target.inc"

@@ -1,0 +1,35 @@
+// Baseline x86-64 target: two lanes, SSE2 only.
+#include <emmintrin.h>
+
+#include "kernel_targets.hpp"
+
+namespace qp::kernels {
+namespace {
+
+struct Lanes {
+  using V = __m128d;
+  using M = __m128d;
+  static constexpr int kWidth = 2;
+
+  static V zero() { return _mm_setzero_pd(); }
+  static V load(const double* p) { return _mm_loadu_pd(p); }
+  static void store(double* p, V v) { _mm_storeu_pd(p, v); }
+  static V splat(double v) { return _mm_set1_pd(v); }
+  static V add(V a, V b) { return _mm_add_pd(a, b); }
+  static V min_plain(V a, V b) { return _mm_min_pd(a, b); }
+  static V select(M m, V t, V f) { return _mm_or_pd(_mm_and_pd(m, t), _mm_andnot_pd(m, f)); }
+  // minpd yields its second operand when either is NaN: right when a is NaN,
+  // so only a NaN b needs a fix-up.
+  static V min_num(V a, V b) { return select(_mm_cmpunord_pd(b, b), a, _mm_min_pd(a, b)); }
+  // (a > b) ? a : b, also for NaN: the second operand wins.
+  static V max_greater(V a, V b) { return _mm_max_pd(a, b); }
+  static M greater(V a, V b) { return _mm_cmpgt_pd(a, b); }
+};
+
+#include "kernel_body.inc"
+
+}  // namespace
+}  // namespace qp::kernels
+
+#define QP_TARGET sse2
+#include "kernel_target.inc"
