@@ -18,10 +18,33 @@ double log_frequency(double fs, index_t state) {
 
 }  // namespace
 
+void transition_matrix(index_t n_periods, double fs, double sigma, double* out) {
+  const index_t n = n_periods;
+  std::vector<double> x(static_cast<std::size_t>(n));
+  for (index_t r = 0; r < n; ++r) x[r] = log_frequency(fs, r);
+  const double denominator = (sigma + sigma) * sigma;
+  // d and -d square to the same value, so the kernel is exactly symmetric
+  // and half of it is mirrored instead of recomputed.
+  for (index_t i = 0; i < n; ++i) {
+    for (index_t j = i; j < n; ++j) {
+      const double d = x[i] - x[j];
+      out[i * n + j] = out[j * n + i] = std::exp(-(d * d) / denominator);
+    }
+  }
+  std::vector<double> sums(static_cast<std::size_t>(n), 0.0);
+  for (index_t i = 0; i < n; ++i) {
+    for (index_t j = 0; j < n; ++j) sums[j] += out[i * n + j];  // each column summed in row order
+  }
+  for (index_t i = 0; i < n; ++i) {
+    for (index_t j = 0; j < n; ++j) out[i * n + j] /= sums[j];
+  }
+}
+
 void transition_block(index_t n_periods, double fs, double sigma, index_t row_lo, index_t row_hi,
-                      index_t col_lo, index_t col_hi, double* out) {
+                      index_t col_lo, index_t col_hi, double* out, bool transposed) {
+  const index_t rows = row_hi - row_lo;
   const index_t cols = col_hi - col_lo;
-  if (cols <= 0 || row_hi <= row_lo) return;
+  if (cols <= 0 || rows <= 0) return;
   std::vector<double> x(static_cast<std::size_t>(n_periods));
   for (index_t r = 0; r < n_periods; ++r) x[r] = log_frequency(fs, r);
   const double denominator = (sigma + sigma) * sigma;
@@ -35,7 +58,10 @@ void transition_block(index_t n_periods, double fs, double sigma, index_t row_lo
       column[i] = std::exp(-(d * d) / denominator);
       sum += column[i];
     }
-    for (index_t i = row_lo; i < row_hi; ++i) out[(i - row_lo) * cols + (j - col_lo)] = column[i] / sum;
+    for (index_t i = row_lo; i < row_hi; ++i) {
+      const index_t at = transposed ? (j - col_lo) * rows + (i - row_lo) : (i - row_lo) * cols + (j - col_lo);
+      out[at] = column[i] / sum;
+    }
   }
 }
 
@@ -44,11 +70,12 @@ void probability(DVec x, double* out) {
   for (index_t k = 0; k < x.size; ++k) out[k] = x[k] / total;
 }
 
-void matvec(DMat a, const double* v, double* out) {
-  const index_t n = a.rows;
-  for (index_t i = 0; i < n; ++i) {
+void matvec_transposed(const double* at, index_t n, const double* v, double* out, const kernels::Target& target) {
+  const index_t vector_rows = target.states > 0 ? n - n % static_cast<index_t>(target.states) : 0;
+  if (vector_rows > 0) target.matvec_rows(at, n, v, vector_rows, out);
+  for (index_t i = vector_rows; i < n; ++i) {
     double sum = 0.0;
-    for (index_t j = 0; j < n; ++j) sum += a(i, j) * v[j];
+    for (index_t j = 0; j < n; ++j) sum += at[j * n + i] * v[j];
     out[i] = sum;
   }
 }
@@ -78,9 +105,8 @@ void pitch_bayes(FrameSource& source, index_t window_size, const BayesParams& pa
   const index_t hi = std::min(lags[n - 1] + 1, n_periods);
   const index_t block_size = hi - lo;
   std::vector<double> block(static_cast<std::size_t>(block_size * block_size));
-  transition_block(n_periods, params.fs, params.sigma, lo, hi, lo, hi, block.data());
-  const DMat b_matrix{reinterpret_cast<const char*>(block.data()), block_size, block_size,
-                      static_cast<index_t>(block_size * sizeof(double)), sizeof(double)};
+  // Stored transposed so that the prediction reads each row's terms across lanes.
+  transition_block(n_periods, params.fs, params.sigma, lo, hi, lo, hi, block.data(), /*transposed=*/true);
 
   std::vector<double> score(n), flank(n), observation(n), belief(n, 0.0), prediction(n, 0.0);
   auto view = [n](const std::vector<double>& v) { return DVec{reinterpret_cast<const char*>(v.data()), n, sizeof(double)}; };
@@ -92,7 +118,7 @@ void pitch_bayes(FrameSource& source, index_t window_size, const BayesParams& pa
     if (sum_1d(view(belief)) < params.reinit_below) {
       belief = observation;
     } else {
-      matvec(b_matrix, belief.data(), prediction.data());
+      matvec_transposed(block.data(), block_size, belief.data(), prediction.data());
       for (index_t k = 0; k < n; ++k) belief[k] = std::pow(prediction[k], params.alpha) * observation[k];
     }
     probability(view(belief), belief.data());  // elementwise, so in place is safe

@@ -19,21 +19,28 @@
 #pragma once
 
 #include "peaks.hpp"
+#include "kernels.hpp"
 #include "periodicity.hpp"
 
 namespace qp {
 
+// The whole normalised transition matrix, row-major.
+void transition_matrix(index_t n_periods, double fs, double sigma, double* out);
+
 // Rows [row_lo, row_hi) x columns [col_lo, col_hi) of the normalised
-// transition matrix with `n_periods` states, written row-major into `out`.
-// Needs 0 <= lo <= hi <= n_periods on both axes.
+// transition matrix with `n_periods` states, written into `out` row-major,
+// or column-major when `transposed`. Needs 0 <= lo <= hi <= n_periods on
+// both axes.
 void transition_block(index_t n_periods, double fs, double sigma, index_t row_lo, index_t row_hi,
-                      index_t col_lo, index_t col_hi, double* out);
+                      index_t col_lo, index_t col_hi, double* out, bool transposed = false);
 
 // out[k] = x[k] / sum(x), the sum in index order; no guard for a zero sum.
 void probability(DVec x, double* out);
 
-// out[i] = sum over j < n of a(i, j) * v[j], in order, for i < n = a.rows.
-void matvec(DMat a, const double* v, double* out);
+// out[i] = sum over j < n of a(i, j) * v[j], in order, for i < n, with the
+// square matrix given transposed: at[j * n + i] = a(i, j).
+void matvec_transposed(const double* at, index_t n, const double* v, double* out,
+                       const kernels::Target& target = kernels::active());
 
 // Checks that the lags are usable by the forward filter: not empty, >= 0,
 // consecutive and increasing.

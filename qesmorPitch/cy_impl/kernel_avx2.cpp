@@ -16,6 +16,7 @@ struct Lanes {
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V splat(double v) { return _mm256_set1_pd(v); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V min_plain(V a, V b) { return _mm256_min_pd(a, b); }
   static V select(M m, V t, V f) { return _mm256_blendv_pd(f, t, m); }
   // vminpd yields its second operand when either is NaN: right when a is

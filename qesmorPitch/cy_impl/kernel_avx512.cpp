@@ -16,6 +16,7 @@ struct Lanes {
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
   static V splat(double v) { return _mm512_set1_pd(v); }
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V min_plain(V a, V b) { return _mm512_min_pd(a, b); }
   static V select(M m, V t, V f) { return _mm512_mask_blend_pd(m, f, t); }
   static V min_num(V a, V b) { return select(_mm512_cmp_pd_mask(b, b, _CMP_UNORD_Q), a, _mm512_min_pd(a, b)); }

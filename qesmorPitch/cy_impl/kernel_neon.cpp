@@ -16,6 +16,7 @@ struct Lanes {
   static void store(double* p, V v) { vst1q_f64(p, v); }
   static V splat(double v) { return vdupq_n_f64(v); }
   static V add(V a, V b) { return vaddq_f64(a, b); }
+  static V mul(V a, V b) { return vmulq_f64(a, b); }
   static V min_plain(V a, V b) { return vminnmq_f64(a, b); }
   static V min_num(V a, V b) { return vminnmq_f64(a, b); }
   // FMAXNM would prefer the number over a NaN; the plain select keeps `a > b ? a : b`.

@@ -16,6 +16,7 @@ struct Lanes {
   static void store(double* p, V v) { _mm_storeu_pd(p, v); }
   static V splat(double v) { return _mm_set1_pd(v); }
   static V add(V a, V b) { return _mm_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm_mul_pd(a, b); }
   static V min_plain(V a, V b) { return _mm_min_pd(a, b); }
   static V select(M m, V t, V f) { return _mm_or_pd(_mm_and_pd(m, t), _mm_andnot_pd(m, f)); }
   // minpd yields its second operand when either is NaN: right when a is NaN,

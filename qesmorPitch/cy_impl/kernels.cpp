@@ -18,13 +18,13 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 const Target kTargets[] = {
-    {"scalar", 0, 0, nullptr, nullptr, always},
+    {"scalar", 0, 0, nullptr, nullptr, nullptr, always},
 #if defined(__x86_64__) && defined(__GNUC__)
-    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, always},
-    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, has_avx2},
-    {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, has_avx512},
+    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, always},
+    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, has_avx2},
+    {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows, has_avx512},
 #elif defined(__aarch64__)
-    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, always},
+    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, always},
 #endif
 };
 

@@ -30,12 +30,17 @@ using ViterbiColumns = void (*)(const double* prev, index_t n, const double* a, 
 // The widest chunk any target uses (8 accumulators of 8 lanes).
 constexpr int kMaxChunk = 64;
 
+// out[i] = sum over j < n, in order, of at[j * n + i] * v[j] (the product
+// first, then the addition) for i < count, a multiple of Target::states.
+using MatvecRows = void (*)(const double* at, index_t n, const double* v, index_t count, double* out);
+
 struct Target {
   const char* name;
   int chunk;   // lags per periodicity chunk; 0: the straightforward scalar loop
   int states;  // later states per decoder step; 0: scalar
   QesmorChunk qesmor_chunk;
   ViterbiColumns viterbi_columns;
+  MatvecRows matvec_rows;
   bool (*supported)();
 };
 

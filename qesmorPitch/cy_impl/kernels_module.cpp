@@ -17,6 +17,7 @@
 #include "peaks.hpp"
 #include "kernels.hpp"
 #include "periodicity.hpp"
+#include "bayes.hpp"
 #include "viterbi.hpp"
 
 namespace {
@@ -144,6 +145,37 @@ PyObject* viterbi(PyObject*, PyObject* args) {
   return path;
 }
 
+// out = a @ v for a square matrix a, computed from its transpose as the
+// Bayesian prediction does.
+PyObject* matvec(PyObject*, PyObject* args) {
+  PyObject *a_object, *v_object;
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "OO|z", &a_object, &v_object, &name)) return nullptr;
+  const qp::kernels::Target* target = target_named(name);
+  if (!target) return nullptr;
+  // The transpose, C-contiguous: at[j * n + i] = a[i][j].
+  PyObject* a = PyArray_FROMANY(a_object, NPY_DOUBLE, 2, 2, NPY_ARRAY_DEFAULT);
+  PyObject* transposed = a ? PyArray_Transpose(reinterpret_cast<PyArrayObject*>(a), nullptr) : nullptr;
+  PyObject* at = transposed ? PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(transposed), NPY_CORDER) : nullptr;
+  Py_XDECREF(transposed);
+  PyObject* v = at ? PyArray_FROMANY(v_object, NPY_DOUBLE, 1, 1, NPY_ARRAY_DEFAULT) : nullptr;
+  PyObject* out = nullptr;
+  if (v) {
+    npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 0);
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 1) != n || PyArray_DIM(reinterpret_cast<PyArrayObject*>(v), 0) != n) {
+      PyErr_SetString(PyExc_ValueError, "needs a square matrix and a vector of its size");
+    } else if ((out = PyArray_SimpleNew(1, &n, NPY_DOUBLE))) {
+      qp::matvec_transposed(static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(at))), n,
+                            static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v))),
+                            static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))), *target);
+    }
+  }
+  Py_XDECREF(a);
+  Py_XDECREF(at);
+  Py_XDECREF(v);
+  return out;
+}
+
 PyObject* targets(PyObject*, PyObject*) {
   PyObject* names = PyList_New(0);
   for (int i = 0; names && i < qp::kernels::target_count(); ++i) {
@@ -174,6 +206,7 @@ PyMethodDef g_methods[] = {
     {"_calc_peak_max_value", unary<double, qp::calc_peak_max_value>, METH_VARARGS, nullptr},
     {"_periodicity_1d_core_cy", periodicity, METH_VARARGS, nullptr},
     {"viterbi", viterbi, METH_VARARGS, "viterbi(log_likelihood, log_A, beta, target=None)"},
+    {"matvec", matvec, METH_VARARGS, "matvec(a, v, target=None): a @ v with each row summed in order"},
     {"targets", targets, METH_NOARGS, "Names of the kernel targets this CPU runs, the scalar one first."},
     {"active_target", active_target, METH_NOARGS, "The target the module uses."},
     {"_interp_parabolic", interpolate<qp::interp_parabolic>, METH_VARARGS, nullptr},

@@ -388,7 +388,7 @@ PyObject* create_transition_matrix_entry(const Arguments& a) {
   const npy_intp shape[2] = {n_periods, n_periods};
   Ref matrix = new_doubles(2, shape);
   if (!matrix) return nullptr;
-  qp::transition_block(n_periods, a.real(1), a.real(2), 0, n_periods, 0, n_periods, out_of(matrix.get()).data);
+  qp::transition_matrix(n_periods, a.real(1), a.real(2), out_of(matrix.get()).data);
   return matrix.release();
 }
 

@@ -1,0 +1,83 @@
+"""Every vector target this CPU runs must give the scalar target's bits."""
+import numpy as np
+import pytest
+
+from conftest import assert_same
+
+kernels = pytest.importorskip("qesmorPitch._kernels")
+TARGETS = kernels.targets()
+VECTOR_TARGETS = [t for t in TARGETS if t != "scalar"]
+
+
+def test_active_target_is_supported():
+    assert TARGETS[0] == "scalar"
+    assert kernels.active_target() in TARGETS
+
+
+def _signal(rng, n, special):
+    x = rng.standard_normal(n) * 10.0 ** rng.integers(-3, 4)
+    if special and n:
+        k = rng.integers(1, max(2, n // 4))
+        x[rng.integers(0, n, size=k)] = rng.choice([np.nan, np.inf, -np.inf, 0.0, -0.0], size=k)
+    if rng.random() < 0.2:
+        x = np.round(x)  # ties and plateaus
+    return x
+
+
+@pytest.mark.parametrize("target", VECTOR_TARGETS)
+@pytest.mark.parametrize("seed", range(8))
+def test_periodicity_targets_match_scalar(target, seed):
+    rng = np.random.default_rng(seed)
+    for case in range(60):
+        # Frame lengths and lag runs around every chunk width (8 to 64 lags).
+        n = int(rng.integers(0, 300))
+        x = _signal(rng, n, special=case % 2 == 0)
+        start = int(rng.integers(0, 80))
+        count = int(rng.choice([0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 130]))
+        lags = np.arange(start, start + count, dtype=np.intp)
+        if case % 5 == 0:
+            lags = rng.permutation(lags)
+        if case % 7 == 0 and count:
+            lags[rng.integers(0, count)] += int(rng.integers(1, 5))  # a gap inside a run
+        frame = x if case % 3 else np.repeat(x, 2)[::2]  # strided view of the same samples
+        assert_same(kernels._periodicity_1d_core_cy(frame, lags, target),
+                    kernels._periodicity_1d_core_cy(x, lags, "scalar"))
+
+
+@pytest.mark.parametrize("target", VECTOR_TARGETS)
+@pytest.mark.parametrize("seed", range(8))
+def test_decoder_targets_match_scalar(target, seed):
+    rng = np.random.default_rng(100 + seed)
+    for case in range(40):
+        frames = int(rng.integers(0, 20))
+        states = int(rng.choice([1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 65]))
+        log_likelihood = _signal(rng, frames * states, case % 2 == 0).reshape(frames, states)
+        log_a = _signal(rng, (states + 2) * (states + 1), case % 3 == 0).reshape(states + 2, states + 1)
+        if case % 4 == 0:
+            log_a = np.asfortranarray(log_a)  # columns not contiguous: the scalar path
+        beta = float(rng.choice([0.0, 1.0, 0.3, -2.0]))
+        assert_same(kernels.viterbi(log_likelihood, log_a, beta, target),
+                    kernels.viterbi(log_likelihood, log_a, beta, "scalar"))
+
+
+@pytest.mark.parametrize("target", VECTOR_TARGETS)
+def test_prediction_targets_match_scalar(target):
+    rng = np.random.default_rng(7)
+    for n in [0, 1, 7, 8, 9, 16, 17, 31, 33, 64, 65, 100]:
+        for special in (False, True):
+            a = _signal(rng, n * n, special).reshape(n, n)
+            v = _signal(rng, n, special)
+            assert_same(kernels.matvec(a, v, target), kernels.matvec(a, v, "scalar"))
+
+
+def test_prediction_sums_each_row_in_order():
+    # 1e16 + 1 - 1e16 + 1 is 1.0 in order, 2.0 or 0.0 in other orders.
+    a = np.array([[1e16, 1.0, -1e16, 1.0]] * 4)
+    v = np.ones(4)
+    for target in TARGETS:
+        assert_same(kernels.matvec(a, v, target), np.full(4, 1.0))
+
+
+def test_unknown_target_is_refused():
+    with pytest.raises(ValueError):
+        kernels._periodicity_1d_core_cy(np.zeros(4), np.zeros(1, dtype=np.intp), "no-such-target")
