@@ -22,7 +22,8 @@ const Target kTargets[] = {
 #if defined(__x86_64__) && defined(__GNUC__)
     {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, always},
     {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, has_avx2},
-    {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows, has_avx512},
+    {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
+     has_avx512},
 #elif defined(__aarch64__)
     {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, always},
 #endif
@@ -37,15 +38,19 @@ const Target& choose() {
   return kTargets[0];
 }
 
+const Target* g_override = nullptr;
+
 }  // namespace
 
 int target_count() { return kCount; }
 
 const Target& target(int index) { return kTargets[index]; }
 
+void set_override(const Target* target) { g_override = target; }
+
 const Target& active() {
   static const Target& chosen = choose();
-  return chosen;
+  return g_override ? *g_override : chosen;
 }
 
 const Target* find(const char* name) {

@@ -49,6 +49,9 @@ int target_count();
 const Target& target(int index);
 // The fastest supported target, chosen once.
 const Target& active();
+// Makes active() return `target` (nullptr: the best again). Each extension
+// module has its own copy of this state.
+void set_override(const Target* target);
 // A supported target by name, or nullptr.
 const Target* find(const char* name);
 

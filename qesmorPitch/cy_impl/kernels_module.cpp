@@ -1,13 +1,16 @@
-// qesmorPitch._kernels: a private module that exposes the internal routines
-// of the estimators so the test suite can check them one by one. It is not
-// part of the public surface and makes no promises about its arguments
-// beyond what the tests use: 1-D arrays converted to float64 (or intp for
-// lags), strides kept.
+// Hooks of the private module qesmorPitch._kernels, which also carries a
+// copy of the public function table (module.cpp compiled again). They
+// expose the internal routines so the tests can check them one by one, and
+// let tests and benchmarks choose the kernel target. Nothing here is part of
+// the public surface; arguments are converted loosely (1-D arrays become
+// float64 or intp, strides kept).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL qp_ARRAY_API
+#define NO_IMPORT_ARRAY  // module.cpp imports the array API for this module
 #define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
 
@@ -196,7 +199,19 @@ PyObject* active_target(PyObject*, PyObject*) {
   return PyUnicode_FromString(qp::kernels::active().name);
 }
 
-PyMethodDef g_methods[] = {
+PyObject* use_target(PyObject*, PyObject* args) {
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "z", &name)) return nullptr;
+  const qp::kernels::Target* target = target_named(name);
+  if (!target) return nullptr;
+  // Only this module's copy of the dispatch changes; cy_impl keeps its own.
+  qp::kernels::set_override(name ? target : nullptr);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef qp_private_methods[] = {
     {"_mean_1d", unary<double, qp::mean_1d>, METH_VARARGS, nullptr},
     {"_min_1d", unary<double, qp::min_1d>, METH_VARARGS, nullptr},
     {"_sum_1d", unary<double, qp::sum_1d>, METH_VARARGS, nullptr},
@@ -205,32 +220,14 @@ PyMethodDef g_methods[] = {
     {"_peak_detect_maximum_cy", unary<qp::index_t, qp::peak_detect_maximum>, METH_VARARGS, nullptr},
     {"_calc_peak_max_value", unary<double, qp::calc_peak_max_value>, METH_VARARGS, nullptr},
     {"_periodicity_1d_core_cy", periodicity, METH_VARARGS, nullptr},
-    {"viterbi", viterbi, METH_VARARGS, "viterbi(log_likelihood, log_A, beta, target=None)"},
-    {"matvec", matvec, METH_VARARGS, "matvec(a, v, target=None): a @ v with each row summed in order"},
-    {"targets", targets, METH_NOARGS, "Names of the kernel targets this CPU runs, the scalar one first."},
-    {"active_target", active_target, METH_NOARGS, "The target the module uses."},
     {"_interp_parabolic", interpolate<qp::interp_parabolic>, METH_VARARGS, nullptr},
     {"_interp_gaussian", interpolate<qp::interp_gaussian>, METH_VARARGS, nullptr},
     {"_interp_centroid", interpolate<qp::interp_centroid>, METH_VARARGS, nullptr},
+    {"viterbi", viterbi, METH_VARARGS, "viterbi(log_likelihood, log_A, beta, target=None)"},
+    {"matvec", matvec, METH_VARARGS, "matvec(a, v, target=None): a @ v with each row summed in order"},
+    {"targets", targets, METH_NOARGS, "Names of the kernel targets this CPU runs, the scalar one first."},
+    {"active_target", active_target, METH_NOARGS, "The target this module's functions use."},
+    {"use_target", use_target, METH_VARARGS,
+     "use_target(name): run this module's copies of the public functions on a target (None: the best)."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-int exec_module(PyObject*) {
-  return _import_array();
-}
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "_kernels", "Internal routines of qesmorPitch, exposed for tests.", 0, g_methods,
-    g_slots, nullptr, nullptr, nullptr,
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__kernels() {
-  return PyModuleDef_Init(&g_definition);
-}

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL qp_ARRAY_API
 #define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
 
@@ -39,10 +40,28 @@ extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
 
 static_assert(sizeof(qp::index_t) == sizeof(Py_ssize_t), "index type must match Py_ssize_t");
 
+#ifdef QP_PRIVATE_MODULE
+extern PyMethodDef qp_private_methods[];  // kernels_module.cpp
+#endif
+
 namespace {
 
+#ifdef QP_PRIVATE_MODULE
+// The same table compiled into the private module qesmorPitch._kernels,
+// which adds test and benchmark hooks (among them forcing a kernel target)
+// without touching the public module.
+constexpr const char* kModuleName = "qesmorPitch._kernels";
+constexpr const char* kTracebackFile = "qesmorPitch/_kernels";
+constexpr const char* kShortName = "_kernels";
+constexpr const char* kReinitialised =
+    "Module '_kernels' has already been imported. Re-initialisation is not supported.";
+#else
 constexpr const char* kModuleName = "qesmorPitch.cy_impl";
 constexpr const char* kTracebackFile = "qesmorPitch/cy_impl";
+constexpr const char* kShortName = "cy_impl";
+constexpr const char* kReinitialised =
+    "Module 'cy_impl' has already been imported. Re-initialisation is not supported.";
+#endif
 
 // ---------------------------------------------------------------- helpers
 
@@ -799,8 +818,7 @@ int exec_module(PyObject* module) {
   }
   if (g_module) {
     if (g_module == module) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Module 'cy_impl' has already been imported. Re-initialisation is not supported.");
+    PyErr_SetString(PyExc_RuntimeError, kReinitialised);
     return -1;
   }
   if (!warn_on_version_mismatch()) return -1;
@@ -829,10 +847,14 @@ PyModuleDef_Slot g_slots[] = {
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
-    "cy_impl",
+    kShortName,
     "Frame-wise pitch estimation from the qesmor periodicity function (compiled core).",
     0,
+#ifdef QP_PRIVATE_MODULE
+    qp_private_methods,
+#else
     nullptr,
+#endif
     g_slots,
     nullptr,
     nullptr,
@@ -841,6 +863,12 @@ PyModuleDef g_definition = {
 
 }  // namespace
 
+#ifdef QP_PRIVATE_MODULE
+PyMODINIT_FUNC PyInit__kernels() {
+  return PyModuleDef_Init(&g_definition);
+}
+#else
 PyMODINIT_FUNC PyInit_cy_impl() {
   return PyModuleDef_Init(&g_definition);
 }
+#endif
