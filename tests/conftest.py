@@ -179,3 +179,63 @@ def cy_impl():
     import qesmorPitch.cy_impl
 
     return qesmorPitch.cy_impl
+
+
+def random_periodic_values(rng, n):
+    """n samples of a noisy repeating signal: qesmor vectors with real peaks.
+
+    Either a few harmonics of a (possibly fractional) period or a repeated
+    random pattern; mostly half-wave rectified, sometimes coarsely
+    quantised (plateaus and ties in the scores), sometimes with a NaN or an
+    infinite sample.
+    """
+    t = np.arange(n, dtype=np.float64)
+    if rng.random() < 0.5:
+        period = float(rng.uniform(2.0, 12.0))
+        v = np.zeros(n)
+        for h in range(1, int(rng.integers(1, 4)) + 1):
+            v += rng.uniform(0.2, 1.0) * np.cos(2 * np.pi * h * t / period + rng.uniform(0, 2 * np.pi))
+    else:
+        v = np.resize(rng.normal(size=int(rng.integers(2, 13))), n)
+    v = v + rng.normal(scale=(0.0, 0.05, 0.3)[rng.integers(3)], size=n)
+    if rng.random() < 0.8:  # half-wave rectified, as the callers feed it
+        v = np.maximum(v + rng.uniform(-0.3, 0.6), 0.0)
+    if rng.random() < 0.2:
+        v = np.round(v * 2.0) / 2.0
+    if n and rng.random() < 0.15:
+        v[rng.integers(n)] = (np.nan, np.inf, -np.inf)[rng.integers(3)]
+    return v
+
+
+def random_lag_grid(rng, window):
+    """Candidate lags as the callers build them (ascending runs), or unsorted ones."""
+    r = rng.random()
+    if r < 0.15:
+        return random_lags(rng, window)
+    if r < 0.18:
+        return None
+    start = int(rng.integers(0, 4))
+    step = 1 if rng.random() < 0.8 else 2
+    k = int(rng.integers(1, min(window + 3, 24) + 1))
+    return strided(np.arange(start, start + step * k, step, dtype=np.intp), rng, gap=GAP_INDEX)
+
+
+def random_nega(rng, posi):
+    """A negative-polarity partner for `posi`: the same array, a copy, zeros,
+    shorter, longer, None, or an independent signal of the same length."""
+    n = 0 if posi is None else posi.shape[0]
+    r = rng.random()
+    if r < 0.08:
+        return posi
+    if r < 0.16:
+        return None if posi is None else posi.copy()
+    if r < 0.28:
+        return strided(np.zeros(n), rng)
+    if r < 0.40:
+        return random_signal(rng, int(rng.integers(0, n + 1)))
+    if r < 0.50:
+        return random_signal(rng, n + int(rng.integers(1, 6)))
+    if r < 0.54:
+        return None
+    values = random_periodic_values(rng, n) if rng.random() < 0.6 else random_values(rng, n)
+    return strided(values, rng)

@@ -129,3 +129,135 @@ def test_matches_reference(kernels, chunk):
             expected = ref.first_peak_above(v, threshold)
             _check(kernels, "_first_peak_above", (v, threshold), expected, f"{what} thr={threshold}")
         assert np.array_equal(v, before, equal_nan=True), f"{what}: input modified"
+
+
+# --------------------------------------------------------------------------
+# Sub-sample interpolators
+
+INTERPOLATORS = [
+    ("_interp_parabolic", ref.interp_parabolic),
+    ("_interp_gaussian", ref.interp_gaussian),
+    ("_interp_centroid", ref.interp_centroid),
+]
+E = math.e
+
+
+@pytest.mark.parametrize(
+    "name, v, a, expected",
+    [
+        ("_interp_parabolic", vec(1, 3, 2), 1, (-0.5 / -3, 3 - (-0.25) * (-0.5 / -3))),
+        ("_interp_parabolic", vec(1, 2, 3, 4), 1, (0.0, 2.0)),  # collinear: degenerate
+        ("_interp_parabolic", vec(1, 3, 3), 1, (0.5, 3.25)),  # a plateau gives exactly +0.5
+        ("_interp_parabolic", vec(1, 1 + 1e-301, 1), 1, (0.0, 1.0)),  # |den| below EPS
+        ("_interp_parabolic", vec(9, 3, 2, 7), 0, (0.0, 0.0)),  # no left neighbour: value 0, not v[a]
+        ("_interp_parabolic", vec(9, 3, 2, 7), 3, (0.0, 0.0)),
+        ("_interp_parabolic", vec(4), 0, (0.0, 0.0)),
+        ("_interp_parabolic", vec(1, nan, 2), 1, (nan, nan)),  # NaN den is not degenerate
+        ("_interp_parabolic", vec(1, inf, 2), 1, (0.0, inf)),
+        ("_interp_gaussian", vec(0, 5, 0), 1, (0.0, math.exp(math.log(5.0)))),  # zeros floored, symmetric
+        ("_interp_gaussian", vec(2, 2, 2), 1, (0.0, math.exp(math.log(2.0)))),  # flat: exp(L0)
+        ("_interp_gaussian", vec(-1, -2, 0), 1, (0.0, math.exp(math.log(1e-300)))),  # all floored
+        ("_interp_gaussian", vec(9, 3, 2, 7), 3, (0.0, 0.0)),
+        ("_interp_gaussian", vec(1, nan, 2), 1, (nan, nan)),
+        ("_interp_centroid", vec(1, 2, 1), 1, (0.0, 2.0)),
+        ("_interp_centroid", vec(0, 2, 2), 1, (0.5, 2.0)),
+        ("_interp_centroid", vec(-1, -2, -1), 1, (0.0, 0.0)),  # no positive weight
+        ("_interp_centroid", vec(0, 4, 1), 2, (-0.8, 1.0)),  # window cut at the end; not clamped here
+        ("_interp_centroid", vec(3, 1, 100), 0, (0.25, 3.0)),  # only v[0] and v[1]
+        ("_interp_centroid", vec(100, 1, 3), 2, (-0.25, 3.0)),
+        ("_interp_centroid", vec(nan, 2, 2), 1, (0.5, 2.0)),  # NaN and negative weights are skipped
+        ("_interp_centroid", vec(-5, 2, 2), 1, (0.5, 2.0)),
+        ("_interp_centroid", vec(7, -3, 1), 1, (-0.75, -3.0)),  # the value is v[a] as it is
+        ("_interp_centroid", vec(5), 0, (0.0, 5.0)),
+    ],
+)
+def test_interpolator_known_answers(kernels, name, v, a, expected):
+    assert_same(dict(INTERPOLATORS)[name](v, a), expected, "reference")
+    assert_same(getattr(kernels, name)(v, a), expected, name)
+
+
+def test_gaussian_fits_a_parabola_to_logarithms(kernels):
+    v = vec(1.0, E * E, E)  # logarithms 0, 2, 1
+    offset, value = kernels._interp_gaussian(v, 1)
+    assert offset == pytest.approx(1 / 6, rel=1e-12)
+    assert value == pytest.approx(math.exp(2 + 0.25 / 6), rel=1e-12)
+    assert_same((offset, value), ref.interp_gaussian(v, 1))
+
+
+@pytest.mark.parametrize("chunk", range(CHUNKS))
+def test_interpolators_match_reference(kernels, chunk):
+    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
+        rng = np.random.default_rng([17, seed])
+        v = strided(random_values(rng, int(rng.integers(1, 12))), rng)
+        if rng.random() < 0.3:  # tiny and huge magnitudes around the floor and exp's range
+            v = v * (1e-300, 1e-290, 1e300)[rng.integers(3)]
+        before = v.copy()
+        for name, reference in INTERPOLATORS:
+            for a in range(v.shape[0]):
+                assert_same(getattr(kernels, name)(v, a), reference(v, a), f"seed {seed} {name} a={a}")
+        assert np.array_equal(v, before, equal_nan=True), f"seed {seed}: input modified"
+
+
+# --------------------------------------------------------------------------
+# Leading-flank suppression
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        ([5, 3, 2, 4, 6], [0, 0, 2, 4, 6]),  # the valley before the first rise stays
+        ([1, 2, 3], [1, 2, 3]),  # rises at once: nothing before it
+        ([4, 4, 5], [0, 4, 5]),  # a flat step is not a rise
+        ([3, 2, 1], [1 / 3, 1 / 3, 1 / 3]),  # never rises: uniform
+        ([2.5] * 4, [0.25] * 4),
+        ([7], [1.0]),
+        ([], []),
+        ([3, nan, 1, 2], [0, 0, 1, 2]),  # steps into and out of NaN are not rises
+        ([nan, nan], [0.5, 0.5]),
+        ([inf, inf, 1, 2], [0, 0, 1, 2]),  # inf - inf is NaN, not a rise
+        ([-inf, -inf, 0], [0, -inf, 0]),
+        ([9, 8, 8, -1e300, 1e300], [0, 0, 0, -1e300, 1e300]),
+    ],
+)
+def test_flank_known_answers(cy_impl, data, expected):
+    x = np.array(data, dtype=np.float64)
+    expected = np.array(expected, dtype=np.float64)
+    assert_same(ref.prev_first_up_zero(x), expected, "reference")
+    assert_same(cy_impl._prev_first_up_zero(x), expected)
+
+
+def test_flank_reads_through_the_stride_into_a_new_array(cy_impl):
+    base = np.array([5.0, -1, 3, -1, 2, -1, 4, -1, 6])
+    x = base[::2]
+    out = cy_impl._prev_first_up_zero(x)
+    assert_same(out, np.array([0.0, 0, 2, 4, 6]))
+    assert out.flags.c_contiguous and out.flags.owndata and out.flags.writeable
+    assert_same(base, np.array([5.0, -1, 3, -1, 2, -1, 4, -1, 6]), "input")
+    out = cy_impl._prev_first_up_zero(base[::-2])  # 6, 4, 2, 3, 5
+    assert_same(out, np.array([0.0, 0, 2, 3, 5]))
+
+
+def test_flank_refuses_none(cy_impl):
+    with pytest.raises(ValueError):
+        cy_impl._prev_first_up_zero(None)
+
+
+def _random_flank_input(rng):
+    n = random_length(rng, 24)
+    v = random_values(rng, n)
+    r = rng.random()
+    if r < 0.2:  # never rising, so the uniform path is taken
+        v = -np.sort(-v)
+    elif r < 0.4:  # a long falling flank before the first rise
+        i = int(rng.integers(0, n + 1))
+        v[:i] = -np.sort(-v[:i])
+    return strided(v, rng)
+
+
+@pytest.mark.parametrize("chunk", range(CHUNKS))
+def test_flank_matches_reference(cy_impl, chunk):
+    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
+        x = _random_flank_input(np.random.default_rng([19, seed]))
+        before = x.copy()
+        assert_same(cy_impl._prev_first_up_zero(x), ref.prev_first_up_zero(x), f"seed {seed}")
+        assert np.array_equal(x, before, equal_nan=True), f"seed {seed}: input modified"

@@ -10,6 +10,7 @@ from conftest import (
     assert_same,
     random_lags,
     random_length,
+    random_nega,
     random_qesmor_case,
     random_signal,
 )
@@ -229,3 +230,108 @@ def test_map_rejects_negative_lag_naming_it(cy_impl):
         cy_impl.calc_qesmor_core_cy(np.arange(10.0), 4, 2, search)
     message = str(info.value)
     assert "search_sample" in message and "[3]" in message and "-2" in message, message
+
+
+# --------------------------------------------------------------------------
+# Two-polarity map
+
+
+def _len(a):
+    return None if a is None else a.shape[0]
+
+
+@pytest.mark.parametrize("chunk", range(CHUNKS))
+def test_pair_map_matches_reference(cy_impl, chunk):
+    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
+        rng = np.random.default_rng([13, seed])
+        posi, window, hop, search = random_qesmor_case(rng)
+        nega = random_nega(rng, posi)
+        before = [_snapshot(a) for a in (posi, nega, search)]
+        expected = ref.calc_qesmor_negaposi_core(posi, nega, window, hop, search)
+        actual = cy_impl.calc_qesmor_negaposi_core_cy(posi, nega, window, hop, search)
+        what = f"seed {seed} (W={window}, H={hop}, N+={_len(posi)}, N-={_len(nega)})"
+        assert_same(actual, expected, what)
+        for b, a, name in zip(before, (posi, nega, search), ("data_posi", "data_nega", "search_sample")):
+            _assert_unchanged(b, a, f"{what}: {name}")
+
+
+def test_pair_map_small_example(cy_impl):
+    posi = np.arange(10.0)
+    nega = np.array([0.0, 4, 0, 4, 0, 4, 0, 4, 0, 4])
+    qmap, means = cy_impl.calc_qesmor_negaposi_core_cy(posi, nega, 4, 2, lags(0, 1, 2))
+    # lag 1 of nega's frames is always 0; lag 2 pairs equal samples
+    assert_same(qmap, np.array([[3.5, 1.0, 2.5], [5.5, 3.0, 4.5], [7.5, 5.0, 6.5]]))
+    assert_same(means, np.array([3.5, 5.5, 7.5]))
+
+
+@pytest.fixture
+def signal():
+    rng = np.random.default_rng(99)
+    return np.maximum(rng.normal(size=37), 0.0), lags(0, 1, 2, 3, 5, 8, 9, 10)
+
+
+def test_pair_map_of_equal_halves_is_twice_the_map(cy_impl, signal):
+    x, search = signal
+    qmap, means = cy_impl.calc_qesmor_core_cy(x, 9, 4, search)
+    assert_same(cy_impl.calc_qesmor_negaposi_core_cy(x, x, 9, 4, search), (2 * qmap, 2 * means))
+
+
+def test_pair_map_with_zero_negative_half_is_the_map(cy_impl, signal):
+    x, search = signal
+    expected = cy_impl.calc_qesmor_core_cy(x, 9, 4, search)
+    assert_same(cy_impl.calc_qesmor_negaposi_core_cy(x, np.zeros_like(x), 9, 4, search), expected)
+
+
+def test_pair_map_frames_follow_the_positive_half(cy_impl, signal):
+    x, search = signal
+    y = np.linspace(0.0, 3.0, 50)
+    # A longer negative half is cut to the positive half's frames...
+    assert_same(
+        cy_impl.calc_qesmor_negaposi_core_cy(x, y, 9, 4, search),
+        cy_impl.calc_qesmor_negaposi_core_cy(x, y[:37].copy(), 9, 4, search),
+    )
+    # ...and a shorter one ends early: frames past its end see only the
+    # positive half's scores, and the mean of an empty frame is NaN.
+    qmap, means = cy_impl.calc_qesmor_negaposi_core_cy(x, y[:10].copy(), 9, 4, search)
+    single_map, single_means = cy_impl.calc_qesmor_core_cy(x, 9, 4, search)
+    assert qmap.shape == single_map.shape == (7, 8)
+    assert_same(qmap[3:], single_map[3:])
+    assert_same(means[3:], np.full(4, nan))
+    assert_same(float(means[2]), float(single_means[2] + (y[8] + y[9]) / 2), "frame cut short")
+    empty = cy_impl.calc_qesmor_negaposi_core_cy(x, None, 9, 4, search)
+    assert_same(empty, (single_map, np.full(7, nan)))
+
+
+@pytest.mark.parametrize(
+    "posi, window, search, map_shape, means",
+    [
+        (np.arange(4.0), 4, lags(0, 1), (0,), []),  # N == W
+        (None, 4, lags(0, 1), (0,), []),
+        (np.arange(7.0), 0, lags(0, 3), (4, 2), [nan] * 4),  # empty frames
+        (np.arange(10.0), 4, lags(), (3, 0), [3.0, 7.0, 11.0]),
+        (np.arange(10.0), 4, None, (3, 0), [3.0, 7.0, 11.0]),
+    ],
+)
+def test_pair_map_shapes(cy_impl, posi, window, search, map_shape, means):
+    qmap, got = cy_impl.calc_qesmor_negaposi_core_cy(posi, posi, window, 2, search)
+    assert (qmap.shape, qmap.dtype) == (map_shape, np.float64)
+    assert not qmap.any()  # all zeros, or empty
+    assert_same(got, np.array(means, dtype=np.float64))
+
+
+@pytest.mark.parametrize(
+    "window, hop, search, match",
+    [
+        (4, 0, lags(0), r"^range\(\) arg 3 must not be zero$"),
+        (4, -1, lags(0), "hop_size"),
+        (-1, 1, lags(0), "^negative dimensions are not allowed$"),
+        (4, 2, lags(1, -2), r"search_sample\[1\] = -2"),
+        (-1, 0, lags(-1), "^negative dimensions are not allowed$"),
+        (4, 0, lags(-1), r"^range\(\) arg 3 must not be zero$"),
+        (4, -2, lags(-1), "hop_size"),
+    ],
+)
+def test_pair_map_rejects_bad_sizes(cy_impl, window, hop, search, match):
+    for posi in (np.arange(10.0), None):
+        with pytest.raises(ValueError, match=match):
+            cy_impl.calc_qesmor_negaposi_core_cy(posi, np.arange(10.0), window, hop, search)

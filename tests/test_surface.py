@@ -87,12 +87,50 @@ class Function:
         return [p for p, _ in self.params]
 
 
+def _voiced(phase=0.0):
+    """A rectified wave with a period of 6.5 samples: every frame finds a pitch."""
+    return np.maximum(np.sin(2 * np.pi * np.arange(60.0) / 6.5 + phase), 0.0) + 0.1
+
+
 FUNCTIONS = [
     Function(
         "calc_qesmor_core_cy",
         [("data", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT), ("search_sample", INDEX_VECTOR)],
         lambda: (np.linspace(-1.0, 2.0, 23), 6, 4, np.array([0, 3, 1, 5, 7], dtype=np.intp)),
         lambda: (np.linspace(-1.0, 2.0, 23), 6, 0, np.array([0, 3], dtype=np.intp)),
+    ),
+    Function(
+        "calc_Pitch_core_cy",
+        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
+         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
+         ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
+        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 2,
+                 "score", 0.2, "centroid"),
+        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0,
+                 "score", 0.2, "centroid"),
+    ),
+    Function(
+        "calc_Pitch_negaposi_core_cy",
+        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
+         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
+         ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff",
+                 1, "peak", 0.5, "gaussian"),
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None,
+                 1, "peak", 0.5, "quadratic"),
+    ),
+    Function(
+        "calc_qesmor_negaposi_core_cy",
+        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT),
+         ("search_sample", INDEX_VECTOR)],
+        lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 4, np.array([0, 3, 1, 5, 7], dtype=np.intp)),
+        lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 0, np.array([0, 3], dtype=np.intp)),
+    ),
+    Function(
+        "_prev_first_up_zero",
+        [("data", DOUBLE_VECTOR)],
+        lambda: (np.array([5.0, 3.0, 2.0, 4.0, 6.0, 1.0]),),
+        lambda: (None,),
     ),
 ]
 

@@ -1,0 +1,286 @@
+"""Benchmark of qesmorPitch's compiled core against its own scalar kernels and
+against other pitch trackers installed in the same environment.
+
+    python benchmarks/run.py                 # full run, table + benchmarks/results.json
+    python benchmarks/run.py --quick         # fewer repeats, shorter signals
+
+Every figure is the median of repeated runs measured in this process. The
+"vs scalar" column divides the time of the same call on the straightforward
+scalar kernels (forced through the private module) by the time on the target
+this CPU selects. Peers are timed only when importable (`pip install
+'.[bench]'`).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import qesmorPitch.cy_impl as cy
+import qesmorPitch._kernels as private
+
+
+# ------------------------------------------------------------------ machine
+
+def cpu_name() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def nominal_mhz() -> float | None:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("cpu MHz"):
+                return float(line.split(":", 1)[1])
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def peak_rss_reset() -> bool:
+    """Resets the peak resident size so the next reading covers one call."""
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+        return True
+    except OSError:
+        return False
+
+
+def rss_kib(field: str) -> int | None:
+    try:
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+# ---------------------------------------------------------------- workloads
+
+def synthetic_voice(seconds: float, fs: int, f_lo: float, f_hi: float, seed: int) -> np.ndarray:
+    """A harmonic complex gliding from f_lo to f_hi and back, with breath noise
+    and unvoiced gaps: the kind of signal a pitch tracker meets."""
+    rng = np.random.default_rng(seed)
+    n = int(seconds * fs)
+    t = np.arange(n) / fs
+    f0 = f_lo * (f_hi / f_lo) ** (0.5 - 0.5 * np.cos(2 * np.pi * t / min(seconds, 6.0)))
+    phase = 2 * np.pi * np.cumsum(f0) / fs
+    voice = sum(np.sin(h * phase) / h for h in range(1, 9))
+    voiced = (np.sin(2 * np.pi * t / 1.7) > -0.6).astype(float)  # about a fifth unvoiced
+    x = voice * voiced + 0.05 * rng.standard_normal(n)
+    return x.astype(np.float64)
+
+
+WORKLOADS = {
+    "speech": dict(fs=16000, seconds=60.0, window_size=1024, hop_size=160, lags=(32, 320), band=(100, 250)),
+    "music": dict(fs=44100, seconds=30.0, window_size=2048, hop_size=441, lags=(40, 1000), band=(110, 440)),
+}
+
+
+# ------------------------------------------------------------------ timing
+
+def median_time(call, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def peak_memory_mib(call) -> float | None:
+    if not peak_rss_reset():
+        return None
+    before = rss_kib("VmRSS")
+    result = call()
+    peak = rss_kib("VmHWM")
+    del result
+    if before is None or peak is None:
+        return None
+    return max(0, peak - before) / 1024
+
+
+def estimator_calls(module, x, w):
+    lags = np.arange(w["lags"][0], w["lags"][1] + 1, dtype=np.intp)
+    fs, win, hop = float(w["fs"]), w["window_size"], w["hop_size"]
+    return {
+        "calc_qesmor_core_cy": lambda: module.calc_qesmor_core_cy(x, win, hop, lags),
+        "calc_Pitch_core_cy": lambda: module.calc_Pitch_core_cy(x, fs, win, hop, lags, None, 1, "score", 0.5,
+                                                                "parabolic"),
+        "calc_Pitch_bayes_core_cy": lambda: module.calc_Pitch_bayes_core_cy(x, fs, win, hop, lags, None, 1.0, 0.05,
+                                                                            "parabolic"),
+        "calc_Pitch_viterbi_core_cy": lambda: module.calc_Pitch_viterbi_core_cy(x, fs, win, hop, lags, None, 1.0,
+                                                                                0.05, "parabolic"),
+    }
+
+
+def scalar_time(name: str, calls_private, repeat: int) -> float:
+    private.use_target("scalar")
+    try:
+        return median_time(calls_private[name], repeat)
+    finally:
+        private.use_target(None)
+
+
+# ------------------------------------------------------------------- peers
+
+def peer_calls(x: np.ndarray, fs: int):
+    """Each installed peer on the same audio, 10 ms hop, 50-500 Hz."""
+    calls = {}
+    hop = fs // 100
+    try:
+        import librosa
+
+        calls["librosa.yin"] = lambda: librosa.yin(x, fmin=50, fmax=500, sr=fs, frame_length=1024, hop_length=hop)
+        calls["librosa.pyin"] = lambda: librosa.pyin(x, fmin=50, fmax=500, sr=fs, frame_length=1024,
+                                                     hop_length=hop)
+    except ImportError:
+        pass
+    try:
+        import pyworld
+
+        def dio():
+            f0, t = pyworld.dio(x, fs, f0_floor=50, f0_ceil=500, frame_period=10.0)
+            return pyworld.stonemask(x, f0, t, fs)
+
+        calls["pyworld.dio+stonemask"] = dio
+        calls["pyworld.harvest"] = lambda: pyworld.harvest(x, fs, f0_floor=50, f0_ceil=500, frame_period=10.0)
+    except ImportError:
+        pass
+    try:
+        import parselmouth
+
+        sound = parselmouth.Sound(x, sampling_frequency=fs)
+        calls["parselmouth.to_pitch_ac"] = lambda: sound.to_pitch_ac(time_step=0.01, pitch_floor=50,
+                                                                     pitch_ceiling=500)
+    except ImportError:
+        pass
+    try:
+        import pysptk
+
+        x32 = (x / np.max(np.abs(x)) * 32767).astype(np.float64)
+        calls["pysptk.rapt"] = lambda: pysptk.rapt(x32.astype(np.float32), fs, hop, min=50, max=500)
+        calls["pysptk.swipe"] = lambda: pysptk.swipe(x32, fs, hop, min=50, max=500)
+    except ImportError:
+        pass
+    return calls
+
+
+# -------------------------------------------------------------------- main
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="3 repeats, 10 s signals")
+    parser.add_argument("--repeat", type=int, default=None, help="runs per figure (default 5, quick 3)")
+    parser.add_argument("--json", type=Path, default=Path(__file__).with_name("results.json"))
+    parser.add_argument("--no-peers", action="store_true")
+    args = parser.parse_args()
+    repeat = args.repeat or (3 if args.quick else 5)
+    scalar_repeat = 1 if args.quick else 3
+
+    report = {
+        "cpu": cpu_name(),
+        "machine": platform.machine(),
+        "python": sys.version.split()[0],
+        "numpy": np.__version__,
+        "targets": private.targets(),
+        "active_target": private.active_target(),
+        "repeat": repeat,
+        "rows": [],
+        "kernels": [],
+        "peers": [],
+    }
+    print(f"CPU: {report['cpu']} ({report['machine']}); targets {report['targets']}, "
+          f"active {report['active_target']}; median of {repeat} runs")
+
+    rows = report["rows"]
+    speech_x = None
+    for name, w in WORKLOADS.items():
+        seconds = 10.0 if args.quick else w["seconds"]
+        x = np.maximum(synthetic_voice(seconds, w["fs"], *w["band"], seed=1), 0.0)
+        if name == "speech":
+            speech_x = (x, w)
+        calls = estimator_calls(cy, x, w)
+        calls_private = estimator_calls(private, x, w)
+        for function, call in calls.items():
+            t = median_time(call, repeat)
+            t_scalar = scalar_time(function, calls_private, scalar_repeat)
+            rows.append(dict(workload=name, function=function, seconds=t, realtime=seconds / t,
+                             vs_scalar=t_scalar / t, peak_mib=peak_memory_mib(call)))
+
+    # The decoder and the transition model on their own.
+    rng = np.random.default_rng(2)
+    log_likelihood = np.log(rng.random((6000, 289)))
+    log_a = np.log(cy.create_transition_matrix_cy(289, 16000.0, 0.05))
+    decode = lambda: cy.viterbi_cy(log_likelihood, log_a, 1.0)  # noqa: E731
+    t = median_time(decode, repeat)
+    private.use_target("scalar")
+    t_scalar = median_time(lambda: private.viterbi_cy(log_likelihood, log_a, 1.0), scalar_repeat)
+    private.use_target(None)
+    rows.append(dict(workload="6000 x 289", function="viterbi_cy", seconds=t, realtime=None,
+                     vs_scalar=t_scalar / t, peak_mib=peak_memory_mib(decode)))
+    matrix = lambda: cy.create_transition_matrix_cy(512, 16000.0, 0.05)  # noqa: E731
+    rows.append(dict(workload="512 states", function="create_transition_matrix_cy",
+                     seconds=median_time(matrix, repeat), realtime=None, vs_scalar=None,
+                     peak_mib=peak_memory_mib(matrix)))
+
+    print()
+    print(f"{'workload':<11} {'function':<30} {'seconds':>9} {'x realtime':>11} {'vs scalar':>10} {'peak MiB':>9}")
+    for r in rows:
+        rt = f"{r['realtime']:.0f}" if r["realtime"] else "-"
+        vs = f"{r['vs_scalar']:.1f}x" if r["vs_scalar"] else "-"
+        mem = f"{r['peak_mib']:.1f}" if r["peak_mib"] is not None else "-"
+        print(f"{r['workload']:<11} {r['function']:<30} {r['seconds']:>9.4f} {rt:>11} {vs:>10} {mem:>9}")
+
+    # Periodicity kernel throughput per target: one 1024-sample frame, lags 32..320.
+    frame = np.abs(rng.standard_normal(1024))
+    lags = np.arange(32, 321, dtype=np.intp)
+    updates = int(sum(1024 - lag for lag in lags))
+    mhz = nominal_mhz()
+    print()
+    print(f"periodicity kernel, {updates} min-and-add updates per call"
+          + (f" (per cycle at the nominal {mhz:.0f} MHz; the cycle counter is not used)" if mhz else ""))
+    baseline = None
+    for target in private.targets():
+        t = median_time(lambda: private._periodicity_1d_core_cy(frame, lags, target), max(repeat, 20))
+        per_ns = updates / (t * 1e9)
+        baseline = baseline or t
+        per_cycle = per_ns * 1000 / mhz if mhz else None
+        report["kernels"].append(dict(target=target, updates_per_ns=per_ns, updates_per_cycle=per_cycle,
+                                      vs_scalar=baseline / t))
+        cyc = f"{per_cycle:.2f}/cycle" if per_cycle else ""
+        print(f"  {target:<8} {per_ns:6.2f} updates/ns {cyc:>14} {baseline / t:7.1f}x scalar")
+
+    if not args.no_peers and speech_x is not None:
+        x, w = speech_x
+        peers = peer_calls(x, w["fs"])
+        ours = next(r["seconds"] for r in rows
+                    if r["workload"] == "speech" and r["function"] == "calc_Pitch_viterbi_core_cy")
+        print()
+        if not peers:
+            print("no peer installed (pip install '.[bench]')")
+        for name, call in peers.items():
+            t = median_time(call, max(1, repeat // 2))
+            report["peers"].append(dict(peer=name, seconds=t, peer_over_ours=t / ours))
+            print(f"  {name:<26} {t:9.3f} s   {t / ours:8.1f}x our Viterbi core")
+
+    args.json.write_text(json.dumps(report, indent=2))
+    print(f"\nwrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
