@@ -81,3 +81,43 @@ def test_prediction_sums_each_row_in_order():
 def test_unknown_target_is_refused():
     with pytest.raises(ValueError):
         kernels._periodicity_1d_core_cy(np.zeros(4), np.zeros(1, dtype=np.intp), "no-such-target")
+
+
+@pytest.fixture
+def forced(request):
+    """The private copy of the public functions, running on one target."""
+    kernels.use_target(request.param)
+    yield kernels
+    kernels.use_target(None)
+
+
+def _estimator_calls(rng):
+    # Periodic half-wave signals with NaN and zeros mixed in; lag runs long
+    # enough to fill several vector chunks.
+    n = int(rng.integers(200, 700))
+    period = rng.uniform(9, 30)
+    x = np.maximum(np.sin(2 * np.pi * np.arange(n) / period) + 0.3 * rng.standard_normal(n), 0.0)
+    if rng.random() < 0.3:
+        x[rng.integers(0, n, size=3)] = np.nan
+    nega = np.maximum(-x, 0.0)[: n - int(rng.integers(0, 50))]
+    lags = np.arange(int(rng.integers(1, 6)), int(rng.integers(40, 64)), dtype=np.intp)
+    w, h = 128, int(rng.integers(20, 60))
+    fs = 8000.0
+    return {
+        "calc_qesmor_core_cy": (x, w, h, lags),
+        "calc_qesmor_negaposi_core_cy": (x, nega, w, h, lags),
+        "calc_Pitch_core_cy": (x, fs, w, h, lags, "threshold_diff", 3, "score", 0.4, "gaussian"),
+        "calc_Pitch_negaposi_core_cy": (x, nega, fs, w, h, lags, None, 1, "maximum", 0.0, "parabolic"),
+        "calc_Pitch_bayes_core_cy": (x, fs, w, h, lags, None, 0.7, 0.1, "parabolic"),
+        "calc_Pitch_bayes_negaposi_core_cy": (x, nega, fs, w, h, lags, "threshold_diff", 1.0, 0.3, "centroid"),
+        "calc_Pitch_viterbi_core_cy": (x, fs, w, h, lags, None, 1.0, 0.1, "no"),
+        "calc_Pitch_viterbi_negaposi_core_cy": (x, nega, fs, w, h, lags, None, 0.5, 0.2, "parabolic"),
+    }
+
+
+@pytest.mark.parametrize("forced", TARGETS, indirect=True)
+def test_estimators_give_the_same_bits_on_every_target(forced, cy_impl):
+    rng = np.random.default_rng(11)
+    for _ in range(25):
+        for name, args in _estimator_calls(rng).items():
+            assert_same(getattr(forced, name)(*args), getattr(cy_impl, name)(*args))

@@ -14,10 +14,13 @@
 
 namespace qp::kernels {
 
-// sums[c] = sum over j < common, in increasing j, of minNum(x[j], x[j + lag0 + c])
-// for c < Target::chunk. x is contiguous; `has_nan` says whether the frame
-// holds any NaN (without NaN the plain vector minimum gives the same sums).
-using QesmorChunk = void (*)(const double* x, index_t lag0, index_t common, bool has_nan, double* sums);
+// sums[c] = sum over j < n - lag0 - c, in increasing j, of
+// minNum(x[j], x[j + lag0 + c]) for c < Target::chunk: the qesmor sums of
+// the run of lags lag0 .. lag0 + chunk - 1 over the contiguous frame x[0, n),
+// every one of which must overlap the frame (n - lag0 >= chunk). `has_nan`
+// says whether the frame holds any NaN (without NaN the plain vector minimum
+// gives the same sums).
+using QesmorChunk = void (*)(const double* x, index_t n, index_t lag0, bool has_nan, double* sums);
 
 // For each later state j in [0, count): best[j] = max over i < n, scanned
 // upward with a strict comparison starting from i = 0, of prev[i] + a[i][j],

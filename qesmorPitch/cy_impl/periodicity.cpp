@@ -53,9 +53,8 @@ void qesmor_contiguous(const double* x, index_t n, IVec lags, double* score, con
   double sums[kernels::kMaxChunk];
   index_t k = 0;
   while (k < count) {
-    // Runs of `chunk` consecutive lags go to the vector kernel for the part
-    // of the frame where every lag of the run overlaps; each lag then
-    // continues its own sum, in order, over the rest of its overlap.
+    // Runs of `chunk` consecutive lags that all overlap the frame go to the
+    // vector kernel; anything else is summed one lag at a time.
     const index_t lag0 = lags[k];
     const index_t common = (n - lag0) - (chunk - 1);
     if (k + chunk > count || lag0 < 0 || common <= 0 || !consecutive(lags, k, chunk)) {
@@ -63,14 +62,8 @@ void qesmor_contiguous(const double* x, index_t n, IVec lags, double* score, con
       ++k;
       continue;
     }
-    target.qesmor_chunk(x, lag0, common, has_nan, sums);
-    for (index_t c = 0; c < chunk; ++c) {
-      const index_t lag = lag0 + c;
-      const index_t overlap = n - lag;
-      double sum = sums[c];
-      for (index_t j = common; j < overlap; ++j) sum += min_num(x[j], x[j + lag]);
-      score[k + c] = sum / static_cast<double>(overlap);
-    }
+    target.qesmor_chunk(x, n, lag0, has_nan, sums);
+    for (index_t c = 0; c < chunk; ++c) score[k + c] = sums[c] / static_cast<double>(n - (lag0 + c));
     k += chunk;
   }
 }
