@@ -407,7 +407,7 @@ def test_zero_negative_half_gives_the_single_result(cy_impl, detect, interp, pp)
 
 
 @pytest.mark.parametrize(
-    "detect, interp", itertools.product(("score", "maximum", "peak"), ("parabolic", "centroid", "no"))
+    "detect, interp", list(itertools.product(("score", "maximum", "peak"), ("parabolic", "centroid", "no")))
 )
 def test_equal_halves_double_score_and_level_alike(cy_impl, detect, interp):
     # Doubling every score and the level is exact, and these rules and
