@@ -13,6 +13,8 @@ this CPU selects. Peers are timed only when importable (`pip install
 from __future__ import annotations
 
 import argparse
+import ctypes
+import gc
 import json
 import os
 import platform
@@ -101,7 +103,18 @@ def median_time(call, repeat: int) -> float:
     return statistics.median(times)
 
 
+def release_free_memory() -> None:
+    """Returns the allocator's free pages to the system, so that memory a call
+    reuses from earlier calls shows up in the resident size again."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def peak_memory_mib(call) -> float | None:
+    release_free_memory()
     if not peak_rss_reset():
         return None
     before = rss_kib("VmRSS")
