@@ -86,8 +86,8 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// New C-contiguous float64 array; throws std::bad_alloc-like failures as a
-// set Python error signalled by a null Ref.
+// New C-contiguous float64 array, or a null Ref with the array library's
+// error set (a negative or too large size, no memory).
 Ref new_doubles(int ndim, const npy_intp* shape) {
   return Ref(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE));
 }

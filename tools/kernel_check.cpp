@@ -1,0 +1,88 @@
+// Standalone check that every kernel target this CPU runs gives the scalar
+// target's bits, without Python: used to verify targets on machines (or
+// emulators) where the Python package is not built; tools/kernel_check.sh
+// builds and runs it natively, or for aarch64 under an emulator.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "bayes.hpp"
+#include "kernels.hpp"
+#include "periodicity.hpp"
+#include "viterbi.hpp"
+
+namespace {
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+    if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) return false;
+  }
+  return true;
+}
+
+std::vector<double> random_values(std::mt19937_64& rng, std::size_t n, bool special) {
+  std::normal_distribution<double> normal;
+  std::uniform_int_distribution<int> pick(0, 9);
+  const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(), 0.0, -0.0};
+  std::vector<double> x(n);
+  for (auto& v : x) v = (special && pick(rng) == 0) ? specials[pick(rng) % 5] : normal(rng);
+  return x;
+}
+
+qp::IVec view(const std::vector<qp::index_t>& v) {
+  return {reinterpret_cast<const char*>(v.data()), static_cast<qp::index_t>(v.size()), sizeof(qp::index_t)};
+}
+
+}  // namespace
+
+int main() {
+  std::mt19937_64 rng(12345);
+  int passed = 0;
+  int failed = 0;
+  const qp::kernels::Target& scalar = qp::kernels::target(0);
+  for (int t = 1; t < qp::kernels::target_count(); ++t) {
+    const qp::kernels::Target& target = qp::kernels::target(t);
+    if (!target.supported()) continue;
+    for (int trial = 0; trial < 2000; ++trial) {
+      const bool special = trial % 2 == 0;
+      const std::size_t n = rng() % 300;
+      const auto frame = random_values(rng, n, special);
+      std::vector<qp::index_t> lags(rng() % 140);
+      const qp::index_t first = static_cast<qp::index_t>(rng() % 60);
+      for (std::size_t k = 0; k < lags.size(); ++k) lags[k] = first + static_cast<qp::index_t>(k);
+      std::vector<double> expected(lags.size()), got(lags.size());
+      qp::qesmor_contiguous(frame.data(), static_cast<qp::index_t>(n), view(lags), expected.data(), scalar);
+      qp::qesmor_contiguous(frame.data(), static_cast<qp::index_t>(n), view(lags), got.data(), target);
+      (same_bits(expected, got) ? passed : failed) += 1;
+
+      const qp::index_t frames = static_cast<qp::index_t>(rng() % 12);
+      const qp::index_t states = 1 + static_cast<qp::index_t>(rng() % 40);
+      const auto ll = random_values(rng, static_cast<std::size_t>(frames * states), special);
+      const auto la = random_values(rng, static_cast<std::size_t>(states * states), special);
+      const qp::DMat l{reinterpret_cast<const char*>(ll.data()), frames, states,
+                       static_cast<qp::index_t>(states * sizeof(double)), sizeof(double)};
+      const qp::DMat a{reinterpret_cast<const char*>(la.data()), states, states,
+                       static_cast<qp::index_t>(states * sizeof(double)), sizeof(double)};
+      std::vector<qp::index_t> path_expected(frames), path_got(frames);
+      qp::viterbi(l, a, 0.5, path_expected.data(), scalar);
+      qp::viterbi(l, a, 0.5, path_got.data(), target);
+      (path_expected == path_got ? passed : failed) += 1;
+
+      const auto v = random_values(rng, static_cast<std::size_t>(states), special);
+      std::vector<double> mv_expected(states), mv_got(states);
+      qp::matvec_transposed(la.data(), states, v.data(), mv_expected.data(), scalar);
+      qp::matvec_transposed(la.data(), states, v.data(), mv_got.data(), target);
+      (same_bits(mv_expected, mv_got) ? passed : failed) += 1;
+    }
+    std::printf("target %s checked\n", target.name);
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
