@@ -1,6 +1,13 @@
 """Frame-wise pitch (F0) estimation from the qesmor periodicity function.
 
-The numeric work is done by the compiled module :mod:`qesmorPitch.cy_impl`.
+:func:`track` turns samples into a :class:`PitchTrack`; :func:`track_files`
+runs a batch of audio files in parallel. The numeric work is done by the
+compiled module :mod:`qesmorPitch.cy_impl`.
 """
 
 __version__ = "0.1.0"
+
+from ._track import DEFAULTS, PitchTrack, track
+from ._batch import FileResult, track_files
+
+__all__ = ["DEFAULTS", "FileResult", "PitchTrack", "track", "track_files", "__version__"]

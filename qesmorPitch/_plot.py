@@ -1,0 +1,110 @@
+"""Figures of a pitch track: spectrogram with the F0 overlaid, strength and
+probability underneath. matplotlib is imported here only."""
+from __future__ import annotations
+
+import sys
+from typing import Any, Optional
+
+import numpy as np
+
+from ._track import PitchTrack
+
+
+def _require_matplotlib() -> Any:
+    try:
+        import matplotlib
+    except ImportError:
+        raise ImportError("plotting needs matplotlib: pip install 'qesmorPitch[plot]'") from None
+    return matplotlib
+
+
+def spectrogram(x: np.ndarray, sr: float, *, window_seconds: float = 0.046,
+                hop_seconds: float = 0.005):
+    """Magnitude in dB of a Hann-windowed STFT: (times, freqs, db of shape (freqs, times)).
+
+    Frames are centred on their times (the signal is zero-padded by half a
+    window), matching the centre times of a :class:`PitchTrack`.
+    """
+    n_fft = 1 << max(6, int(np.ceil(np.log2(window_seconds * sr))))
+    hop = max(1, int(round(hop_seconds * sr)))
+    padded = np.pad(np.asarray(x, dtype=np.float64), n_fft // 2)
+    n = 1 + max(0, (padded.shape[0] - n_fft) // hop)
+    frames = np.lib.stride_tricks.sliding_window_view(padded, n_fft)[::hop][:n]
+    mag = np.abs(np.fft.rfft(frames * np.hanning(n_fft), axis=1)).T
+    db = 20 * np.log10(np.maximum(mag, 1e-12 * max(float(mag.max()), 1e-300)))
+    return np.arange(n) * hop / sr, np.fft.rfftfreq(n_fft, 1 / sr), db
+
+
+def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int = 0,
+               path: Any = None, title: Optional[str] = None,
+               max_freq: Optional[float] = None, reference: Any = None):
+    """See :meth:`PitchTrack.plot`. `reference` is an optional (times, f0) pair
+    drawn as the known contour."""
+    matplotlib = _require_matplotlib()
+    if path is not None and "matplotlib.pyplot" not in sys.modules:
+        # Writing a file must not need a display; a caller who already uses
+        # pyplot keeps the backend they chose.
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    def pick(a: np.ndarray) -> np.ndarray:
+        if a.ndim == 1:
+            return a
+        if not 0 <= channel < a.shape[0]:
+            raise ValueError(f"channel={channel} is out of range for {a.shape[0]} channels")
+        return a[channel]
+
+    f0, strength, prob = pick(pt.f0), pick(pt.strength), pick(pt.probability)
+    top = max_freq if max_freq is not None else min(pt.sr / 2, 4 * pt.fmax)
+    fig, (ax0, ax1) = plt.subplots(2, 1, figsize=(10, 6.2), sharex=True,
+                                   gridspec_kw={"height_ratios": [2.6, 1]})
+    duration = pt.times[-1] + pt.frame_length / (2 * pt.sr) if pt.n_frames else 0.0
+    if y is not None:
+        x = np.asarray(y, dtype=np.float64)
+        if x.ndim == 2:
+            x = pick(x)
+        duration = x.shape[0] / pt.sr
+        t, freqs, db = spectrogram(x, pt.sr)
+        keep = freqs <= top
+        vmax = float(db.max()) if db.size else 0.0
+        ax0.pcolormesh(t, freqs[keep], db[keep], shading="nearest", cmap="magma",
+                       vmin=vmax - 80, vmax=vmax, rasterized=True)
+    else:
+        ax0.set_facecolor("#f4f4f4")
+    if reference is not None:
+        rt, rf = (np.asarray(a, dtype=np.float64) for a in reference)
+        ax0.plot(rt, np.where(rf > 0, rf, np.nan), color="white", lw=3.0, alpha=0.55,
+                 label="reference F0")
+    ax0.plot(pt.times, f0, color="#29e0ff", lw=1.8, label="estimated F0")
+    ax0.set_ylim(0, top)
+    ax0.set_xlim(0, max(duration, 1e-3))
+    ax0.set_ylabel("frequency (Hz)")
+    ax0.legend(loc="upper right", fontsize=8, framealpha=0.7)
+    voiced = float(np.mean(pick(pt.voiced))) if pt.n_frames else 0.0
+    ax0.set_title(title if title is not None else
+                  f"{pt.method} pitch track, {pt.n_frames} frames, {voiced:.0%} voiced",
+                  fontsize=10)
+
+    ax1.plot(pt.times, strength, color="#1f77b4", lw=1.2, label="strength")
+    threshold = pt.params.get("voicing_threshold")
+    if threshold is not None and np.isfinite(threshold):
+        ax1.axhline(threshold, color="#1f77b4", ls="--", lw=0.8, label="voicing threshold")
+    ax1.set_ylabel("strength")
+    finite = strength[np.isfinite(strength)]
+    ax1.set_ylim(min(0.0, float(finite.min())) if finite.size else 0.0,
+                 max(1.05, float(finite.max()) * 1.05) if finite.size else 1.05)
+    ax1.set_xlabel("time (s)")
+    handles, labels = ax1.get_legend_handles_labels()
+    if np.isfinite(prob).any():
+        ax2 = ax1.twinx()
+        ax2.plot(pt.times, prob, color="#d62728", lw=1.0, label="probability")
+        ax2.set_ylabel("probability", color="#d62728")
+        ax2.tick_params(axis="y", colors="#d62728")
+        ax2.set_ylim(0, max(float(np.nanmax(prob)) * 1.1, 1e-6))
+        h2, l2 = ax2.get_legend_handles_labels()
+        handles, labels = handles + h2, labels + l2
+    ax1.legend(handles, labels, loc="lower right", fontsize=8, framealpha=0.7, ncol=3)
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=110)
+    return fig

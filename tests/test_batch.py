@@ -1,0 +1,123 @@
+"""track_files: parallel batches on the default pool, on any executor and on
+a Dask cluster; failures stay with their file."""
+import concurrent.futures as cf
+import threading
+
+import numpy as np
+import pytest
+
+import qesmorPitch
+from qesmorPitch import _audio, _batch
+
+from test_cli import voice, write_wav
+
+SR = 8000
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    """Three good files (one stereo), one that is not audio, one missing."""
+    write_wav(tmp_path / "low.wav", voice(f0=110.0))
+    write_wav(tmp_path / "high.wav", voice(f0=290.0))
+    write_wav(tmp_path / "st.wav", np.stack([voice(f0=150.0), voice(f0=200.0)], 1),
+              channels=2)
+    (tmp_path / "bad.wav").write_bytes(b"RIFF1234WAVEnothing")
+    names = ["low.wav", "bad.wav", "high.wav", "missing.wav", "st.wav"]
+    return [tmp_path / n for n in names]
+
+
+def check(results, paths, out_dir, fmt="csv"):
+    assert [r.path for r in results] == [str(p) for p in paths]
+    ok = {p.name for p, r in zip(paths, results) if r.ok}
+    assert ok == {"low.wav", "high.wav", "st.wav"}
+    failed = {p.name: r.error for p, r in zip(paths, results) if not r.ok}
+    assert "not a readable" in failed["bad.wav"] and failed["missing.wav"] == "no such file"
+    assert all(r.output is None for r in results if not r.ok)
+    # Each written track is what track() gives in this process.
+    for p, r in zip(paths, results):
+        if r.ok:
+            y, sr = _audio.read_audio(p)
+            expected = _audio.track_to_csv(qesmorPitch.track(y, sr))
+            assert open(r.output).read() == expected
+            assert r.n_frames > 0 and r.duration == pytest.approx(1.0)
+    assert sorted(x.name for x in out_dir.iterdir()) == ["high.csv", "low.csv", "st.csv"]
+
+
+def test_default_process_pool(corpus, tmp_path):
+    seen = []
+    results = qesmorPitch.track_files(corpus, out_dir=tmp_path / "out", max_workers=2,
+                                      on_result=seen.append)
+    check(results, corpus, tmp_path / "out")
+    assert sorted(r.path for r in seen) == sorted(str(p) for p in corpus)
+
+
+def test_any_executor_and_tracks_returned(corpus, tmp_path):
+    threads = set()
+
+    class Recording(cf.ThreadPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            def wrapped(*a, **k):
+                threads.add(threading.get_ident())
+                return fn(*a, **k)
+            return super().submit(wrapped, *args, **kwargs)
+
+    with Recording(max_workers=2) as pool:
+        results = qesmorPitch.track_files(corpus, out_dir=tmp_path / "out", executor=pool,
+                                          return_tracks=True)
+    check(results, corpus, tmp_path / "out")
+    assert threading.get_ident() not in threads
+    stereo = results[-1].track
+    assert stereo.f0.shape[0] == 2
+    assert abs(np.nanmedian(stereo.f0[1]) - 200.0) < 2.0
+
+
+def test_dask_cluster_executor(corpus, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        results = qesmorPitch.track_files(corpus, out_dir=tmp_path / "out",
+                                          executor=client.get_executor(), method="bayes")
+    assert [r.ok for r in results] == [True, False, True, False, True]
+    y, sr = _audio.read_audio(corpus[0])
+    expected = _audio.track_to_csv(qesmorPitch.track(y, sr, method="bayes"))
+    assert open(results[0].output).read() == expected
+
+
+def test_parameter_errors_come_before_any_file(corpus, tmp_path):
+    with pytest.raises(ValueError, match="sigma"):
+        qesmorPitch.track_files(corpus, out_dir=tmp_path / "out", sigma=-1.0)
+    with pytest.raises(TypeError, match="unexpected parameter 'fmn'"):
+        qesmorPitch.track_files(corpus, out_dir=tmp_path / "out", fmn=80)
+    with pytest.raises(ValueError, match="format"):
+        qesmorPitch.track_files(corpus, format="xlsx")
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_limit_broken_by_one_file_fails_that_file_only(corpus, tmp_path):
+    write_wav(tmp_path / "fast.wav", voice(), sr=48000)
+    results = qesmorPitch.track_files([corpus[0], tmp_path / "fast.wav"], fmax=6000,
+                                      format="json", out_dir=tmp_path / "o", max_workers=1)
+    assert results[0].error == "fmax=6000 Hz needs sr >= 2 * fmax = 12000 Hz, got sr=8000; " \
+                               "use fmax <= 4000 or a higher sampling rate"
+    assert results[1].ok and results[1].output.endswith("fast.json")
+
+
+def test_colliding_names_get_distinct_outputs(tmp_path):
+    for d in ("a", "b"):
+        (tmp_path / d).mkdir()
+        write_wav(tmp_path / d / "take.wav", voice(0.3))
+    paths = [tmp_path / "a" / "take.wav", tmp_path / "b" / "take.wav"]
+    outs = _batch.output_paths(paths, tmp_path / "out", ".csv")
+    assert len(set(outs)) == 2
+    results = qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=1)
+    assert all(r.ok for r in results) and len(list((tmp_path / "out").iterdir())) == 2
+    beside = _batch.output_paths(paths, None, ".f0.csv")
+    assert beside[0] == tmp_path / "a" / "take.f0.csv"
+
+
+def test_docstring_example_runs():
+    import doctest
+
+    result = doctest.testmod(_batch)
+    assert result.attempted > 0 and result.failed == 0

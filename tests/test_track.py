@@ -1,0 +1,359 @@
+"""qesmorPitch.track: accuracy on known tones, the framing and lag plumbing
+into the core, silence, blocks, channels, parameter errors and scoring."""
+import doctest
+import math
+import re
+
+import numpy as np
+import pytest
+
+import qesmorPitch
+import qesmorPitch.cy_impl as cy
+from qesmorPitch import _corpus, _scoring, _track
+
+METHODS = ("direct", "bayes", "viterbi")
+
+
+def tone(f0, sr, seconds=0.5, harmonics=4, phase=0.3):
+    t = np.arange(int(seconds * sr)) / sr
+    return sum(np.sin(2 * np.pi * k * f0 * t + phase * k) / k for k in range(1, harmonics + 1))
+
+
+def cents(a, b):
+    return 1200 * np.log2(np.asarray(a) / b)
+
+
+# --------------------------------------------------------------------------
+# Known answers
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("sr,f0", [(8000, 110.0), (16000, 237.0), (44100, 415.0)])
+def test_steady_tone_is_found_within_a_few_cents(method, sr, f0):
+    pt = qesmorPitch.track(tone(f0, sr), sr, method=method)
+    # The forward filter has no prior in its first frame, which may land on
+    # a multiple of the period; every later frame must be right.
+    close = np.abs(cents(pt.f0, f0)) < 10
+    assert close[1:].all() and pt.voiced.all()
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("polarity", ["both", "positive", "negative"])
+def test_every_polarity_finds_an_asymmetric_tone(method, polarity):
+    sr = 16000
+    y = tone(180.0, sr, harmonics=6, phase=1.1)
+    pt = qesmorPitch.track(y, sr, method=method, polarity=polarity)
+    assert np.nanmedian(np.abs(cents(pt.f0, 180.0))) < 5
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("which", ["fmin", "fmax"])
+def test_pitch_at_either_end_of_the_range_is_reachable(method, which):
+    # The guard lags keep the periods of fmin and fmax inside the candidate
+    # vector; without them the end candidates could never be a peak.
+    sr, fmin, fmax = 8000, 100.0, 400.0
+    f0 = fmin if which == "fmin" else fmax
+    pt = qesmorPitch.track(tone(f0, sr, seconds=0.6), sr, fmin=fmin, fmax=fmax,
+                           method=method)
+    assert pt.voiced.mean() > 0.9
+    assert np.nanmedian(np.abs(cents(pt.f0, f0))) < 10
+
+
+def test_vibrato_is_followed_by_the_default_tracker():
+    ex = _corpus.make_example("v", sr=16000, duration=1.0,
+                              contour=_corpus.vibrato(220.0), source="vowel:i")
+    pt = qesmorPitch.track(ex.y, ex.sr)
+    scores = _scoring.score(ex.reference_at(pt.times), pt.f0, use_mir_eval=False)
+    assert scores["raw_pitch_accuracy"] > 0.97
+
+
+# --------------------------------------------------------------------------
+# Framing and the call into the core
+
+
+def test_times_are_frame_centres_and_frames_match_the_core():
+    sr = 8000
+    y = tone(150.0, sr, seconds=0.3)
+    pt = qesmorPitch.track(y, sr, hop_length=37)
+    lags = _track.lag_range(sr, 50.0, 500.0)
+    rows = cy.calc_Pitch_viterbi_negaposi_core_cy(
+        np.maximum(y, 0), np.maximum(-y, 0), float(sr), pt.frame_length, 37, lags,
+        None, 16.0, 0.1, "gaussian")
+    assert pt.n_frames == rows.shape[0]
+    t = np.arange(pt.n_frames)
+    np.testing.assert_allclose(pt.times, (t * 37 + pt.frame_length / 2) / sr)
+    # The layer scales the signal to a peak near 1; only the logarithms of
+    # the Gaussian refinement see that, in the last bit.
+    np.testing.assert_allclose(pt.strength, rows[:, 1], rtol=1e-13)
+    np.testing.assert_allclose(pt.probability, rows[:, 2], rtol=1e-13)
+
+
+@pytest.mark.parametrize("method,polarity", [
+    ("direct", "both"), ("direct", "negative"), ("bayes", "positive"),
+    ("bayes", "both"), ("viterbi", "negative"), ("viterbi", "positive")])
+def test_parameters_reach_the_right_core_in_the_right_order(method, polarity):
+    sr = 16000
+    y = tone(200.0, sr, seconds=0.4, harmonics=5, phase=0.9)
+    kw = dict(method=method, polarity=polarity, interpolator="parabolic",
+              voicing_threshold=0.0, subtract_minimum=True)
+    if method == "direct":
+        kw.update(pitch_detect_mode="score", pitch_detect_threshold=0.6, smooth=3)
+    elif method == "bayes":
+        kw.update(alpha=0.7, sigma=0.2)
+    else:
+        kw.update(beta=3.0, sigma=0.3)
+    pt = qesmorPitch.track(y, sr, **kw)
+    lags = _track.lag_range(sr, 50.0, 500.0)
+    pos, neg = np.maximum(y, 0), np.maximum(-y, 0)
+    waves = {"both": (pos, neg), "positive": (pos,), "negative": (neg,)}[polarity]
+    head = (*waves, float(sr), pt.frame_length, pt.hop_length, lags, "threshold_diff")
+    two = len(waves) == 2
+    if method == "direct":
+        fn = cy.calc_Pitch_negaposi_core_cy if two else cy.calc_Pitch_core_cy
+        rows = fn(*head, 3, "score", 0.6, "parabolic")
+    elif method == "bayes":
+        fn = cy.calc_Pitch_bayes_negaposi_core_cy if two else cy.calc_Pitch_bayes_core_cy
+        rows = fn(*head, 0.7, 0.2, "parabolic")
+    else:
+        fn = cy.calc_Pitch_viterbi_negaposi_core_cy if two else cy.calc_Pitch_viterbi_core_cy
+        rows = fn(*head, 3.0, 0.3, "parabolic")
+    np.testing.assert_array_equal(pt.strength, rows[:, 1])
+    f0 = rows[:, 0]
+    lag = sr / f0
+    inside = (lag >= lags[1] - 0.5) & (lag <= lags[-2] + 0.5)
+    np.testing.assert_array_equal(pt.f0, np.where(inside, f0, np.nan))
+
+
+def test_lag_range_and_frame_length_satisfy_the_tracking_cores():
+    for sr, fmin, fmax in [(8000, 50, 500), (22050, 73.3, 1000), (48000, 30, 24000)]:
+        lags = _track.lag_range(sr, fmin, fmax)
+        assert np.all(np.diff(lags) == 1) and lags[0] >= 1
+        assert lags[1] <= sr / fmax and lags[-2] >= sr / fmin
+        plan = _track.make_plan(sr, fmin=fmin, fmax=fmax, hop_length=None,
+                                frame_length=None, method="viterbi", polarity="both",
+                                interpolator="gaussian", subtract_minimum=False,
+                                voicing_threshold=None, method_params={})
+        assert plan.frame_length // 2 == lags[-1] + 1  # the least that works
+        assert plan.hop_length == round(sr / 100)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("polarity", ["both", "positive"])
+def test_signal_of_at_most_one_frame_gives_an_empty_track(method, polarity):
+    sr = 8000
+    width = qesmorPitch.track(np.ones(2000), sr).frame_length
+    for n in (1, width):
+        pt = qesmorPitch.track(np.ones(n), sr, method=method, polarity=polarity)
+        assert pt.n_frames == 0 and pt.f0.shape == (0,) and pt.voiced.dtype == bool
+    pt = qesmorPitch.track(np.ones((2, width)), sr, method=method)
+    assert pt.f0.shape == (2, 0) and pt.times.shape == (0,)
+    assert qesmorPitch.track(tone(100.0, sr, 1.0)[: width + 1], sr,
+                             method=method).n_frames == 1
+
+
+# --------------------------------------------------------------------------
+# Silence, scale, blocks
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("polarity", ["both", "positive"])
+def test_digital_silence_is_unvoiced_and_never_raises(method, polarity):
+    sr = 8000
+    y = tone(160.0, sr, seconds=1.0)
+    y[3000:5000] = 0.0
+    pt = qesmorPitch.track(y, sr, method=method, polarity=polarity)
+    start = np.arange(pt.n_frames) * pt.hop_length
+    silent = (start >= 3000) & (start + pt.frame_length <= 5000)
+    assert silent.sum() > 5
+    assert not pt.voiced[silent].any() and np.isnan(pt.strength[silent]).all()
+    sound = (start + pt.frame_length < 3000) | (start >= 5000)
+    assert pt.voiced[sound].mean() > 0.9
+    sound[0] = False  # the forward filter's first frame has no prior
+    assert np.nanmax(np.abs(cents(pt.f0[sound], 160.0))) < 10
+    for quiet in (np.zeros(4000), -np.abs(y)):
+        # All zero, or nothing in the analysed half-wave when only "positive" is used.
+        pt = qesmorPitch.track(quiet, sr, method=method, polarity="positive")
+        assert not pt.voiced.any()
+
+
+def test_silence_offset_leaves_the_other_frames_alone():
+    sr = 8000
+    y = tone(130.0, sr, seconds=1.2) * (1 + 0.3 * np.sin(np.arange(9600) / 900))
+    gap = y.copy()
+    gap[6000:8000] = 0.0
+    a = qesmorPitch.track(y, sr, voicing_threshold=0)
+    b = qesmorPitch.track(gap, sr, voicing_threshold=0)
+    early = (np.arange(a.n_frames) * a.hop_length + a.frame_length) < 6000 - 20 * a.hop_length
+    np.testing.assert_allclose(b.f0[early], a.f0[early], rtol=1e-9)
+    np.testing.assert_allclose(b.strength[early], a.strength[early], rtol=1e-9)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_scale_and_integer_input_do_not_change_the_result(method):
+    sr = 8000
+    pcm = np.round(12000 * tone(140.0, sr, seconds=0.5) / 2).astype(np.int16)
+    ref = qesmorPitch.track(pcm / 32768.0, sr, method=method)
+    for y in (pcm, pcm.astype(np.float32), pcm * 2.0 ** -700, pcm.astype(np.int64) * 2 ** 40):
+        pt = qesmorPitch.track(y, sr, method=method)
+        np.testing.assert_array_equal(pt.f0, ref.f0)
+        np.testing.assert_array_equal(pt.strength, ref.strength)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_blocks_join_without_seams(monkeypatch, method):
+    ex = _corpus.make_example("b", sr=8000, duration=2.0, contour=_corpus.intonation(150, 3),
+                              source="vowel:a", gaps=((0.9, 1.1),), snr_db=20)
+    whole = qesmorPitch.track(ex.y, ex.sr, method=method)
+    seen = []
+    monkeypatch.setattr(_track, "BLOCK_FRAMES", 37)
+    monkeypatch.setattr(_track, "MARGIN_FRAMES", 25)
+    signal, plan = _track.prepare(ex.y, ex.sr, method=method)
+    parts = _track.run_plan(signal, plan, progress=seen.append)
+    assert sum(seen) == whole.n_frames and len(seen) == math.ceil(whole.n_frames / 37)
+    np.testing.assert_array_equal(parts.f0, whole.f0)
+    np.testing.assert_array_equal(parts.voiced, whole.voiced)
+
+
+# --------------------------------------------------------------------------
+# Channels, result object
+
+
+def test_channels_are_tracked_separately_or_mixed():
+    sr = 8000
+    a, b = tone(120.0, sr), tone(300.0, sr)
+    stereo = np.stack([a, b])
+    pt = qesmorPitch.track(stereo, sr)
+    assert pt.f0.shape == (2, pt.n_frames) and pt.n_channels == 2
+    np.testing.assert_array_equal(pt.f0[1], qesmorPitch.track(b, sr).f0)
+    mixed = qesmorPitch.track(stereo, sr, mono=True)
+    assert mixed.n_channels is None
+    np.testing.assert_array_equal(mixed.f0, qesmorPitch.track((a + b) / 2, sr).f0)
+
+
+def test_result_is_immutable_and_consistent():
+    sr = 8000
+    y = np.concatenate([tone(200.0, sr), 0.01 * np.random.default_rng(1).standard_normal(4000)])
+    pt = qesmorPitch.track(y, sr)
+    with pytest.raises(AttributeError):
+        pt.method = "direct"
+    with pytest.raises(ValueError):
+        pt.f0[0] = 1.0
+    np.testing.assert_array_equal(pt.voiced, np.isfinite(pt.f0))
+    assert pt.voiced.any() and not pt.voiced.all()
+    assert pt.params["voicing_threshold"] == qesmorPitch.DEFAULTS["viterbi"]["voicing_threshold"]
+    assert "frames=" in repr(pt)
+    # A stricter threshold can only remove voiced frames.
+    strict = qesmorPitch.track(y, sr, voicing_threshold=0.9)
+    assert not (strict.voiced & ~pt.voiced).any()
+
+
+def test_docstring_examples_run():
+    result = doctest.testmod(_track, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0
+
+
+# --------------------------------------------------------------------------
+# Errors: each says the value, the rule and something that works
+
+
+def _suggested(message, name):
+    """The value the message proposes for `name`."""
+    match = re.search(rf"{name}\s*(?:=|>=|<=)\s*([0-9.]+)", message)
+    assert match, message
+    return float(match.group(1))
+
+
+@pytest.mark.parametrize("y,kind,text", [
+    (np.zeros(0), ValueError, "empty"),
+    (np.zeros((2, 0)), ValueError, "empty"),
+    (np.array([0.0, np.nan, 1.0, np.inf]), ValueError, "2 non-finite sample(s)"),
+    (np.ones(10, dtype=complex), TypeError, "complex"),
+    (np.array(["a", "b"]), TypeError, "real numbers"),
+    (np.zeros((2, 2, 50)), ValueError, "shape"),
+    (np.zeros((4000, 2)), ValueError, "pass y.T"),
+])
+def test_bad_signals_are_reported(y, kind, text):
+    with pytest.raises(kind, match=re.escape(text)):
+        qesmorPitch.track(y, 8000)
+
+
+def test_nan_position_is_named():
+    y = np.zeros(100)
+    y[42] = np.nan
+    with pytest.raises(ValueError, match="index 42"):
+        qesmorPitch.track(y, 8000)
+
+
+def test_range_errors_name_the_limit_and_a_value_that_works():
+    with pytest.raises(ValueError, match=r"fmax=9000 Hz needs sr >= 2 \* fmax = 18000"):
+        qesmorPitch.track(np.ones(100), 16000, fmax=9000)
+    with pytest.raises(ValueError) as err:
+        qesmorPitch.track(np.ones(100), 16000, fmax=9000)
+    qesmorPitch.track(np.ones(100), 16000, fmax=_suggested(str(err.value), "use fmax"))
+
+    with pytest.raises(ValueError, match="fmin"):
+        qesmorPitch.track(np.ones(100), 16000, fmin=300, fmax=200)
+
+    with pytest.raises(ValueError) as err:
+        qesmorPitch.track(np.ones(100), 16000, frame_length=400)
+    msg = str(err.value)
+    assert "frame_length=400" in msg and "fmin=50" in msg
+    qesmorPitch.track(np.ones(100), 16000, frame_length=int(_suggested(msg, "use frame_length")))
+    # The direct method compares one period only, so it takes shorter frames.
+    qesmorPitch.track(np.ones(100), 16000, frame_length=400, method="direct")
+
+    with pytest.raises(ValueError) as err:
+        qesmorPitch.track(np.ones(100), 48000, fmin=5)
+    qesmorPitch.track(np.ones(100), 48000, fmin=_suggested(str(err.value), "use fmin"))
+
+
+@pytest.mark.parametrize("kwargs,kind,text", [
+    ({"method": "yin"}, ValueError, "method='yin'"),
+    ({"polarity": "up"}, ValueError, "polarity"),
+    ({"interpolator": "quadratic"}, ValueError, "interpolator"),
+    ({"hop_length": 0}, ValueError, "hop_length=0"),
+    ({"hop_length": 10.5}, TypeError, "hop_length"),
+    ({"sr": -1}, ValueError, "sr=-1"),
+    ({"sr": math.nan}, ValueError, "finite"),
+    ({"beta": 2.0, "method": "direct"}, TypeError, "beta applies to method='viterbi'"),
+    ({"alpha": 0.5}, TypeError, "method='bayes'"),
+    ({"sigma": 0.0}, ValueError, "sigma=0"),
+    ({"beta": -1.0}, ValueError, "beta=-1"),
+    ({"method": "direct", "pitch_detect_mode": "first"}, ValueError, "pitch_detect_mode"),
+    ({"method": "direct", "smooth": 0}, ValueError, "smooth=0"),
+    ({"voicing_threshold": math.nan}, ValueError, "voicing_threshold"),
+])
+def test_bad_parameters_are_reported(kwargs, kind, text):
+    kwargs = dict(kwargs)
+    sr = kwargs.pop("sr", 8000)
+    with pytest.raises(kind, match=re.escape(text)):
+        qesmorPitch.track(np.ones(100), sr, **kwargs)
+
+
+# --------------------------------------------------------------------------
+# Scoring
+
+
+def test_builtin_scores_on_a_hand_made_example():
+    ref = np.array([100.0, 100.0, 200.0, 200.0, 0.0, 0.0, 0.0, 300.0])
+    est = np.array([101.0, 200.0, 190.0, np.nan, 0.0, 150.0, np.nan, 300.0])
+    s = _scoring.score(ref, est, use_mir_eval=False)
+    # voiced ref frames: 0,1,2,3,7. Within 50 cents: 0 (17 c), 7. 2 is 89 c off.
+    assert s["raw_pitch_accuracy"] == pytest.approx(2 / 5)
+    assert s["raw_chroma_accuracy"] == pytest.approx(3 / 5)  # frame 1 is an octave up
+    assert s["voicing_recall"] == pytest.approx(4 / 5)
+    assert s["voicing_false_alarm"] == pytest.approx(1 / 3)
+    assert s["overall_accuracy"] == pytest.approx((2 + 2) / 8)
+
+
+def test_builtin_scores_match_mir_eval():
+    pytest.importorskip("mir_eval")
+    rng = np.random.default_rng(5)
+    ref = np.where(rng.random(400) < 0.7, rng.uniform(80, 400, 400), 0.0)
+    est = ref * 2.0 ** (rng.normal(0, 0.05, 400) + rng.choice([0, 0, 0, 1, -1], 400))
+    est[rng.random(400) < 0.15] = np.nan
+    est[(ref == 0) & (rng.random(400) < 0.3)] = 180.0
+    a = _scoring.score(ref, est, use_mir_eval=True)
+    b = _scoring.score(ref, est, use_mir_eval=False)
+    for k in _scoring.METRICS:
+        assert a[k] == pytest.approx(b[k], abs=1e-12), k
