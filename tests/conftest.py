@@ -75,6 +75,39 @@ def assert_same(actual, expected, what="result"):
 
 
 # --------------------------------------------------------------------------
+# Inputs are never written
+
+
+def _buffer_bytes(a):
+    """The bytes of `a` and of the whole buffer it is a view of: a write into
+    a gap of a strided view changes the second even when the first holds."""
+    if a is None:
+        return None
+    root = a
+    while isinstance(root, np.ndarray) and root.base is not None:
+        root = root.base
+    if isinstance(root, np.ndarray):
+        whole = root.tobytes()
+    elif isinstance(root, (bytes, bytearray, memoryview)):
+        whole = bytes(memoryview(root).cast("B"))
+    else:  # an exporter seen only through its array interface
+        whole = None
+    return a.tobytes(), whole
+
+
+def snapshot(*arrays):
+    """Byte images of the arguments of a call, for assert_unchanged."""
+    return [(a, _buffer_bytes(a)) for a in arrays]
+
+
+def assert_unchanged(snapshots, what="input"):
+    """Every array is byte for byte what it was (NaN payloads and the sign
+    of zero included), and so is every buffer it is a view of."""
+    for i, (a, image) in enumerate(snapshots):
+        assert _buffer_bytes(a) == image, f"{what}: argument {i} was modified"
+
+
+# --------------------------------------------------------------------------
 # Random inputs
 
 

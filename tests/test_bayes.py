@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reference_tracking as rt
-from conftest import GAP_INDEX, assert_same, strided
+from conftest import GAP_INDEX, assert_same, assert_unchanged, snapshot, strided
 from reference_tracking import assert_same_outcome, random_nega, wave
 
 nan, inf = math.nan, math.inf
@@ -16,16 +16,6 @@ CHUNKS, PER_CHUNK = 20, 50  # 1000 seeded cases per differential test
 
 def lags(*values):
     return np.array(values, dtype=np.intp)
-
-
-def _snapshot(*arrays):
-    return [None if a is None else a.copy() for a in arrays]
-
-
-def _assert_unchanged(before, arrays, what):
-    for b, a in zip(before, arrays):
-        if b is not None:
-            assert np.array_equal(b, a, equal_nan=True), f"{what}: an input was modified"
 
 
 # --------------------------------------------------------------------------
@@ -139,10 +129,10 @@ def test_core_matches_reference(cy_impl, two, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         args = bayes_case(np.random.default_rng([52, two, seed]), two)
         arrays = [a for a in args if isinstance(a, np.ndarray)]
-        before = _snapshot(*arrays)
+        before = snapshot(*arrays)
         what = f"seed {seed}"
         assert_same_outcome(rt.outcome(fn, *args), rt.outcome(ref, *args), what)
-        _assert_unchanged(before, arrays, what)
+        assert_unchanged(before, what)
 
 
 # --------------------------------------------------------------------------

@@ -9,11 +9,13 @@ import pytest
 import reference as ref
 from conftest import (
     assert_same,
+    assert_unchanged,
     random_lag_grid,
     random_length,
     random_nega,
     random_periodic_values,
     random_values,
+    snapshot,
     strided,
 )
 
@@ -152,16 +154,6 @@ def random_pitch_case(rng, seed):
     return data, kw
 
 
-def _snapshot(*arrays):
-    return [None if a is None else a.copy() for a in arrays]
-
-
-def _assert_unchanged(arrays, snapshots, what):
-    for a, s in zip(arrays, snapshots):
-        if s is not None:
-            assert np.array_equal(a, s, equal_nan=True), f"{what}: an input was modified"
-
-
 def _found_pitch(result):
     return isinstance(result, np.ndarray) and result.ndim == 2 and not np.isnan(result).all()
 
@@ -172,12 +164,12 @@ def test_single_matches_reference(cy_impl, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         data, kw = random_pitch_case(np.random.default_rng([41, seed]), seed)
         inputs = (data, kw["search_sample"])
-        before = _snapshot(*inputs)
+        before = snapshot(*inputs)
         expected = outcome(lambda: ref.calc_Pitch_core(data, *(kw[p] for p in PARAMS)))
         actual = outcome(lambda: single(cy_impl, data, **kw))
         what = f"seed {seed} " + ", ".join(f"{p}={kw[p]!r}" for p in PARAMS if p != "search_sample")
         assert_same_outcome(actual, expected, what)
-        _assert_unchanged(inputs, before, f"seed {seed}")
+        assert_unchanged(before, f"seed {seed}")
         found += _found_pitch(expected)
     # The generator has to reach refinement often, or the comparison proves little.
     assert found >= PER_CHUNK // 10, found
@@ -191,12 +183,12 @@ def test_pair_matches_reference(cy_impl, chunk):
         posi, kw = random_pitch_case(rng, seed)
         nega = random_nega(rng, posi)
         inputs = (posi, nega, kw["search_sample"])
-        before = _snapshot(*inputs)
+        before = snapshot(*inputs)
         expected = outcome(lambda: ref.calc_Pitch_negaposi_core(posi, nega, *(kw[p] for p in PARAMS)))
         actual = outcome(lambda: pair(cy_impl, posi, nega, **kw))
         what = f"seed {seed} " + ", ".join(f"{p}={kw[p]!r}" for p in PARAMS if p != "search_sample")
         assert_same_outcome(actual, expected, what)
-        _assert_unchanged(inputs, before, f"seed {seed}")
+        assert_unchanged(before, f"seed {seed}")
         found += _found_pitch(expected)
     assert found >= PER_CHUNK // 10, found
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from conftest import assert_same, random_length, random_values, strided
+from conftest import assert_same, assert_unchanged, random_length, random_values, snapshot, strided
 
 nan, inf = math.nan, math.inf
 
@@ -117,7 +117,7 @@ def test_matches_reference(kernels, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         rng = np.random.default_rng([3, seed])
         v = _random_vector(rng)
-        before = v.copy()
+        before = snapshot(v)
         what = f"seed {seed}"
         for name, reference in STATISTICS + INDICES:
             _check(kernels, name, (v,), reference(v), what)
@@ -128,7 +128,7 @@ def test_matches_reference(kernels, chunk):
         for threshold in thresholds:
             expected = ref.first_peak_above(v, threshold)
             _check(kernels, "_first_peak_above", (v, threshold), expected, f"{what} thr={threshold}")
-        assert np.array_equal(v, before, equal_nan=True), f"{what}: input modified"
+        assert_unchanged(before, what)
 
 
 # --------------------------------------------------------------------------
@@ -191,11 +191,11 @@ def test_interpolators_match_reference(kernels, chunk):
         v = strided(random_values(rng, int(rng.integers(1, 12))), rng)
         if rng.random() < 0.3:  # tiny and huge magnitudes around the floor and exp's range
             v = v * (1e-300, 1e-290, 1e300)[rng.integers(3)]
-        before = v.copy()
+        before = snapshot(v)
         for name, reference in INTERPOLATORS:
             for a in range(v.shape[0]):
                 assert_same(getattr(kernels, name)(v, a), reference(v, a), f"seed {seed} {name} a={a}")
-        assert np.array_equal(v, before, equal_nan=True), f"seed {seed}: input modified"
+        assert_unchanged(before, f"seed {seed}")
 
 
 # --------------------------------------------------------------------------
@@ -258,6 +258,6 @@ def _random_flank_input(rng):
 def test_flank_matches_reference(cy_impl, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         x = _random_flank_input(np.random.default_rng([19, seed]))
-        before = x.copy()
+        before = snapshot(x)
         assert_same(cy_impl._prev_first_up_zero(x), ref.prev_first_up_zero(x), f"seed {seed}")
-        assert np.array_equal(x, before, equal_nan=True), f"seed {seed}: input modified"
+        assert_unchanged(before, f"seed {seed}")

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import qesmorPitch.cy_impl as cy_impl
-from conftest import assert_same
+from conftest import assert_same, assert_unchanged, snapshot
 
 DOUBLE_VECTOR = "double vector"
 INDEX_VECTOR = "index vector"
@@ -131,6 +131,57 @@ FUNCTIONS = [
         [("data", DOUBLE_VECTOR)],
         lambda: (np.array([5.0, 3.0, 2.0, 4.0, 6.0, 1.0]),),
         lambda: (None,),
+    ),
+    Function(
+        "create_transition_matrix_cy",
+        [("n_periods", INT), ("fs", DOUBLE), ("sigma", DOUBLE)],
+        lambda: (7, 8000.0, 0.3),
+        lambda: (-1, 8000.0, 0.3),
+    ),
+    Function(
+        "calc_Pitch_bayes_core_cy",
+        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
+         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE), ("sigma", DOUBLE),
+         ("interpolator_mode", STR)],
+        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0, 0.3,
+                 "parabolic"),
+        lambda: (_voiced(), 8000.0, 24, 7, np.array([1, 2, 4], dtype=np.intp), None, 1.0, 0.3, "parabolic"),
+    ),
+    Function(
+        "calc_Pitch_bayes_negaposi_core_cy",
+        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
+         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE),
+         ("sigma", DOUBLE), ("interpolator_mode", STR)],
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0.5, 1.0,
+                 "centroid"),
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0.5, 1.0,
+                 "quadratic"),
+    ),
+    Function(
+        "viterbi_cy",
+        [("log_likelihood", DOUBLE_MATRIX), ("log_A", DOUBLE_MATRIX), ("beta", DOUBLE)],
+        lambda: (np.log(np.linspace(0.05, 0.95, 24)).reshape(6, 4), np.log(np.full((4, 4), 0.25) + np.eye(4)), 1.0),
+        lambda: (np.zeros((6, 4)), np.zeros((3, 3)), 1.0),
+    ),
+    Function(
+        "calc_Pitch_viterbi_core_cy",
+        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
+         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE), ("sigma", DOUBLE),
+         ("interpolator_mode", STR)],
+        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 1.0, 0.3, "gaussian"),
+        # Frames of zeros after voiced ones stay voiced: a division by a zero mean.
+        lambda: (np.concatenate([_voiced()[:48], np.zeros(49)]), 8000.0, 16, 16, np.arange(8, dtype=np.intp),
+                 None, 1.0, 0.3, "no"),
+    ),
+    Function(
+        "calc_Pitch_viterbi_negaposi_core_cy",
+        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
+         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE),
+         ("sigma", DOUBLE), ("interpolator_mode", STR)],
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0,
+                 0.3, "no"),
+        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0,
+                 0.3, "Gaussian"),
     ),
 ]
 
@@ -356,6 +407,28 @@ def test_reference_counts_unchanged(f, make_args):
             assert counts == [2] * len(counts)
     after = [sys.getrefcount(a) for a in watched]
     assert after == before
+
+
+@pytest.mark.parametrize("f, make_args", _cases(lambda f: [("success", f.valid), ("core", f.failing)]))
+def test_arguments_are_never_written(f, make_args):
+    # Strided views whose gaps hold a byte pattern (a NaN with a payload as a
+    # double): a core that wrote anything back, into the view or past it,
+    # even an equal value through a float register, would show here.
+    args = []
+    for a in make_args():
+        if isinstance(a, np.ndarray):
+            base = np.empty((2 * a.shape[0] + 1,) + a.shape[1:], dtype=a.dtype)
+            base.view(np.uint8)[...] = 0xFF
+            view = base[1::2]
+            view[...] = a
+            a = view
+        args.append(a)
+    before = snapshot(*[a for a in args if isinstance(a, np.ndarray)])
+    try:
+        f.func(*args)
+    except Exception:
+        pass
+    assert_unchanged(before)
 
 
 # --------------------------------------------------------------------------

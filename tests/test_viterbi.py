@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reference_tracking as rt
-from conftest import GAP_DOUBLE, GAP_INDEX, assert_same, strided
+from conftest import GAP_DOUBLE, GAP_INDEX, assert_same, assert_unchanged, snapshot, strided
 from reference_tracking import assert_same_outcome, random_nega, wave
 
 nan, inf = math.nan, math.inf
@@ -132,10 +132,10 @@ def decoder_case(rng):
 def test_decoder_matches_reference(cy_impl, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         ll, la, beta = decoder_case(np.random.default_rng([61, seed]))
-        before = ll.copy(), la.copy()
+        before = snapshot(ll, la)
         assert_same_outcome(rt.outcome(cy_impl.viterbi_cy, ll, la, beta), rt.outcome(rt.viterbi, ll, la, beta),
                             f"seed {seed}: {ll.shape} {la.shape}")
-        assert np.array_equal(before[0], ll, equal_nan=True) and np.array_equal(before[1], la, equal_nan=True)
+        assert_unchanged(before, f"seed {seed}")
 
 
 # --------------------------------------------------------------------------
@@ -196,10 +196,9 @@ def test_core_matches_reference(cy_impl, two, chunk):
     for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
         args = viterbi_case(np.random.default_rng([62, two, seed]), two)
         arrays = [a for a in args if isinstance(a, np.ndarray)]
-        before = [a.copy() for a in arrays]
+        before = snapshot(*arrays)
         assert_same_outcome(rt.outcome(fn, *args), rt.outcome(ref, *args), f"seed {seed}")
-        for b, a in zip(before, arrays):
-            assert np.array_equal(b, a, equal_nan=True), f"seed {seed}: an input was modified"
+        assert_unchanged(before, f"seed {seed}")
 
 
 # --------------------------------------------------------------------------

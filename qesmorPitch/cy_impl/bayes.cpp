@@ -84,7 +84,9 @@ void check_consecutive_lags(IVec lags) {
   if (lags.size == 0) raise_value_error("search_sample is empty; the tracking cores need at least one lag");
   check_lags(lags);
   for (index_t k = 1; k < lags.size; ++k) {
-    if (lags[k] != lags[k - 1] + 1) {
+    // Compared as lags[k] - 1 (lags[k] >= 0 here): lags[k - 1] + 1 would
+    // overflow for the largest index.
+    if (lags[k] - 1 != lags[k - 1]) {
       raise_value_error("search_sample must hold consecutive increasing lags, but search_sample[" +
                         std::to_string(k - 1) + "] = " + std::to_string(lags[k - 1]) + " and search_sample[" +
                         std::to_string(k) + "] = " + std::to_string(lags[k]));
@@ -102,7 +104,7 @@ void pitch_bayes(FrameSource& source, index_t window_size, const BayesParams& pa
   // end like a slice; candidates beyond it are never predicted (stay 0).
   const index_t n_periods = window_size / 2;
   const index_t lo = std::min(lags[0], n_periods);
-  const index_t hi = std::min(lags[n - 1] + 1, n_periods);
+  const index_t hi = block_end(lags[n - 1], n_periods);
   const index_t block_size = hi - lo;
   std::vector<double> block(static_cast<std::size_t>(block_size * block_size));
   // Stored transposed so that the prediction reads each row's terms across lanes.

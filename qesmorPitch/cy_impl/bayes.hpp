@@ -42,6 +42,13 @@ void probability(DVec x, double* out);
 void matvec_transposed(const double* at, index_t n, const double* v, double* out,
                        const kernels::Target& target = kernels::active());
 
+// min(last_lag + 1, n_periods), the end of the transition block a lag set
+// ending at `last_lag` (>= 0) selects, without overflowing for the largest
+// index.
+inline index_t block_end(index_t last_lag, index_t n_periods) {
+  return last_lag < n_periods ? last_lag + 1 : n_periods;
+}
+
 // Checks that the lags are usable by the forward filter: not empty, >= 0,
 // consecutive and increasing.
 void check_consecutive_lags(IVec lags);

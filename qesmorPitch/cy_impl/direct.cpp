@@ -40,7 +40,9 @@ void pitch_direct(FrameSource& source, const DirectParams& params, Out<double> r
   const int s = params.smooth;
   std::vector<double> raw(static_cast<std::size_t>(lag_count));
   std::vector<double> smoothed(s > 1 ? static_cast<std::size_t>(lag_count - s + 1) : 0);
-  const double shift = static_cast<double>((s - 1) / 2);
+  // In the index type: s - 1 overflows an int for the smallest s, which is
+  // refused only at the first frame.
+  const double shift = static_cast<double>((static_cast<index_t>(s) - 1) / 2);
 
   for (index_t t = 0; t < frames; ++t) {
     const double level = source.analyse(t, raw.data());

@@ -30,10 +30,12 @@ double one_lag(const double* x, index_t n, index_t lag) {
   return sum / static_cast<double>(overlap);
 }
 
+// lags[k + c] == lags[k] + c for c < count, written as a difference so that
+// lags near the largest index cannot overflow (every lag is >= 0 here).
 bool consecutive(IVec lags, index_t k, index_t count) {
   const index_t first = lags[k];
   for (index_t c = 1; c < count; ++c) {
-    if (lags[k + c] != first + c) return false;
+    if (lags[k + c] - c != first) return false;
   }
   return true;
 }
@@ -56,8 +58,11 @@ void qesmor_contiguous(const double* x, index_t n, IVec lags, double* score, con
     // Runs of `chunk` consecutive lags that all overlap the frame go to the
     // vector kernel; anything else is summed one lag at a time.
     const index_t lag0 = lags[k];
-    const index_t common = (n - lag0) - (chunk - 1);
-    if (k + chunk > count || lag0 < 0 || common <= 0 || !consecutive(lags, k, chunk)) {
+    // Every lag of the run overlaps the frame: n - lag0 >= chunk. Both are
+    // >= 0, so unlike n - lag0 - (chunk - 1) the difference cannot overflow
+    // for a lag near the largest index.
+    const bool overlaps = lag0 >= 0 && n - lag0 >= chunk;
+    if (k + chunk > count || !overlaps || !consecutive(lags, k, chunk)) {
       score[k] = one_lag(x, n, lag0);
       ++k;
       continue;

@@ -98,7 +98,7 @@ void check_viterbi_lags(IVec lags, index_t window_size) {
   const index_t n_periods = window_size / 2;
   const index_t first = lags[0];
   const index_t last = lags[lags.size - 1];
-  const index_t stop = std::min(last + 1, n_periods);
+  const index_t stop = block_end(last, n_periods);
   const index_t block = std::max<index_t>(stop - std::min(first, stop), 0);
   if (block < lags.size) {
     raise_value_error("search_sample from " + std::to_string(first) + " to " + std::to_string(last) +
