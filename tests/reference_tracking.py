@@ -42,24 +42,19 @@ INTERP_MESSAGE = NEGAPOSI_INTERP_MESSAGE
 # C mathematics with IEEE results where Python raises
 
 
-def c_log(x):
-    if x != x:
-        return NAN
-    if x == 0.0:
-        return -INF
-    if x < 0.0:
-        return NAN
-    return math.log(x)
+def _c_logarithm(log):
+    """C's log/log2: -inf at 0 and NaN below it instead of Python's ValueError."""
+    def c_version(x):
+        if x != x or x < 0.0:
+            return NAN
+        if x == 0.0:
+            return -INF
+        return log(x)
+    return c_version
 
 
-def c_log2(x):
-    if x != x:
-        return NAN
-    if x == 0.0:
-        return -INF
-    if x < 0.0:
-        return NAN
-    return math.log2(x)
+c_log = _c_logarithm(math.log)
+c_log2 = _c_logarithm(math.log2)
 
 
 def _is_odd_integer(y):
