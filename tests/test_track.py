@@ -129,10 +129,7 @@ def test_lag_range_and_frame_length_satisfy_the_tracking_cores():
         lags = _track.lag_range(sr, fmin, fmax)
         assert np.all(np.diff(lags) == 1) and lags[0] >= 1
         assert lags[1] <= sr / fmax and lags[-2] >= sr / fmin
-        plan = _track.make_plan(sr, fmin=fmin, fmax=fmax, hop_length=None,
-                                frame_length=None, method="viterbi", polarity="both",
-                                interpolator="gaussian", subtract_minimum=False,
-                                voicing_threshold=None, method_params={})
+        plan = _track.make_plan(sr, _track.Options(fmin=fmin, fmax=fmax))
         assert plan.frame_length // 2 == lags[-1] + 1  # the least that works
         assert plan.hop_length == round(sr / 100)
 
