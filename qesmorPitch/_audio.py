@@ -9,11 +9,12 @@ import tempfile
 import wave
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._track import PitchTrack
+if TYPE_CHECKING:  # for annotations only
+    from ._track import PitchTrack
 
 PathLike = Union[str, "os.PathLike[str]"]
 FORMATS = ("csv", "json", "npz")
@@ -48,13 +49,13 @@ class AudioFile:
     warning : str or None
     """
 
-    def __init__(self, path: PathLike, mono: bool = False, block: int = READ_BLOCK) -> None:
+    def __init__(self, path: PathLike, mono: bool = False) -> None:
         path = Path(path)
         if path.is_dir():
             raise AudioError("is a directory, not an audio file")
         if not path.is_file():
             raise AudioError("no such file")
-        self._block = block
+        self._block = READ_BLOCK
         self._mono = mono
         self._sf: Any = None
         self._wav: Any = None
