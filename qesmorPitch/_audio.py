@@ -285,11 +285,31 @@ def track_to_csv(pt: PitchTrack) -> str:
     return "".join(_csv_lines(pt))
 
 
-def _listify(a: np.ndarray) -> Any:
-    if a.dtype == bool:
-        return a.tolist()
-    return [None if math.isnan(v) else float(v) for v in a.ravel()] if a.ndim == 1 \
-        else [_listify(row) for row in a]
+# Values per piece of JSON text, so that long tracks are written in bounded memory.
+_JSON_CHUNK = 1 << 14
+
+
+def _json_array(a: np.ndarray, depth: int) -> Iterator[str]:
+    """`a` as json.dumps(..., indent=1) writes its list at `depth`, in pieces."""
+    pad = " " * (depth + 1)
+    if a.shape[0] == 0:
+        yield "[]"
+        return
+    yield "[\n"
+    for start in range(0, a.shape[0], _JSON_CHUNK if a.ndim == 1 else 1):
+        if start:
+            yield ",\n"
+        if a.ndim == 2:
+            yield pad
+            yield from _json_array(a[start], depth + 1)
+            continue
+        part = a[start: start + _JSON_CHUNK]
+        if a.dtype == bool:
+            items = ["true" if v else "false" for v in part.tolist()]
+        else:
+            items = ["null" if v != v else repr(v) for v in part.tolist()]
+        yield pad + (",\n" + pad).join(items)
+    yield "\n" + " " * depth + "]"
 
 
 def track_metadata(pt: PitchTrack) -> Dict[str, Any]:
@@ -301,11 +321,19 @@ def track_metadata(pt: PitchTrack) -> Dict[str, Any]:
 
 def track_to_json(pt: PitchTrack) -> str:
     """JSON text: the parameters and one list per column, ``null`` for NaN."""
-    doc = track_metadata(pt)
-    doc.update(times=_listify(pt.times), f0=_listify(pt.f0),
-               strength=_listify(pt.strength), probability=_listify(pt.probability),
-               voiced=_listify(pt.voiced))
-    return json.dumps(doc, indent=1) + "\n"
+    return "".join(_json_pieces(pt))
+
+
+def _json_pieces(pt: PitchTrack) -> Iterator[str]:
+    yield "{"
+    for key, value in track_metadata(pt).items():
+        yield f"\n {json.dumps(key)}: " + json.dumps(value, indent=1).replace("\n", "\n ") + ","
+    columns = [("times", pt.times), ("f0", pt.f0), ("strength", pt.strength),
+               ("probability", pt.probability), ("voiced", pt.voiced)]
+    for i, (key, a) in enumerate(columns):
+        yield f"\n {json.dumps(key)}: "
+        yield from _json_array(a, 1)
+        yield "," if i < len(columns) - 1 else "\n}\n"
 
 
 # Where an output is written until it is complete: a hidden file beside it,
@@ -374,7 +402,7 @@ def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv") -> None:
     if str(path) == "-":
         if fmt == "npz":
             raise ValueError("npz output needs a file name, not '-'")
-        sys.stdout.writelines(_csv_lines(pt) if fmt == "csv" else [track_to_json(pt)])
+        sys.stdout.writelines(_csv_lines(pt) if fmt == "csv" else _json_pieces(pt))
         sys.stdout.flush()
         return
     with atomic_output(path, binary=fmt == "npz") as fh:
@@ -387,4 +415,4 @@ def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv") -> None:
         elif fmt == "csv":
             fh.writelines(_csv_lines(pt))
         else:
-            fh.write(track_to_json(pt))
+            fh.writelines(_json_pieces(pt))

@@ -2,6 +2,7 @@
 the compiled core and the voicing decision."""
 from __future__ import annotations
 
+import functools
 import inspect
 import math
 from dataclasses import dataclass, field, fields
@@ -181,7 +182,9 @@ class _Plan:
     sr: float
     fmin: float
     fmax: float
-    lags: np.ndarray
+    # The periods of fmax and fmin in samples, rounded outwards.
+    shortest: int
+    longest: int
     frame_length: int
     hop_length: int
     method: str
@@ -193,6 +196,13 @@ class _Plan:
     # Samples read on each side of a block beyond those its frames cover, for
     # a stage before the cores that needs context (a filter's settling).
     sample_margin: int = 0
+
+    @functools.cached_property
+    def lags(self) -> np.ndarray:
+        """The candidate periods, built when a core first needs them: a tiny
+        fmin with method="direct" is allowed, and a signal shorter than its
+        frame never needs them."""
+        return np.arange(self.shortest - 1, self.longest + 2, dtype=np.intp)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -210,9 +220,12 @@ def lag_range(sr: float, fmin: float, fmax: float) -> np.ndarray:
     peak pickers (which never pick an end) and the three-point refinement
     both reach it.
     """
-    shortest = int(math.floor(sr / fmax))
-    longest = int(math.ceil(sr / fmin))
+    shortest, longest = _periods(sr, fmin, fmax)
     return np.arange(shortest - 1, longest + 2, dtype=np.intp)
+
+
+def _periods(sr: float, fmin: float, fmax: float) -> Tuple[int, int]:
+    return int(math.floor(sr / fmax)), int(math.ceil(sr / fmin))
 
 
 def make_plan(sr: Any, options: Options) -> _Plan:
@@ -230,7 +243,7 @@ def make_plan(sr: Any, options: Options) -> _Plan:
         raise ValueError(f"fmin={o.fmin:g} Hz at sr={sr:g} is a period of {period:.3g} "
                          f"samples, longer than a frame can be; use fmin >= "
                          f"{math.ceil(2 * sr / MAX_SAMPLES * 10) / 10:g} Hz")
-    shortest, longest = int(math.floor(sr / o.fmax)), int(math.ceil(period))
+    shortest, longest = _periods(sr, o.fmin, o.fmax)
     last = longest + 1
     tracking = o.method != "direct"
     # Tracking cores index the transition matrix by lag: the last lag must be
@@ -259,7 +272,7 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
         raise ValueError(f"smooth={params['smooth']} must be between 1 and {n_lags - 2} "
                          f"(the number of candidate periods), e.g. smooth=1")
-    return _Plan(sr=sr, fmin=o.fmin, fmax=o.fmax, lags=lag_range(sr, o.fmin, o.fmax),
+    return _Plan(sr=sr, fmin=o.fmin, fmax=o.fmax, shortest=shortest, longest=longest,
                  frame_length=frame_length, hop_length=hop_length, method=o.method,
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
@@ -405,7 +418,7 @@ def run_plan(y: Any, plan: _Plan,
     source = y if hasattr(y, "read") else ArraySource(y)
     rows = _analyse_source(source, plan, progress)
     f0, strength, probability = rows[..., 0], rows[..., 1], rows[..., 2]
-    shortest, longest = float(plan.lags[1]), float(plan.lags[-2])
+    shortest, longest = float(plan.shortest), float(plan.longest)
     with np.errstate(invalid="ignore", divide="ignore"):
         lag = plan.sr / f0
         voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
@@ -464,6 +477,9 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         two periods of `fmin`, so a lower `fmin` costs time and resolution.
     hop_length : int >= 1, optional
         Frame advance in samples; default 10 ms, ``round(0.01 * sr)``.
+    hop_seconds : float > 0, optional
+        The frame advance as a duration instead, rounded to whole samples
+        (for batches of several sampling rates); not with `hop_length`.
     frame_length : int, optional
         Frame length in samples; default ``2 * (ceil(sr / fmin) + 2)``, the
         least the tracking methods accept (two periods of `fmin` plus guard
@@ -519,11 +535,14 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     Raises
     ------
     TypeError
-        `y` is not real-valued, or a parameter has the wrong type or belongs
-        to another method.
+        `y` is not real-valued, or a parameter has the wrong type (a string
+        or bool where a number is expected, a string where a flag is) or
+        belongs to another method.
     ValueError
-        `y` is empty or holds NaN/inf, or a parameter breaks the limit named
-        in the message.
+        `y` is empty, holds NaN/inf or is a 2-D array of more than 32 rows
+        and fewer columns (which may be samples by channels), or a parameter
+        breaks the limit named in the message. Every parameter is checked
+        before anything is allocated.
 
     Notes
     -----
