@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import os
 import signal
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
 
 from ._options import Options
 
@@ -195,6 +197,21 @@ def _worker_stop(signum: int, frame: Any) -> None:
     os._exit(128 + signum)
 
 
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ignore SIGINT and SIGTERM while a stopped run cleans up (about a second
+    at most), so that pressing Ctrl-C again cannot leave temporary files."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for s, handler in held.items():
+            signal.signal(s, handler)
+
+
 def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
     """Cancel the queued files and end the running ones now."""
     processes = list((getattr(pool, "_processes", None) or {}).values())
@@ -263,15 +280,17 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                                             error=f"{type(exc).__name__}: {exc}")
                     record(i, result)
             except BaseException:
-                for future in futures:
-                    future.cancel()
-                if executor is None:
-                    _stop_pool(pool)
+                with _signals_held():
+                    for future in futures:
+                        future.cancel()
+                    if executor is None:
+                        _stop_pool(pool)
                 raise
             if executor is None:
                 pool.shutdown()
     except BaseException:
-        _remove_partials(jobs)
+        with _signals_held():
+            _remove_partials(jobs)
         raise
     return [r for r in results if r is not None]
 

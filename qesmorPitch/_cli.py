@@ -376,8 +376,8 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
         run_jobs(jobs, options, max_workers=workers, on_result=on_result, progress=progress)
     except KeyboardInterrupt as exc:
         bar.close()
-        _err(f"interrupted: {finished} of {len(files)} files finished, the others "
-             "were not written")
+        _err(f"interrupted: {finished} of {len(files)} files finished; no partial "
+             "output left")
         return 143 if isinstance(exc, _Terminated) else 130
     bar.close()
     if show and len(files) > 1:
@@ -409,6 +409,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return run_files(args, options)
     except _Usage as exc:
         parser.error(str(exc))
+    except KeyboardInterrupt as exc:  # while the run was being planned
+        _err(f"interrupted: 0 of {len(args.audio)} files finished")
+        return 143 if isinstance(exc, _Terminated) else 130
     finally:
         if handlers is not None:
             signal.signal(signal.SIGTERM, handlers)
