@@ -113,7 +113,7 @@ def check_targets(jobs: Sequence[Job]) -> None:
     Raises ValueError naming both inputs, before anything is written.
     """
     inputs = {os.path.abspath(j.path): j.path for j in jobs}
-    taken: Dict[str, str] = {}
+    taken: Dict[str, Job] = {}
     for job in jobs:
         for target in (job.output, job.plot):
             if target is None or target == "-":
@@ -122,10 +122,13 @@ def check_targets(jobs: Sequence[Job]) -> None:
             if key in inputs:
                 raise ValueError(f"{job.path}: the output {target} is an input of this run; "
                                  "choose another output name")
+            if taken.get(key) is job:
+                raise ValueError(f"{job.path}: its track and its figure would both be "
+                                 f"written to {target}; choose two names")
             if key in taken:
-                raise ValueError(f"{taken[key]} and {job.path} would both be written to "
-                                 f"{target}; give each file once, or rename one")
-            taken[key] = job.path
+                raise ValueError(f"{taken[key].path} and {job.path} would both be written "
+                                 f"to {target}; give each file once, or rename one")
+            taken[key] = job
 
 
 def plan_jobs(paths: Sequence[str], *, out_dir: Optional[PathLike], fmt: str,
@@ -158,13 +161,13 @@ def _process_file(job: Job, options: Options, return_track: bool,
         with AudioFile(job.path, mono=options.mono) as audio:
             plan = make_plan(audio.sr, options)
             pt = run_plan(audio, plan, progress)
-            signal = audio.read(0, audio.n_samples) if job.plot is not None else None
+            samples = audio.read(0, audio.n_samples) if job.plot is not None else None
         if job.output is not None:
             write_track(pt, job.output, job.fmt)
-        if job.plot is not None and signal is not None:
+        if job.plot is not None and samples is not None:
             import matplotlib.pyplot as plt
 
-            fig = pt.plot(signal[0] if pt.n_channels is None else signal,
+            fig = pt.plot(samples[0] if pt.n_channels is None else samples,
                           title=Path(job.path).name)
             try:
                 with atomic_output(job.plot, binary=True) as fh:

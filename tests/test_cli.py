@@ -196,6 +196,7 @@ def test_parallel_jobs_give_the_same_tracks(tmp_path, capsys):
     (["{tmp}/a.wav", "-o", "{tmp}/a.f0.csv"], "would both be written to"),
     (["{tmp}/b.wav", "-o", "{tmp}/a.wav"], "is an existing file; with 2 inputs"),
     (["{tmp}/b.wav", "-o", "-"], "-o - takes a single input file"),
+    (["-o", "{tmp}/t.png", "--plot", "{tmp}/t.png"], "its track and its figure"),
 ])
 def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv, text):
     write_wav(tmp_path / "a.wav", voice(0.3))
