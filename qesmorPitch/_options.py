@@ -40,10 +40,19 @@ MAX_SAMPLES = 2 ** 31 - 1
 Check = Callable[[str, Any], Any]
 
 
+def _scalar(value: Any, kinds: str) -> Any:
+    """A 0-d array of one of the dtype `kinds` as its Python number (as an
+    NPZ file's fields come back), anything else unchanged."""
+    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in kinds:
+        return value.item()
+    return value
+
+
 def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
             example: Optional[str] = None) -> Check:
     """A finite real number (not a bool or a string), above `gt` or from `ge`."""
     def check(name: str, value: Any) -> float:
+        value = _scalar(value, "iuf")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
             raise TypeError(f"{name} must be a number, got {value!r} ({type(value).__name__})")
         out = float(value)
@@ -61,6 +70,7 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
 def _integer(*, ge: int, example: str, unit: str = "") -> Check:
     """A whole number (not a bool or a float) from `ge` to the C int limit."""
     def check(name: str, value: Any) -> int:
+        value = _scalar(value, "iu")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
             raise TypeError(f"{name} must be an integer{unit}, got {value!r} "
                             f"({type(value).__name__})")

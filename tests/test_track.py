@@ -366,6 +366,13 @@ def test_a_tiny_fmin_is_judged_before_anything_is_allocated(method, fmin):
     assert peak < 1 << 20
 
 
+def test_numpy_scalars_are_numbers():
+    pt = qesmorPitch.track(np.ones(2000), np.array(8000.0), fmin=np.float32(60),
+                           hop_length=np.array(80), frame_length=np.int64(300))
+    assert (pt.sr, pt.fmin, pt.hop_length, pt.frame_length) == (8000.0, 60.0, 80, 300)
+    assert type(pt.hop_length) is int
+
+
 def test_many_channels_are_accepted_when_the_samples_are_more():
     pt = qesmorPitch.track(np.zeros((40, 300)), 8000, fmin=100)
     assert pt.f0.shape == (40, pt.n_frames)
