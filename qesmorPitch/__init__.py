@@ -7,7 +7,9 @@ compiled module :mod:`qesmorPitch.cy_impl`.
 
 __version__ = "0.1.0"
 
-from ._track import DEFAULTS, PitchTrack, track
+from ._options import DEFAULTS, Options
+from ._track import PitchTrack, track
 from ._batch import FileResult, track_files
 
-__all__ = ["DEFAULTS", "FileResult", "PitchTrack", "track", "track_files", "__version__"]
+__all__ = ["DEFAULTS", "FileResult", "Options", "PitchTrack", "track", "track_files",
+           "__version__"]

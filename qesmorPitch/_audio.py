@@ -1,18 +1,20 @@
 """Reading audio files and writing pitch tracks (CSV, JSON, NPZ)."""
 from __future__ import annotations
 
-import io
 import json
 import math
 import os
 import sys
+import tempfile
 import wave
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Dict, List, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._track import PitchTrack
+if TYPE_CHECKING:  # for annotations only
+    from ._track import PitchTrack
 
 PathLike = Union[str, "os.PathLike[str]"]
 FORMATS = ("csv", "json", "npz")
@@ -22,55 +24,220 @@ class AudioError(Exception):
     """A file that cannot be read as audio, with the reason in one line."""
 
 
-def read_audio(path: PathLike) -> Tuple[np.ndarray, float]:
-    """Samples of `path` as float64, shape (n,) or (channels, n), and the sampling rate.
+# Samples read at a time; a block of a few channels stays a few MB.
+READ_BLOCK = 1 << 18
 
-    WAV and FLAC (and whatever else libsndfile reads) go through soundfile;
-    without it, integer PCM WAV files are still read with the standard
-    library.
+
+class AudioFile:
+    """An audio file read block by block, the source the tracker reads from.
+
+    Opening scans the file once: it finds how many samples can really be
+    read (a truncated file, or a header announcing more than the file holds,
+    gets `warning` and its readable part), the peak of each channel, and
+    refuses an empty file or one holding NaN or infinite samples. Memory does
+    not grow with the file's length. WAV and FLAC (and whatever else
+    libsndfile reads) go through soundfile; without it, integer PCM WAV files
+    are read with the standard library.
+
+    Attributes
+    ----------
+    sr : float
+    n_samples : int
+        Readable samples per channel.
+    n_channels : int or None
+        None for a single channel, or when the channels are mixed (`mono`).
+    warning : str or None
     """
-    path = Path(path)
-    if not path.is_file():
-        raise AudioError("no such file")
+
+    def __init__(self, path: PathLike, mono: bool = False) -> None:
+        path = Path(path)
+        if path.is_dir():
+            raise AudioError("is a directory, not an audio file")
+        if not path.is_file():
+            raise AudioError("no such file")
+        self._block = READ_BLOCK
+        self._mono = mono
+        self._sf: Any = None
+        self._wav: Any = None
+        try:
+            import soundfile
+        except ImportError:
+            soundfile = None
+        if soundfile is not None:
+            try:
+                self._sf = soundfile.SoundFile(str(path))
+            except Exception as exc:  # libsndfile reports every failure as one error type
+                raise AudioError(f"not a readable audio file ({_one_line(exc)})") from None
+            self.sr, channels, claimed = float(self._sf.samplerate), self._sf.channels, \
+                self._sf.frames
+        else:
+            if path.suffix.lower() not in (".wav", ".wave"):
+                raise AudioError(f"reading {path.suffix or 'these'} files needs soundfile: "
+                                 "pip install 'qesmorPitch[audio]'")
+            try:
+                self._wav = wave.open(str(path), "rb")
+            except (wave.Error, EOFError, OSError) as exc:
+                raise AudioError(f"not a readable PCM WAV file ({_one_line(exc)}); "
+                                 "for other encodings pip install 'qesmorPitch[audio]'") from None
+            self._width = self._wav.getsampwidth()
+            if self._width not in (1, 2, 3, 4):
+                self.close()
+                raise AudioError(f"{8 * self._width}-bit WAV samples are not supported "
+                                 "without soundfile")
+            self.sr, channels, claimed = (float(self._wav.getframerate()),
+                                          self._wav.getnchannels(), self._wav.getnframes())
+        self._channels = channels
+        self.n_channels: Optional[int] = None if channels == 1 or mono else channels
+        claimed = max(claimed, _riff_claimed_frames(path) or 0)
+        try:
+            self._scan(claimed)
+        except BaseException:
+            self.close()
+            raise
+
+    def _scan(self, claimed: int) -> None:
+        n = 0
+        peaks = np.zeros(1 if self.n_channels is None else self.n_channels)
+        bad, first_bad = 0, -1
+        broken = None
+        self.n_samples = claimed
+        while True:
+            try:
+                chunk = self._read_raw(n, self._block)
+            except Exception as exc:
+                broken = _one_line(exc)
+                break
+            if chunk.shape[1] == 0:
+                break
+            finite = np.isfinite(chunk)
+            if not finite.all():
+                cols = np.flatnonzero(~finite.all(axis=0))
+                if first_bad < 0:
+                    first_bad = n + int(cols[0])
+                bad += int(cols.size)
+            else:
+                np.maximum(peaks, np.max(np.abs(chunk), axis=1), out=peaks)
+            n += chunk.shape[1]
+            if chunk.shape[1] < self._block:
+                break
+        self.n_samples, self._peaks = n, peaks
+        if n == 0:
+            raise AudioError("empty audio file (no samples)")
+        if bad:
+            raise AudioError(f"contains NaN or infinite samples at {bad} time(s), the first at "
+                             f"{first_bad / self.sr:.3f} s (sample {first_bad}); "
+                             "repair or re-export the file")
+        self.warning: Optional[str] = None
+        if broken is not None:
+            self.warning = (f"unreadable after sample {n} ({broken}); "
+                            f"tracking the first {n / self.sr:.3f} s")
+        elif n < claimed:
+            self.warning = (f"truncated: the header announces {claimed} samples but only {n} "
+                            f"are present; tracking those {n / self.sr:.3f} s")
+
+    def _read_raw(self, start: int, count: int) -> np.ndarray:
+        """Up to `count` samples from `start`, channels first, mixed if mono."""
+        if self._sf is not None:
+            self._sf.seek(start)
+            frames = self._sf.read(count, dtype="float64", always_2d=True)
+        else:
+            self._wav.setpos(start)
+            frames = _decode_pcm(self._wav.readframes(count), self._width, self._channels)
+        data = np.ascontiguousarray(frames.T)
+        if self._mono and data.shape[0] > 1:
+            return data.mean(axis=0)[None, :]
+        return data
+
+    def peaks(self) -> np.ndarray:
+        return self._peaks.copy()
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        """Samples [start, stop) of every channel, shape (channels, stop - start)."""
+        data = self._read_raw(start, stop - start)
+        if data.shape[1] != stop - start:
+            raise AudioError(f"changed while being read: sample {start + data.shape[1]} "
+                             "is gone")
+        return data
+
+    def close(self) -> None:
+        for handle in (self._sf, self._wav):
+            if handle is not None:
+                handle.close()
+
+    def __enter__(self) -> "AudioFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+def _riff_claimed_frames(path: Path) -> Optional[int]:
+    """Frames a RIFF/WAVE header announces, or None when it is not one.
+
+    libsndfile quietly shortens a WAV whose data chunk runs past the end of
+    the file; the header is read here so the shortening can be reported.
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(12)
+            if len(head) < 12 or head[:4] != b"RIFF" or head[8:] != b"WAVE":
+                return None
+            align = 0
+            while True:
+                chunk = f.read(8)
+                if len(chunk) < 8:
+                    return None
+                size = int.from_bytes(chunk[4:], "little")
+                if chunk[:4] == b"fmt ":
+                    body = f.read(size + size % 2)
+                    align = int.from_bytes(body[12:14], "little")
+                elif chunk[:4] == b"data":
+                    # 0 and 0xFFFFFFFF mark streamed files of unknown length.
+                    if not align or size in (0, 0xFFFFFFFF):
+                        return None
+                    return size // align
+                else:
+                    f.seek(size + size % 2, 1)
+    except OSError:
+        return None
+
+
+def audio_header(path: PathLike) -> Optional[Tuple[float, int, int]]:
+    """(sampling rate, channels, frames) from a file's header without reading
+    its samples, or None when it cannot be read."""
     try:
         import soundfile
-    except ImportError:
-        return _read_wav_stdlib(path)
-    try:
-        data, sr = soundfile.read(str(path), dtype="float64", always_2d=True)
-    except Exception as exc:  # libsndfile reports every failure as RuntimeError/LibsndfileError
-        raise AudioError(f"not a readable audio file ({_one_line(exc)})") from None
-    return _channels_first(data), float(sr)
 
-
-def _read_wav_stdlib(path: Path) -> Tuple[np.ndarray, float]:
-    if path.suffix.lower() not in (".wav", ".wave"):
-        raise AudioError(f"reading {path.suffix or 'these'} files needs soundfile: "
-                         "pip install 'qesmorPitch[audio]'")
+        info = soundfile.info(str(path))
+        return float(info.samplerate), int(info.channels), int(info.frames)
+    except Exception:
+        pass
     try:
         with wave.open(str(path), "rb") as w:
-            width, channels, sr = w.getsampwidth(), w.getnchannels(), w.getframerate()
-            raw = w.readframes(w.getnframes())
-    except (wave.Error, EOFError, OSError) as exc:
-        raise AudioError(f"not a readable PCM WAV file ({_one_line(exc)}); "
-                         "for other encodings pip install 'qesmorPitch[audio]'") from None
+            return float(w.getframerate()), w.getnchannels(), w.getnframes()
+    except Exception:
+        return None
+
+
+def read_audio(path: PathLike, mono: bool = False) -> Tuple[np.ndarray, float]:
+    """Samples of `path` as float64, shape (n,) or (channels, n), and the sampling rate."""
+    with AudioFile(path, mono=mono) as f:
+        data = f.read(0, f.n_samples)
+    return (data[0] if f.n_channels is None else data), f.sr
+
+
+def _decode_pcm(raw: bytes, width: int, channels: int) -> np.ndarray:
+    """Integer PCM bytes as float64 in [-1, 1), shape (frames, channels)."""
+    raw = raw[: len(raw) - len(raw) % (width * channels)]
     if width == 1:  # 8-bit WAV is unsigned
         data = np.frombuffer(raw, dtype=np.uint8).astype(np.float64) - 128.0
     elif width == 3:
         b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 3).astype(np.int32)
         data = ((b[:, 0] | (b[:, 1] << 8) | (b[:, 2] << 16)) << 8 >> 8).astype(np.float64)
-    elif width in (2, 4):
-        data = np.frombuffer(raw, dtype=f"<i{width}").astype(np.float64)
     else:
-        raise AudioError(f"{8 * width}-bit WAV samples are not supported without soundfile")
+        data = np.frombuffer(raw, dtype=f"<i{width}").astype(np.float64)
     data /= float(2 ** (8 * width - 1))
-    return _channels_first(data.reshape(-1, channels)), float(sr)
-
-
-def _channels_first(frames_by_channel: np.ndarray) -> np.ndarray:
-    if frames_by_channel.shape[1] == 1:
-        return np.ascontiguousarray(frames_by_channel[:, 0])
-    return np.ascontiguousarray(frames_by_channel.T)
+    return data.reshape(-1, channels)
 
 
 def _one_line(exc: BaseException) -> str:
@@ -100,27 +267,49 @@ def _num(x: float) -> str:
     return "nan" if math.isnan(x) else repr(round(float(x), 10))
 
 
+def _csv_lines(pt: PitchTrack) -> Iterator[str]:
+    multi = pt.n_channels is not None
+    yield ("channel," if multi else "") + "time,f0,strength,probability,voiced\n"
+    for c, times, f0, strength, prob, voiced in _columns(pt):
+        lead = f"{c}," if multi else ""
+        for row in zip(times, f0, strength, prob, voiced):
+            yield (f"{lead}{row[0]:.6f},{_num(row[1])},{_num(row[2])},"
+                   f"{_num(row[3])},{int(row[4])}\n")
+
+
 def track_to_csv(pt: PitchTrack) -> str:
     """CSV text with columns time, f0, strength, probability, voiced (1/0).
 
     A multichannel track gets a leading ``channel`` column.
     """
-    out = io.StringIO()
-    multi = pt.n_channels is not None
-    out.write(("channel," if multi else "") + "time,f0,strength,probability,voiced\n")
-    for c, times, f0, strength, prob, voiced in _columns(pt):
-        lead = f"{c}," if multi else ""
-        for row in zip(times, f0, strength, prob, voiced):
-            out.write(f"{lead}{row[0]:.6f},{_num(row[1])},{_num(row[2])},"
-                      f"{_num(row[3])},{int(row[4])}\n")
-    return out.getvalue()
+    return "".join(_csv_lines(pt))
 
 
-def _listify(a: np.ndarray) -> Any:
-    if a.dtype == bool:
-        return a.tolist()
-    return [None if math.isnan(v) else float(v) for v in a.ravel()] if a.ndim == 1 \
-        else [_listify(row) for row in a]
+# Values per piece of JSON text, so that long tracks are written in bounded memory.
+_JSON_CHUNK = 1 << 14
+
+
+def _json_array(a: np.ndarray, depth: int) -> Iterator[str]:
+    """`a` as json.dumps(..., indent=1) writes its list at `depth`, in pieces."""
+    pad = " " * (depth + 1)
+    if a.shape[0] == 0:
+        yield "[]"
+        return
+    yield "[\n"
+    for start in range(0, a.shape[0], _JSON_CHUNK if a.ndim == 1 else 1):
+        if start:
+            yield ",\n"
+        if a.ndim == 2:
+            yield pad
+            yield from _json_array(a[start], depth + 1)
+            continue
+        part = a[start: start + _JSON_CHUNK]
+        if a.dtype == bool:
+            items = ["true" if v else "false" for v in part.tolist()]
+        else:
+            items = ["null" if v != v else repr(v) for v in part.tolist()]
+        yield pad + (",\n" + pad).join(items)
+    yield "\n" + " " * depth + "]"
 
 
 def track_metadata(pt: PitchTrack) -> Dict[str, Any]:
@@ -132,28 +321,98 @@ def track_metadata(pt: PitchTrack) -> Dict[str, Any]:
 
 def track_to_json(pt: PitchTrack) -> str:
     """JSON text: the parameters and one list per column, ``null`` for NaN."""
-    doc = track_metadata(pt)
-    doc.update(times=_listify(pt.times), f0=_listify(pt.f0),
-               strength=_listify(pt.strength), probability=_listify(pt.probability),
-               voiced=_listify(pt.voiced))
-    return json.dumps(doc, indent=1) + "\n"
+    return "".join(_json_pieces(pt))
+
+
+def _json_pieces(pt: PitchTrack) -> Iterator[str]:
+    yield "{"
+    for key, value in track_metadata(pt).items():
+        yield f"\n {json.dumps(key)}: " + json.dumps(value, indent=1).replace("\n", "\n ") + ","
+    columns = [("times", pt.times), ("f0", pt.f0), ("strength", pt.strength),
+               ("probability", pt.probability), ("voiced", pt.voiced)]
+    for i, (key, a) in enumerate(columns):
+        yield f"\n {json.dumps(key)}: "
+        yield from _json_array(a, 1)
+        yield "," if i < len(columns) - 1 else "\n}\n"
+
+
+# Where an output is written until it is complete: a hidden file beside it,
+# ".<name>.<random>.part", renamed over the output only when whole.
+PARTIAL_SUFFIX = ".part"
+# Temporary files this process is writing, for a signal handler to remove.
+_PARTIALS: set = set()
+# mkstemp creates files readable by the owner only; outputs get the usual mode.
+_UMASK = os.umask(0o022)
+os.umask(_UMASK)
+
+
+def partial_files(path: PathLike) -> List[Path]:
+    """Temporary files of unfinished writes of `path` (by any process)."""
+    import glob
+
+    path = Path(path)
+    pattern = glob.escape(str(path.parent / f".{path.name}.")) + "*" + PARTIAL_SUFFIX
+    return [Path(p) for p in glob.glob(pattern)]
+
+
+def remove_own_partials() -> None:
+    """Remove the temporary files this process is writing (for signal handlers)."""
+    for tmp in list(_PARTIALS):
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+
+
+@contextmanager
+def atomic_output(path: PathLike, binary: bool = False) -> Iterator[Any]:
+    """A file object whose content replaces `path` only once it is complete.
+
+    On any failure or interrupt the temporary file is removed and an earlier
+    `path` is left as it was.
+    """
+    path = Path(path)
+    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.",
+                               suffix=PARTIAL_SUFFIX)
+    _PARTIALS.add(tmp)
+    try:
+        os.fchmod(fd, 0o666 & ~_UMASK)
+        with (os.fdopen(fd, "wb") if binary
+              else os.fdopen(fd, "w", encoding="utf-8", newline="")) as fh:
+            yield fh
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    finally:
+        _PARTIALS.discard(tmp)
 
 
 def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv") -> None:
-    """Write `pt` to `path` ("-" for standard output, text formats only)."""
+    """Write `pt` to exactly `path` ("-" for standard output, text formats only).
+
+    The format is `fmt` whatever the suffix of `path`; the file appears only
+    when complete.
+    """
     if fmt not in FORMATS:
         raise ValueError(f"format={fmt!r} is not one of {', '.join(FORMATS)}")
-    if fmt == "npz":
-        if str(path) == "-":
-            raise ValueError("npz output needs a file name, not '-'")
-        meta = track_metadata(pt)
-        meta["params"] = json.dumps(meta["params"])
-        np.savez(path, times=pt.times, f0=pt.f0, strength=pt.strength,
-                 probability=pt.probability, voiced=pt.voiced, **meta)
-        return
-    text = track_to_csv(pt) if fmt == "csv" else track_to_json(pt)
     if str(path) == "-":
-        sys.stdout.write(text)
+        if fmt == "npz":
+            raise ValueError("npz output needs a file name, not '-'")
+        sys.stdout.writelines(_csv_lines(pt) if fmt == "csv" else _json_pieces(pt))
         sys.stdout.flush()
         return
-    Path(path).write_text(text, encoding="utf-8")
+    with atomic_output(path, binary=fmt == "npz") as fh:
+        if fmt == "npz":
+            meta = track_metadata(pt)
+            meta["params"] = json.dumps(meta["params"])
+            # A file object: np.savez would add ".npz" to a name.
+            np.savez(fh, times=pt.times, f0=pt.f0, strength=pt.strength,
+                     probability=pt.probability, voiced=pt.voiced, **meta)
+        elif fmt == "csv":
+            fh.writelines(_csv_lines(pt))
+        else:
+            fh.writelines(_json_pieces(pt))

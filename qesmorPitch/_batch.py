@@ -2,11 +2,16 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import os
+import signal
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
+
+from ._options import Options
 
 __all__ = ["FileResult", "track_files", "output_paths"]
 
@@ -35,6 +40,9 @@ class FileResult:
         One line saying why the file failed, or None.
     track : PitchTrack or None
         The track itself when ``return_tracks=True``.
+    warning : str or None
+        What was odd about a file that was still tracked (a truncated file:
+        its readable part was tracked).
     """
 
     path: str
@@ -45,6 +53,7 @@ class FileResult:
     seconds: float = 0.0
     error: Optional[str] = None
     track: Any = None
+    warning: Optional[str] = None
 
     @property
     def ok(self) -> bool:
@@ -55,63 +64,238 @@ def output_paths(paths: Sequence[PathLike], out_dir: Optional[PathLike],
                  suffix: str) -> List[Path]:
     """One output name per input: ``<stem><suffix>`` in `out_dir`, or beside the input.
 
-    Inputs whose stems collide inside one output directory get their parent
-    folder names prefixed, so no output overwrites another.
+    Inputs that would share an output all get longer names, the first of
+    these that tells them apart: in `out_dir`, the names of their two parent
+    folders in front (``a/take.wav``, ``b/take.wav`` -> ``a_take.csv``,
+    ``b_take.csv``); their file name's extension kept (``take.wav``,
+    ``take.flac`` -> ``take.wav.csv``, ``take.flac.csv``, or beside them
+    ``take.wav.f0.csv``); both. Only the same file given twice still
+    shares, which :func:`check_targets` refuses.
     """
     inputs = [Path(p) for p in paths]
-    if out_dir is None:
-        return [p.with_name(p.stem + suffix) for p in inputs]
-    out_dir = Path(out_dir)
+    base = [Path(out_dir) if out_dir is not None else p.parent for p in inputs]
+
+    def with_parents(p: Path) -> str:
+        parts = [x for x in p.resolve().parent.parts[-2:] if x not in ("/", "")]
+        return "_".join(parts + [p.stem])
+
+    variants: List[Callable[[Path], str]] = [lambda p: p.stem + p.suffix]
+    if out_dir is not None:
+        variants = [with_parents, variants[0], lambda p: with_parents(p) + p.suffix]
     names = [p.stem for p in inputs]
-    seen: Dict[str, int] = {}
-    for n in names:
-        seen[n] = seen.get(n, 0) + 1
-    result = []
-    for p, n in zip(inputs, names):
-        if seen[n] > 1:
-            parts = [x for x in p.resolve().parent.parts[-2:] if x not in ("/", "")]
-            n = "_".join(parts + [n])
-        result.append(out_dir / (n + suffix))
-    return result
+    groups: Dict[str, List[int]] = {}
+    for i, (b, n) in enumerate(zip(base, names)):
+        groups.setdefault(os.path.abspath(b / (n + suffix)), []).append(i)
+    for group in groups.values():
+        if len(group) > 1:
+            for variant in variants:
+                longer = [variant(inputs[i]) for i in group]
+                if len(set(longer)) == len(group):
+                    break
+            for i, name in zip(group, longer):
+                names[i] = name
+    return [b / (n + suffix) for b, n in zip(base, names)]
 
 
-def _process_file(path: str, output: Optional[str], fmt: str, plot: Optional[str],
-                  kwargs: Dict[str, Any], return_track: bool,
+@dataclass(frozen=True)
+class Job:
+    """One input file and where its track (and figure) go; None writes nothing."""
+
+    path: str
+    output: Optional[str]
+    fmt: str = "csv"
+    plot: Optional[str] = None
+
+
+def check_targets(jobs: Sequence[Job]) -> None:
+    """Refuse a run in which two outputs share a path or an output is an input.
+
+    Raises ValueError naming both inputs, before anything is written.
+    """
+    inputs = {os.path.abspath(j.path): j.path for j in jobs}
+    taken: Dict[str, Job] = {}
+    for job in jobs:
+        for target in (job.output, job.plot):
+            if target is None or target == "-":
+                continue
+            key = os.path.abspath(target)
+            if key in inputs:
+                raise ValueError(f"{job.path}: the output {target} is an input of this run; "
+                                 "choose another output name")
+            if taken.get(key) is job:
+                raise ValueError(f"{job.path}: its track and its figure would both be "
+                                 f"written to {target}; choose two names")
+            if key in taken:
+                raise ValueError(f"{taken[key].path} and {job.path} would both be written "
+                                 f"to {target}; give each file once, or rename one")
+            taken[key] = job
+
+
+def plan_jobs(paths: Sequence[str], *, out_dir: Optional[PathLike], fmt: str,
+              plot_dir: Optional[PathLike] = None) -> List[Job]:
+    """The jobs of a batch, named by :func:`output_paths`, checked by :func:`check_targets`."""
+    outputs = output_paths(paths, out_dir, ("." if out_dir is not None else ".f0.") + fmt)
+    plots: List[Optional[Path]] = [None] * len(paths)
+    if plot_dir is not None:
+        plots = list(output_paths(paths, plot_dir, ".png"))
+    jobs = [Job(p, str(o), fmt, None if pl is None else str(pl))
+            for p, o, pl in zip(paths, outputs, plots)]
+    check_targets(jobs)
+    return jobs
+
+
+def _process_file(job: Job, options: Options, return_track: bool,
                   progress: Optional[Callable[[int], None]] = None) -> FileResult:
     """Read, track and write one file; every failure becomes the result's error.
 
     Runs in worker processes, so it must stay importable at module level.
     `progress` (in-process runs only) is called with frames as they are done.
+    The file is read block by block, so memory does not grow with its length
+    (a figure needs the whole signal, though).
     """
-    from ._audio import read_audio, write_track
-    from ._track import prepare, run_plan
+    from ._audio import AudioError, AudioFile, _one_line, atomic_output, write_track
+    from ._track import make_plan, run_plan
 
     start = time.perf_counter()
     try:
-        y, sr = read_audio(path)
-        signal, plan = prepare(y, sr, **kwargs)
-        pt = run_plan(signal, plan, progress)
-        if output is not None:
-            write_track(pt, output, fmt)
-        plot_written = None
-        if plot is not None:
+        with AudioFile(job.path, mono=options.mono) as audio:
+            plan = make_plan(audio.sr, options)
+            pt = run_plan(audio, plan, progress)
+            samples = audio.read(0, audio.n_samples) if job.plot is not None else None
+        if job.output is not None:
+            write_track(pt, job.output, job.fmt)
+        if job.plot is not None and samples is not None:
             import matplotlib.pyplot as plt
 
-            fig = pt.plot(signal, path=plot, title=Path(path).name)
-            plt.close(fig)
-            plot_written = plot
+            fig = pt.plot(samples[0] if pt.n_channels is None else samples,
+                          title=Path(job.path).name)
+            try:
+                with atomic_output(job.plot, binary=True) as fh:
+                    fig.savefig(fh, format=Path(job.plot).suffix.lstrip(".").lower() or "png")
+            finally:
+                plt.close(fig)
     except Exception as exc:
-        from ._audio import AudioError, _one_line
-
         # Unreadable files and signals that break a limit explain themselves;
         # anything else keeps its type, which is the first clue to a bug.
         kind = "" if isinstance(exc, (AudioError, ValueError)) else f"{type(exc).__name__}: "
-        return FileResult(path=path, seconds=time.perf_counter() - start,
+        return FileResult(path=job.path, seconds=time.perf_counter() - start,
                           error=kind + _one_line(exc))
-    return FileResult(path=path, output=output, plot=plot_written, n_frames=pt.n_frames,
-                      duration=signal.shape[-1] / plan.sr,
+    return FileResult(path=job.path, output=job.output, plot=job.plot, n_frames=pt.n_frames,
+                      duration=audio.n_samples / audio.sr,
                       seconds=time.perf_counter() - start,
-                      track=pt if return_track else None)
+                      track=pt if return_track else None, warning=audio.warning)
+
+
+def _worker_init() -> None:
+    # The parent decides what an interrupt stops: a worker that took SIGINT
+    # itself would only fail its file and go on with the next.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _worker_stop)
+
+
+def _worker_stop(signum: int, frame: Any) -> None:
+    from ._audio import remove_own_partials
+
+    remove_own_partials()
+    os._exit(128 + signum)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ignore SIGINT and SIGTERM while a stopped run cleans up (about a second
+    at most), so that pressing Ctrl-C again cannot leave temporary files."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for s, handler in held.items():
+            signal.signal(s, handler)
+
+
+def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
+    """Cancel the queued files and end the running ones now."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for p in processes:
+        p.terminate()
+    deadline = time.monotonic() + 1.0
+    for p in processes:
+        p.join(max(0.0, deadline - time.monotonic()))
+    for p in processes:
+        if p.is_alive():
+            p.kill()
+            p.join(1.0)
+
+
+def _remove_partials(jobs: Sequence[Job]) -> None:
+    from ._audio import partial_files
+
+    for job in jobs:
+        for target in (job.output, job.plot):
+            if target is not None and target != "-":
+                for tmp in partial_files(target):
+                    try:
+                        tmp.unlink()
+                    except OSError:
+                        pass
+
+
+def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Executor] = None,
+             max_workers: Optional[int] = None, return_tracks: bool = False,
+             on_result: Optional[Callable[[FileResult], None]] = None,
+             progress: Optional[Callable[[int], None]] = None) -> List[FileResult]:
+    """Run `jobs` in this process, on a pool of at most one worker per job, or
+    on `executor`; results in the order of `jobs`.
+
+    On KeyboardInterrupt (or any other exception here) the queued jobs are
+    cancelled, the pool's running workers are ended, every unfinished
+    temporary file of the run is removed, and the exception propagates.
+    `progress` is only used by jobs that run in this process.
+    """
+    results: List[Optional[FileResult]] = [None] * len(jobs)
+
+    def record(i: int, result: FileResult) -> None:
+        results[i] = result
+        if on_result is not None:
+            on_result(result)
+
+    workers = min(max_workers or os.cpu_count() or 1, len(jobs))
+    try:
+        if executor is None and workers <= 1:
+            for i, job in enumerate(jobs):
+                record(i, _process_file(job, options, return_tracks, progress))
+        else:
+            pool = executor if executor is not None else cf.ProcessPoolExecutor(
+                max_workers=workers, initializer=_worker_init)
+            futures: Dict[cf.Future, int] = {}
+            try:
+                for i, job in enumerate(jobs):
+                    futures[pool.submit(_process_file, job, options, return_tracks)] = i
+                for future in cf.as_completed(futures):
+                    i = futures[future]
+                    try:
+                        result = future.result()
+                    except Exception as exc:  # the worker died or could not unpickle
+                        result = FileResult(path=jobs[i].path,
+                                            error=f"{type(exc).__name__}: {exc}")
+                    record(i, result)
+            except BaseException:
+                with _signals_held():
+                    for future in futures:
+                        future.cancel()
+                    if executor is None:
+                        _stop_pool(pool)
+                raise
+            if executor is None:
+                pool.shutdown()
+    except BaseException:
+        with _signals_held():
+            _remove_partials(jobs)
+        raise
+    return [r for r in results if r is not None]
 
 
 def track_files(
@@ -135,7 +319,10 @@ def track_files(
     out_dir : str or path-like, optional
         Directory for the tracks, created if missing, one ``<stem>.<format>``
         per input; by default each track goes beside its input as
-        ``<stem>.f0.<format>``.
+        ``<stem>.f0.<format>``. Inputs that would share a name get longer
+        ones (see :func:`output_paths`); the same file given twice is refused.
+        Each track is written to a temporary file beside its target and
+        renamed into place when complete.
     format : {"csv", "json", "npz"}
     plot_dir : str or path-like, optional
         Also draw each track to ``<stem>.png`` there (needs matplotlib).
@@ -144,8 +331,9 @@ def track_files(
         ``distributed.Client(...).get_executor()``. By default a local
         process pool of `max_workers` processes, created and shut down here.
     max_workers : int >= 1, optional
-        Size of the default pool (default: the number of CPUs). With 1 the
-        files run one after another in this process.
+        Size of the default pool (default: the number of CPUs), at most one
+        process per file. With 1 the files run one after another in this
+        process.
     return_tracks : bool
         Keep each :class:`PitchTrack` in its result (they travel back from the
         workers, which costs memory for long files).
@@ -154,13 +342,24 @@ def track_files(
         for progress reports.
     **track_kwargs
         Parameters of :func:`qesmorPitch.track` (``fmin``, ``method``, ...,
-        and ``mono``), checked before any file is started.
+        ``mono``, ``hop_seconds``), checked before any file is started.
 
     Returns
     -------
     list of FileResult
         In the order of `paths`. A file that fails has ``error`` set and no
-        output; the others are unaffected.
+        output; the others are unaffected. Files are read block by block, so
+        memory does not grow with their length.
+
+    Raises
+    ------
+    TypeError
+        `paths` is a single path, or a parameter is unknown or of the wrong type.
+    ValueError
+        A parameter is out of range, or two inputs would be written to one path.
+    KeyboardInterrupt
+        After an interrupt: queued files are not started, the pool's workers
+        are stopped and no partial output is left.
 
     Examples
     --------
@@ -180,49 +379,20 @@ def track_files(
     'a.f0.csv'
     """
     from ._audio import FORMATS
-    from ._track import check_options
 
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"paths must be a list of files, got the single path {paths!r}; "
+                        "for one file pass [path]")
     if format not in FORMATS:
         raise ValueError(f"format={format!r} is not one of {', '.join(FORMATS)}")
     # A bad parameter would fail every file the same way: say it once, now.
-    check_options(**track_kwargs)
-    names = [str(p) for p in paths]
-    outputs = [str(p) for p in output_paths(
-        names, out_dir, ("." if out_dir is not None else ".f0.") + format)]
-    plots: List[Optional[str]] = [None] * len(names)
-    if plot_dir is not None:
-        Path(plot_dir).mkdir(parents=True, exist_ok=True)
-        plots = [str(p) for p in output_paths(names, plot_dir, ".png")]
-    if out_dir is not None:
-        Path(out_dir).mkdir(parents=True, exist_ok=True)
-
-    results: List[Optional[FileResult]] = [None] * len(names)
-
-    def record(i: int, result: FileResult) -> None:
-        results[i] = result
-        if on_result is not None:
-            on_result(result)
-
-    jobs = [(p, o, format, pl, track_kwargs, return_tracks)
-            for p, o, pl in zip(names, outputs, plots)]
-    if executor is None and (max_workers == 1 or len(jobs) <= 1):
-        for i, job in enumerate(jobs):
-            record(i, _process_file(*job))
-        return [r for r in results if r is not None]
-
-    own = executor is None
-    pool: cf.Executor = (cf.ProcessPoolExecutor(max_workers=max_workers)
-                         if executor is None else executor)
-    try:
-        futures = {pool.submit(_process_file, *job): i for i, job in enumerate(jobs)}
-        for future in cf.as_completed(futures):
-            i = futures[future]
-            try:
-                result = future.result()
-            except Exception as exc:  # the worker itself died or could not unpickle
-                result = FileResult(path=names[i], error=f"{type(exc).__name__}: {exc}")
-            record(i, result)
-    finally:
-        if own:
-            pool.shutdown()
-    return [r for r in results if r is not None]
+    options = Options.from_kwargs(track_kwargs)
+    if max_workers is not None and (isinstance(max_workers, bool) or
+                                    not isinstance(max_workers, int) or max_workers < 1):
+        raise ValueError(f"max_workers={max_workers!r} must be an integer >= 1")
+    jobs = plan_jobs([str(p) for p in paths], out_dir=out_dir, fmt=format, plot_dir=plot_dir)
+    for folder in (out_dir, plot_dir):
+        if folder is not None:
+            Path(folder).mkdir(parents=True, exist_ok=True)
+    return run_jobs(jobs, options, executor=executor, max_workers=max_workers,
+                    return_tracks=return_tracks, on_result=on_result)

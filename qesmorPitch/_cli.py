@@ -3,14 +3,18 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import tempfile
+import threading
 import time
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
-from ._audio import format_for
-from ._track import DEFAULT_INTERPOLATOR, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES
+from ._audio import FORMATS, format_for
+from ._options import (DEFAULT_HOP_SECONDS, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES,
+                       Options)
 
 PROG = "qesmor-pitch"
 DEMO_PLOT = "qesmor-pitch-demo.png"
@@ -61,33 +65,39 @@ class Progress:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    d = Options()
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Estimate the pitch (F0) of audio files, one track per file.",
         epilog=("Output columns: time (s, frame centre), f0 (Hz, nan when unvoiced), "
                 "strength, probability, voiced (1/0). Without -o each track is written "
-                "beside its input as NAME.f0.csv. Exit status 1 if any file failed."))
+                "beside its input as NAME.f0.csv. Exit status 0 when every file was "
+                "tracked, 1 if any failed, 2 for a usage error (nothing processed), "
+                "130/143 when interrupted."))
     p.add_argument("audio", nargs="*", metavar="AUDIO",
                    help="WAV or FLAC files (FLAC and non-PCM WAV need soundfile)")
     p.add_argument("-o", "--output", metavar="OUT",
-                   help="output file for one input ('-' for standard output), "
-                        "or a directory for several")
-    p.add_argument("--format", choices=("csv", "json", "npz"),
-                   help="output format (default: from OUT's suffix, else csv)")
-    p.add_argument("--method", choices=METHODS, default="viterbi",
-                   help="viterbi: best path over the whole file (default); bayes: causal "
-                        "forward filter; direct: each frame on its own")
-    p.add_argument("--fmin", type=float, default=50.0, help="lowest pitch in Hz (default 50)")
-    p.add_argument("--fmax", type=float, default=500.0, help="highest pitch in Hz (default 500)")
-    p.add_argument("--hop-ms", type=float, default=10.0,
-                   help="time between frames in ms (default 10)")
-    p.add_argument("--polarity", choices=POLARITIES, default="both",
-                   help="half-waves analysed (default both)")
-    p.add_argument("--interpolator", choices=INTERPOLATORS, default=DEFAULT_INTERPOLATOR,
-                   help=f"sub-sample refinement (default {DEFAULT_INTERPOLATOR})")
+                   help="output file for one input ('-' for standard output), or a "
+                        "directory (a trailing '/' says so; created if missing for "
+                        "several inputs)")
+    p.add_argument("--format", choices=FORMATS,
+                   help="output format (default: from OUT's suffix, else csv); the file "
+                        "is named exactly OUT whatever the format")
+    p.add_argument("--method", choices=METHODS,
+                   help=f"viterbi: best path over the whole file; bayes: causal forward "
+                        f"filter; direct: each frame on its own (default {d.method})")
+    p.add_argument("--fmin", type=float, help=f"lowest pitch in Hz (default {d.fmin:g})")
+    p.add_argument("--fmax", type=float, help=f"highest pitch in Hz (default {d.fmax:g})")
+    p.add_argument("--hop-ms", type=float,
+                   help=f"time between frames in ms, rounded to whole samples "
+                        f"(default {1000 * DEFAULT_HOP_SECONDS:g})")
+    p.add_argument("--polarity", choices=POLARITIES,
+                   help=f"half-waves analysed (default {d.polarity})")
+    p.add_argument("--interpolator", choices=INTERPOLATORS,
+                   help=f"sub-sample refinement (default {d.interpolator})")
     p.add_argument("--voicing-threshold", type=float, metavar="S",
                    help="least strength of a voiced frame (default: the method's, "
-                        + ", ".join(f"{m} {d['voicing_threshold']:g}" for m, d in DEFAULTS.items())
+                        + ", ".join(f"{m} {v['voicing_threshold']:g}" for m, v in DEFAULTS.items())
                         + ")")
     p.add_argument("--sigma", type=float, help="tracking methods: expected pitch change "
                                                "per frame, in octaves")
@@ -99,7 +109,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="also draw each track (a file for one input, a directory for "
                         "several; needs matplotlib)")
     p.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
-                   help="files processed in parallel (default 1; 0 = one per CPU)")
+                   help="files processed in parallel (default 1; 0 = one per CPU; never "
+                        "more than the number of files)")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no summary, only errors")
     p.add_argument("--demo", action="store_true",
@@ -109,14 +120,29 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
-def _track_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
-    kw: Dict[str, Any] = dict(method=args.method, fmin=args.fmin, fmax=args.fmax,
-                              polarity=args.polarity, interpolator=args.interpolator,
-                              voicing_threshold=args.voicing_threshold, mono=args.mono)
-    # Unset options are None and fall back to the method's defaults; one that
-    # belongs to another method is refused by the parameter check.
-    kw.update(sigma=args.sigma, beta=args.beta, alpha=args.alpha)
-    return kw
+# Options whose command-line name differs from the keyword of track().
+_FLAGS = {"hop_seconds": "--hop-ms", "voicing_threshold": "--voicing-threshold"}
+
+
+def _options(args: argparse.Namespace) -> Options:
+    """The given options; those left out keep the defaults of Options."""
+    given: Dict[str, Any] = {k: getattr(args, k) for k in (
+        "method", "fmin", "fmax", "polarity", "interpolator", "voicing_threshold",
+        "sigma", "beta", "alpha") if getattr(args, k) is not None}
+    if args.hop_ms is not None:
+        given["hop_seconds"] = args.hop_ms / 1000.0
+    given["mono"] = args.mono
+    return Options(**given)
+
+
+def _option_error(exc: Exception, args: argparse.Namespace) -> str:
+    """An option's error, with the command line's spelling of the option in front."""
+    msg = str(exc)
+    for key, flag in _FLAGS.items():
+        if msg.startswith(key):
+            value = args.hop_ms if key == "hop_seconds" else getattr(args, key)
+            return f"{flag} {value:g}: {msg}"
+    return msg
 
 
 def _err(msg: str) -> None:
@@ -129,15 +155,14 @@ def _have_matplotlib() -> bool:
     return importlib.util.find_spec("matplotlib") is not None
 
 
-def run_demo(args: argparse.Namespace) -> int:
+def run_demo(args: argparse.Namespace, options: Options) -> int:
     from . import _corpus, _scoring
     from ._track import prepare, run_plan
 
     ex = _corpus.demo_example()
     start = time.perf_counter()
-    signal, plan = prepare(ex.y, ex.sr, hop_seconds=args.hop_ms / 1000.0,
-                           **_track_kwargs(args))
-    pt = run_plan(signal, plan)
+    samples, plan = prepare(ex.y, ex.sr, options)
+    pt = run_plan(samples, plan)
     seconds = time.perf_counter() - start
     scores = _scoring.score(ex.reference_at(pt.times), pt.f0)
     scorer = "mir_eval" if _scoring.have_mir_eval() else "built-in scorer"
@@ -157,7 +182,11 @@ def run_demo(args: argparse.Namespace) -> int:
     if args.output:
         from ._audio import write_track
 
-        write_track(pt, args.output, args.format or format_for(args.output))
+        try:
+            write_track(pt, args.output, args.format or format_for(args.output))
+        except (OSError, ValueError) as exc:
+            _err(f"-o {args.output}: {getattr(exc, 'strerror', None) or exc}")
+            return 1
         if args.output != "-":
             print(f"  track     {args.output}")
     plot_path = args.plot or DEMO_PLOT
@@ -181,120 +210,178 @@ def run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def _plan_outputs(args: argparse.Namespace, files: List[str]):
-    """(out_dir, single_output, plot_dir, single_plot, fmt) from the arguments."""
+class _Usage(Exception):
+    """A usage error: reported with exit status 2 before any file is processed."""
+
+
+def _target(option: str, value: str, n_inputs: int) -> Tuple[str, Path]:
+    """("stdout" | "file" | "dir" | "newdir", path) for -o or --plot, or _Usage."""
+    if value == "-":
+        if option == "--plot":
+            raise _Usage("--plot - is not possible: a figure needs a file name")
+        if n_inputs > 1:
+            raise _Usage(f"-o - takes a single input file, got {n_inputs}; "
+                         "give -o a directory")
+        return "stdout", Path(value)
+    path = Path(value)
+    if path.is_dir():
+        return "dir", path
+    if n_inputs > 1:
+        if path.exists():
+            raise _Usage(f"{option} {value} is an existing file; with {n_inputs} inputs "
+                         f"{option} names a directory (created if missing)")
+        return "newdir", path
+    if value.endswith(("/", os.sep)):
+        raise _Usage(f"{option} {value}: no such directory; create it first, or drop "
+                     "the trailing '/' to name a file")
+    if not path.parent.is_dir():
+        raise _Usage(f"{option} {value}: no such directory {path.parent}; create it first")
+    return "file", path
+
+
+def _check_writable(option: str, value: str, folder: Path) -> None:
+    """Refuse now a directory in which no output could be written."""
+    while not folder.exists():
+        folder = folder.parent
+    if not folder.is_dir():
+        raise _Usage(f"{option} {value}: {folder} is a file, not a directory")
+    try:
+        fd, probe = tempfile.mkstemp(dir=str(folder), prefix=".qesmor-pitch-probe.")
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as exc:
+        raise _Usage(f"{option} {value}: cannot write in {folder} "
+                     f"({exc.strerror or exc})") from None
+
+
+def plan_cli_jobs(args: argparse.Namespace, files: List[str]) -> List[Any]:
+    """The run's jobs from -o, --format and --plot; _Usage for what cannot work."""
+    from ._batch import Job, check_targets, output_paths
+
+    n = len(files)
     fmt = args.format
-    out_dir = single_out = plot_dir = single_plot = None
-    if args.output is not None:
-        if len(files) == 1 and not Path(args.output).is_dir():
-            single_out = args.output
-            fmt = fmt or format_for(args.output)
+    outputs: List[Optional[str]]
+    if args.output is None:
+        fmt = fmt or "csv"
+        outputs = [str(p) for p in output_paths(files, None, ".f0." + fmt)]
+    else:
+        kind, path = _target("-o", args.output, n)
+        if kind == "stdout":
+            fmt = fmt or "csv"
+            if fmt == "npz":
+                raise _Usage("-o - writes text: npz needs a file name, or use "
+                             "--format csv or json")
+            outputs = ["-"]
+        elif kind == "file":
+            fmt = fmt or format_for(path)
+            outputs = [str(path)]
         else:
-            if args.output == "-":
-                raise SystemExit(_usage_error("-o - takes a single input file"))
-            out_dir = args.output
+            fmt = fmt or "csv"
+            outputs = [str(p) for p in output_paths(files, path, "." + fmt)]
+        if kind != "stdout":
+            _check_writable("-o", args.output, path if kind != "file" else path.parent)
+    plots: List[Optional[str]] = [None] * n
     if args.plot is not None:
-        if len(files) == 1 and not Path(args.plot).is_dir():
-            single_plot = args.plot
-        else:
-            plot_dir = args.plot
-    return out_dir, single_out, plot_dir, single_plot, fmt or "csv"
-
-
-def _usage_error(msg: str) -> int:
-    build_parser().print_usage(sys.stderr)
-    _err(msg)
-    return 2
-
-
-def _audio_seconds(path: str, mono: bool) -> float:
-    """Seconds of audio to analyse (times channels unless mixed down), from
-    the file header; 0 if it can't be read cheaply."""
+        kind, path = _target("--plot", args.plot, n)
+        plots = ([str(path)] if kind == "file"
+                 else [str(p) for p in output_paths(files, path, ".png")])
+        _check_writable("--plot", args.plot, path if kind != "file" else path.parent)
+    jobs = [Job(f, o, fmt, pl) for f, o, pl in zip(files, outputs, plots)]
     try:
-        import soundfile
-
-        info = soundfile.info(path)
-        return float(info.duration) * (1 if mono else info.channels)
-    except Exception:
-        pass
-    try:
-        import wave
-
-        with wave.open(path, "rb") as w:
-            return (w.getnframes() / float(w.getframerate())
-                    * (1 if mono else w.getnchannels()))
-    except Exception:
-        return 0.0
+        check_targets(jobs)
+    except ValueError as exc:
+        raise _Usage(str(exc)) from None
+    return jobs
 
 
-def run_files(args: argparse.Namespace) -> int:
-    from ._batch import _process_file, track_files
+def _check_rates(args: argparse.Namespace, options: Options, files: List[str]) -> None:
+    """Refuse options that no input can be tracked with, from the files' headers.
+
+    A limit broken by only some inputs' sampling rates fails those files.
+    """
+    from ._audio import audio_header
+    from ._track import make_plan
+
+    by_rate: Dict[float, str] = {}
+    for f in files:
+        header = audio_header(f)
+        if header is not None:
+            by_rate.setdefault(header[0], f)
+    failures = []
+    for sr, f in by_rate.items():
+        try:
+            make_plan(sr, options)
+        except ValueError as exc:
+            failures.append(f"{_option_error(exc, args)} ({f})")
+    if by_rate and len(failures) == len(by_rate):
+        raise _Usage(failures[0])
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, raised in the main thread like SIGINT's KeyboardInterrupt."""
+
+
+def _raise_terminated(signum: int, frame: Any) -> None:
+    raise _Terminated()
+
+
+def run_files(args: argparse.Namespace, options: Options) -> int:
+    from ._audio import audio_header
+    from ._batch import run_jobs
 
     files = list(args.audio)
-    out_dir, single_out, plot_dir, single_plot, fmt = _plan_outputs(args, files)
-    if (plot_dir or single_plot) and not _have_matplotlib():
-        return _usage_error("--plot needs matplotlib: pip install 'qesmorPitch[plot]'")
-    kwargs = _track_kwargs(args)
-    kwargs["hop_seconds"] = args.hop_ms / 1000.0
+    jobs = plan_cli_jobs(args, files)
+    if args.plot is not None and not _have_matplotlib():
+        raise _Usage("--plot needs matplotlib: pip install 'qesmorPitch[plot]'")
+    _check_rates(args, options, files)
+    for option, value in (("-o", args.output), ("--plot", args.plot)):
+        if value is not None and value != "-" and (len(files) > 1 or Path(value).is_dir()):
+            try:
+                Path(value).mkdir(parents=True, exist_ok=True)
+            except OSError as exc:
+                raise _Usage(f"{option} {value}: cannot create the directory "
+                             f"({exc.strerror or exc})") from None
+    workers = min(args.jobs if args.jobs > 0 else (os.cpu_count() or 1), len(files))
     show = not args.quiet
-    failed = 0
-
-    def report(result) -> None:
-        nonlocal failed
-        if result.error is not None:
-            failed += 1
-            if bar is not None and bar.enabled:
-                bar.stream.write("\r" + " " * 79 + "\r")
-            _err(f"{result.path}: {result.error}")
-
+    failed = finished = 0
     bar: Optional[Progress] = None
-    if len(files) == 1:
-        path = files[0]
-        output = single_out
-        if output is None:
-            from ._batch import output_paths
-
-            output = str(output_paths([path], out_dir, (
-                "." if out_dir else ".f0.") + fmt)[0])
-            if out_dir:
-                Path(out_dir).mkdir(parents=True, exist_ok=True)
-        plot = single_plot
-        if plot_dir is not None:
-            from ._batch import output_paths
-
-            Path(plot_dir).mkdir(parents=True, exist_ok=True)
-            plot = str(output_paths([path], plot_dir, ".png")[0])
-        seconds = _audio_seconds(path, args.mono)
-        progress = None
-        if show and seconds >= LONG_FILE_SECONDS:
+    progress = None
+    header = audio_header(files[0]) if len(files) == 1 else None
+    if header is not None and show:
+        seconds = header[2] / header[0] * (1 if args.mono else header[1])
+        if seconds >= LONG_FILE_SECONDS:
             bar = long_bar = Progress(seconds, "seconds")
-            hop_seconds = args.hop_ms / 1000.0
+            hop_seconds = options.hop_for(header[0]) / header[0]
 
             def progress(frames: int) -> None:
                 long_bar.update(frames * hop_seconds)
-        try:
-            result = _process_file(path, output, fmt, plot, kwargs, False, progress)
-        finally:
-            if bar is not None:
-                bar.close()
-        report(result)
-        return 1 if failed else 0
+    if bar is None:
+        bar = Progress(len(files), "files", enabled=show and len(files) > 1)
 
-    jobs = args.jobs if args.jobs > 0 else (os.cpu_count() or 1)
-    bar = Progress(len(files), "files", enabled=show)
-
-    def on_result(result) -> None:
-        report(result)
-        bar.update(1)
+    def on_result(result: Any) -> None:
+        nonlocal failed, finished
+        finished += 1
+        if bar.enabled and (result.error or result.warning):
+            bar.stream.write("\r" + " " * 79 + "\r")
+        if result.warning is not None:
+            print(f"{PROG}: warning: {result.path}: {result.warning}", file=sys.stderr,
+                  flush=True)
+        if result.error is not None:
+            failed += 1
+            _err(f"{result.path}: {result.error}")
+        if bar.unit == "files":
+            bar.update(1)
 
     try:
-        results = track_files(files, out_dir=out_dir, format=fmt, plot_dir=plot_dir,
-                              max_workers=jobs, on_result=on_result, **kwargs)
-    finally:
+        run_jobs(jobs, options, max_workers=workers, on_result=on_result, progress=progress)
+    except KeyboardInterrupt as exc:
         bar.close()
-    if show:
-        ok = sum(r.ok for r in results)
-        print(f"{PROG}: {ok} of {len(results)} files tracked"
+        _err(f"interrupted: {finished} of {len(files)} files finished; no partial "
+             "output left")
+        return 143 if isinstance(exc, _Terminated) else 130
+    bar.close()
+    if show and len(files) > 1:
+        print(f"{PROG}: {finished - failed} of {len(files)} files tracked"
               + (f", {failed} failed" if failed else ""), file=sys.stderr)
     return 1 if failed else 0
 
@@ -303,27 +390,32 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.jobs < 0:
-        parser.error(f"--jobs={args.jobs} must be >= 0")
-    if args.hop_ms <= 0:
-        parser.error(f"--hop-ms={args.hop_ms:g} must be > 0, e.g. 10")
+        parser.error(f"--jobs {args.jobs}: must be >= 0 (0 = one per CPU)")
     try:
         # Parameter mistakes are the same for every file: report them once.
-        from ._track import check_options
-
-        check_options(hop_seconds=args.hop_ms / 1000.0, **_track_kwargs(args))
+        options = _options(args)
     except (TypeError, ValueError) as exc:
-        parser.error(str(exc))
+        parser.error(_option_error(exc, args))
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
-        return run_demo(args)
+        return run_demo(args, options)
     if not args.audio:
         parser.error("give at least one AUDIO file, or --demo")
+    handlers = None
+    if threading.current_thread() is threading.main_thread():
+        handlers = signal.signal(signal.SIGTERM, _raise_terminated)
     try:
-        return run_files(args)
-    except KeyboardInterrupt:
-        _err("interrupted")
-        return 130
+        return run_files(args, options)
+    except _Usage as exc:
+        parser.error(str(exc))
+    except KeyboardInterrupt as exc:  # while the run was being planned
+        _err(f"interrupted: 0 of {len(args.audio)} files finished")
+        return 143 if isinstance(exc, _Terminated) else 130
+    finally:
+        if handlers is not None:
+            signal.signal(signal.SIGTERM, handlers)
+    return 2
 
 
 if __name__ == "__main__":

@@ -3,11 +3,12 @@ probability underneath. matplotlib is imported here only."""
 from __future__ import annotations
 
 import sys
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
-from ._track import PitchTrack
+if TYPE_CHECKING:  # annotations only: PitchTrack.plot imports this module
+    from ._track import PitchTrack
 
 
 def _require_matplotlib() -> Any:

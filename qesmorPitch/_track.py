@@ -2,33 +2,23 @@
 the compiled core and the voicing decision."""
 from __future__ import annotations
 
+import functools
+import inspect
 import math
-import operator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
 from . import cy_impl
+from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
+                       POLARITIES, Options, _number)
 
-__all__ = ["PitchTrack", "track", "DEFAULTS"]
+__all__ = ["PitchTrack", "track", "DEFAULTS", "Options"]
 
-METHODS = ("direct", "bayes", "viterbi")
-POLARITIES = ("both", "positive", "negative")
-INTERPOLATORS = ("parabolic", "gaussian", "centroid", "none")
-DETECT_MODES = ("score", "static", "maximum", "peak")
-
-# Measured defaults: `python -m qesmorPitch.evaluate` scores every candidate on
-# the synthetic corpus; these are the best-scoring values (README "Evaluation").
-DEFAULTS: Dict[str, Dict[str, Any]] = {
-    "direct": {"voicing_threshold": 0.6, "pitch_detect_mode": "peak",
-               "pitch_detect_threshold": 0.7, "smooth": 1},
-    "bayes": {"voicing_threshold": 0.4, "alpha": 0.5, "sigma": 0.05},
-    "viterbi": {"voicing_threshold": 0.4, "beta": 16.0, "sigma": 0.1},
-}
-DEFAULT_INTERPOLATOR = "gaussian"
-
-DEFAULT_HOP_SECONDS = 0.010
+# A 2-D array with more rows than this, and fewer columns than rows, is
+# ambiguous: more channels than recordings have, or samples by channels.
+MAX_CHANNELS = 32
 
 # The tracking cores build a (frame_length // 2)**2 transition matrix per
 # call; 4096 states is a 128 MiB matrix, far beyond any useful voice range.
@@ -151,29 +141,7 @@ class PitchTrack:
 # --------------------------------------------------------------------------
 # Parameter checks
 
-
-def _as_int(name: str, value: Any) -> int:
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer number of samples, "
-                        f"got {value!r} ({type(value).__name__})") from None
-
-
-def _as_float(name: str, value: Any) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise ValueError(f"{name} must be finite, got {value!r}")
-    return out
-
-
-def _choice(name: str, value: Any, allowed: Tuple[str, ...]) -> str:
-    if value not in allowed:
-        raise ValueError(f"{name}={value!r} is not one of {', '.join(map(repr, allowed))}")
-    return value
+_check_sr = _number(gt=0, example="16000")
 
 
 def _as_signal(y: Any) -> np.ndarray:
@@ -185,11 +153,14 @@ def _as_signal(y: Any) -> np.ndarray:
         raise TypeError(f"y must be an array of real numbers, got dtype {arr.dtype}")
     if arr.ndim not in (1, 2):
         raise ValueError(f"y must have shape (n,) or (channels, n), got shape {arr.shape}")
-    if arr.ndim == 2 and arr.shape[1] <= 32 < arr.shape[0]:
+    rows, cols = arr.shape if arr.ndim == 2 else (1, arr.shape[0])
+    # More rows than columns and more rows than any recording has channels:
+    # the array is most likely samples by channels.
+    if rows > MAX_CHANNELS and cols < rows:
         raise ValueError(
-            f"y has shape {arr.shape}, which reads as {arr.shape[0]} channels of "
-            f"{arr.shape[1]} samples; channels go first: pass y.T")
-    if arr.shape[-1] == 0 or arr.size == 0:
+            f"y has shape {arr.shape}, which reads as {rows} channels of {cols} samples; "
+            f"if it holds {cols} channels of {rows} samples, pass y.T")
+    if arr.size == 0:
         raise ValueError(f"y is empty (shape {arr.shape}); pass at least one sample")
     # A fresh writable float64 array: the core refuses read-only buffers.
     arr = np.array(arr, dtype=np.float64, order="C")
@@ -206,12 +177,14 @@ def _as_signal(y: Any) -> np.ndarray:
 
 @dataclass(frozen=True)
 class _Plan:
-    """Everything the core calls need, derived once from the user's parameters."""
+    """Everything the core calls need, derived once from the options and a sampling rate."""
 
     sr: float
     fmin: float
     fmax: float
-    lags: np.ndarray
+    # The periods of fmax and fmin in samples, rounded outwards.
+    shortest: int
+    longest: int
     frame_length: int
     hop_length: int
     method: str
@@ -220,6 +193,16 @@ class _Plan:
     pp_mode: Optional[str]
     voicing_threshold: float
     params: Dict[str, Any]
+    # Samples read on each side of a block beyond those its frames cover, for
+    # a stage before the cores that needs context (a filter's settling).
+    sample_margin: int = 0
+
+    @functools.cached_property
+    def lags(self) -> np.ndarray:
+        """The candidate periods, built when a core first needs them: a tiny
+        fmin with method="direct" is allowed, and a signal shorter than its
+        frame never needs them."""
+        return np.arange(self.shortest - 1, self.longest + 2, dtype=np.intp)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -237,111 +220,95 @@ def lag_range(sr: float, fmin: float, fmax: float) -> np.ndarray:
     peak pickers (which never pick an end) and the three-point refinement
     both reach it.
     """
-    shortest = int(math.floor(sr / fmax))
-    longest = int(math.ceil(sr / fmin))
+    shortest, longest = _periods(sr, fmin, fmax)
     return np.arange(shortest - 1, longest + 2, dtype=np.intp)
 
 
-def make_plan(sr: Any, *, fmin: Any, fmax: Any, hop_length: Any, frame_length: Any,
-              method: str, polarity: str, interpolator: str,
-              subtract_minimum: bool, voicing_threshold: Any,
-              method_params: Dict[str, Any]) -> _Plan:
-    method = _choice("method", method, METHODS)
-    polarity = _choice("polarity", polarity, POLARITIES)
-    interpolator = _choice("interpolator", interpolator, INTERPOLATORS)
-    sr = _as_float("sr", sr)
-    if sr <= 0:
-        raise ValueError(f"sr={sr:g} Hz must be > 0")
-    fmin = _as_float("fmin", fmin)
-    fmax = _as_float("fmax", fmax)
-    if fmin <= 0:
-        raise ValueError(f"fmin={fmin:g} Hz must be > 0, e.g. fmin=50")
-    if fmax <= fmin:
-        raise ValueError(f"fmax={fmax:g} Hz must be greater than fmin={fmin:g} Hz, "
-                         f"e.g. fmax={max(2 * fmin, 500.0):g}")
-    if 2 * fmax > sr:
-        raise ValueError(f"fmax={fmax:g} Hz needs sr >= 2 * fmax = {2 * fmax:g} Hz, "
+def _periods(sr: float, fmin: float, fmax: float) -> Tuple[int, int]:
+    return int(math.floor(sr / fmax)), int(math.ceil(sr / fmin))
+
+
+def make_plan(sr: Any, options: Options) -> _Plan:
+    """Check what depends on the sampling rate and derive the core calls' arguments.
+
+    Every limit is checked on numbers before anything is allocated.
+    """
+    o = options
+    sr = _check_sr("sr", sr)
+    if 2 * o.fmax > sr:
+        raise ValueError(f"fmax={o.fmax:g} Hz needs sr >= 2 * fmax = {2 * o.fmax:g} Hz, "
                          f"got sr={sr:g}; use fmax <= {sr / 2:g} or a higher sampling rate")
-    lags = lag_range(sr, fmin, fmax)
-    last = int(lags[-1])
-    tracking = method != "direct"
+    period = sr / o.fmin  # may be inf for a tiny fmin
+    if not period < MAX_SAMPLES / 2:
+        raise ValueError(f"fmin={o.fmin:g} Hz at sr={sr:g} is a period of {period:.3g} "
+                         f"samples, longer than a frame can be; use fmin >= "
+                         f"{math.ceil(2 * sr / MAX_SAMPLES * 10) / 10:g} Hz")
+    shortest, longest = _periods(sr, o.fmin, o.fmax)
+    last = longest + 1
+    tracking = o.method != "direct"
     # Tracking cores index the transition matrix by lag: the last lag must be
     # below frame_length // 2. The direct core only needs the lag inside the
     # frame with a little overlap left to compare.
     needed = 2 * (last + 1) if tracking else last + 2
-    if frame_length is None:
-        frame_length = 2 * (last + 1)
-    else:
-        frame_length = _as_int("frame_length", frame_length)
-        if frame_length < needed:
-            raise ValueError(
-                f"frame_length={frame_length} is too short for fmin={fmin:g} Hz at "
-                f"sr={sr:g}: method {method!r} needs frame_length >= {needed} "
-                f"(the longest period searched is {last} samples); use "
-                f"frame_length={needed} or raise fmin")
+    # By default two periods of fmin for every method, which the tracking
+    # methods need and the direct one profits from.
+    frame_length = 2 * (last + 1) if o.frame_length is None else o.frame_length
+    if frame_length < needed:
+        raise ValueError(
+            f"frame_length={frame_length} is too short for fmin={o.fmin:g} Hz at "
+            f"sr={sr:g}: method {o.method!r} needs frame_length >= {needed} "
+            f"(the longest period searched is {last} samples); use "
+            f"frame_length={needed} or raise fmin")
     if tracking and frame_length // 2 > MAX_TRACKING_STATES:
         lowest = sr / (MAX_TRACKING_STATES - 3)
         raise ValueError(
-            f"fmin={fmin:g} Hz with frame_length={frame_length} at sr={sr:g} needs "
-            f"{frame_length // 2} period states; method {method!r} allows at most "
+            f"fmin={o.fmin:g} Hz with frame_length={frame_length} at sr={sr:g} needs "
+            f"{frame_length // 2} period states; method {o.method!r} allows at most "
             f"{MAX_TRACKING_STATES}: use fmin >= {math.ceil(lowest * 10) / 10:g} Hz, "
             f"a shorter frame_length or method='direct'")
-    if hop_length is None:
-        hop_length = max(1, int(round(DEFAULT_HOP_SECONDS * sr)))
-    else:
-        hop_length = _as_int("hop_length", hop_length)
-        if hop_length < 1:
-            raise ValueError(f"hop_length={hop_length} must be >= 1 sample, "
-                             f"e.g. hop_length={max(1, int(round(DEFAULT_HOP_SECONDS * sr)))}"
-                             f" (10 ms)")
-
-    params = dict(DEFAULTS[method])
-    if voicing_threshold is None:
-        voicing_threshold = params["voicing_threshold"]
-    voicing_threshold = _as_float("voicing_threshold", voicing_threshold)
-    params["voicing_threshold"] = voicing_threshold
-    for key, value in method_params.items():
-        if value is None:
-            continue
-        if key not in params:
-            owner = _owner(key)
-            if not owner:
-                raise TypeError(f"unexpected parameter {key!r}")
-            raise TypeError(f"{key} applies to method={owner!r}, not method={method!r}")
-        params[key] = value
-    _check_method_params(method, params, n_lags=len(lags))
-    return _Plan(sr=sr, fmin=fmin, fmax=fmax, lags=lags, frame_length=frame_length,
-                 hop_length=hop_length, method=method, polarity=polarity,
-                 interpolator=interpolator,
-                 pp_mode="threshold_diff" if subtract_minimum else None,
-                 voicing_threshold=voicing_threshold, params=params)
+    hop_length = o.hop_for(sr)
+    params = o.method_params()
+    n_lags = longest - shortest + 3
+    if o.method == "direct" and not params["smooth"] <= n_lags - 2:
+        raise ValueError(f"smooth={params['smooth']} must be between 1 and {n_lags - 2} "
+                         f"(the number of candidate periods), e.g. smooth=1")
+    return _Plan(sr=sr, fmin=o.fmin, fmax=o.fmax, shortest=shortest, longest=longest,
+                 frame_length=frame_length, hop_length=hop_length, method=o.method,
+                 polarity=o.polarity, interpolator=o.interpolator,
+                 pp_mode="threshold_diff" if o.subtract_minimum else None,
+                 voicing_threshold=params["voicing_threshold"], params=params)
 
 
-def _owner(key: str) -> str:
-    owners = [m for m, p in DEFAULTS.items() if key in p]
-    return " or ".join(owners)
+# --------------------------------------------------------------------------
+# Signal sources: the block loop reads samples through `n_samples`,
+# `n_channels`, `peaks()` and `read(start, stop)`, so a signal in memory and a
+# file read block by block are analysed by the same code.
 
 
-def _check_method_params(method: str, params: Dict[str, Any], n_lags: int) -> None:
-    if method == "direct":
-        _choice("pitch_detect_mode", params["pitch_detect_mode"], DETECT_MODES)
-        params["pitch_detect_threshold"] = _as_float(
-            "pitch_detect_threshold", params["pitch_detect_threshold"])
-        smooth = _as_int("smooth", params["smooth"])
-        if not 1 <= smooth <= n_lags - 2:
-            raise ValueError(f"smooth={smooth} must be between 1 and {n_lags - 2} "
-                             f"(the number of candidate periods), e.g. smooth=1")
-        params["smooth"] = smooth
-        return
-    sigma = _as_float("sigma", params["sigma"])
-    if sigma <= 0:
-        raise ValueError(f"sigma={sigma:g} octaves must be > 0, e.g. sigma=0.1")
-    params["sigma"] = sigma
-    key = "alpha" if method == "bayes" else "beta"
-    value = _as_float(key, params[key])
-    if value < 0:
-        raise ValueError(f"{key}={value:g} must be >= 0, e.g. {key}=1.0")
-    params[key] = value
+class ArraySource:
+    """A checked float64 signal in memory, shape (n,) or (channels, n)."""
+
+    def __init__(self, signal: np.ndarray) -> None:
+        self.n_channels: Optional[int] = None if signal.ndim == 1 else int(signal.shape[0])
+        self.n_samples = int(signal.shape[-1])
+        self._rows = signal[None, :] if signal.ndim == 1 else signal
+
+    def peaks(self) -> np.ndarray:
+        """Largest absolute sample of each channel."""
+        if self.n_samples == 0:
+            return np.zeros(self._rows.shape[0])
+        return np.max(np.abs(self._rows), axis=1)
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        """Samples [start, stop) of every channel, shape (channels, stop - start)."""
+        return self._rows[:, start:stop]
+
+
+def read_block(source: Any, start: int, stop: int, margin: int = 0) -> Tuple[np.ndarray, int]:
+    """Samples [start - margin, stop + margin) of `source`, clipped to the signal,
+    and the index of sample `start` in them."""
+    lo, hi = max(0, start - margin), min(source.n_samples, stop + margin)
+    return source.read(lo, hi), start - lo
 
 
 # --------------------------------------------------------------------------
@@ -407,50 +374,59 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     return rows
 
 
-def _analyse_channel(x: np.ndarray, plan: _Plan,
-                     progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
-    n_frames = plan.n_frames(x.shape[0])
-    rows = np.full((n_frames, 3), np.nan)
-    peak = float(np.max(np.abs(x))) if x.size else 0.0
-    if n_frames == 0 or peak == 0.0:
-        if progress is not None and n_frames:
-            progress(n_frames)
-        return rows
+def _analyse_channel(x: np.ndarray, exponent: int, plan: _Plan, n_frames: int) -> np.ndarray:
+    """One channel of one block, scaled by the channel's peak exponent."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
     # near 1 keeps sums away from overflow and the silence offset negligible.
-    x = x * 2.0 ** -math.frexp(peak)[1]
+    # ldexp reaches any exponent, where 2.0 ** -e overflows below 2**-1024.
+    return _analyse_block(np.ldexp(x, -exponent), plan, n_frames)
+
+
+def _analyse_source(source: Any, plan: _Plan,
+                    progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+    """Rows [f0, strength, probability], shape (channels, n_frames, 3)."""
+    n_frames = plan.n_frames(source.n_samples)
+    peaks = source.peaks()
+    rows = np.full((len(peaks), n_frames, 3), np.nan)
+    exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
     margin = 0 if plan.method == "direct" else MARGIN_FRAMES
     hop, width = plan.hop_length, plan.frame_length
     for start in range(0, n_frames, BLOCK_FRAMES):
         stop = min(start + BLOCK_FRAMES, n_frames)
         lo = max(0, start - margin)
         hi = min(n_frames, stop + margin)
-        # Frame t ends at t * hop + width, which must be strictly below the
-        # block's length for the core to produce it.
-        block = x[lo * hop: (hi - 1) * hop + width + 1]
-        out = _analyse_block(block, plan, hi - lo)
-        rows[start:stop] = out[start - lo: stop - lo]
+        if any(e is not None for e in exponents):
+            # Frame t ends at t * hop + width, which must be strictly below
+            # the block's length for the core to produce it.
+            length = (hi - 1 - lo) * hop + width + 1
+            block, offset = read_block(source, lo * hop, lo * hop + length,
+                                       plan.sample_margin)
+            for c, exponent in enumerate(exponents):
+                if exponent is not None:
+                    x = block[c, offset: offset + length]
+                    out = _analyse_channel(x, exponent, plan, hi - lo)
+                    rows[c, start:stop] = out[start - lo: stop - lo]
         if progress is not None:
-            progress(stop - start)
+            progress((stop - start) * len(peaks))
     return rows
 
 
-def run_plan(y: np.ndarray, plan: _Plan,
+def run_plan(y: Any, plan: _Plan,
              progress: Optional[Callable[[int], None]] = None) -> PitchTrack:
-    """Analyse a checked float64 signal (1-D or channels-first 2-D) with `plan`."""
-    channels = y[None, :] if y.ndim == 1 else y
-    per_channel = [_analyse_channel(c, plan, progress) for c in channels]
-    rows = np.stack(per_channel) if per_channel else np.empty((0, 0, 3))
+    """Analyse a checked float64 signal (1-D or channels-first 2-D), or a
+    source read block by block, with `plan`."""
+    source = y if hasattr(y, "read") else ArraySource(y)
+    rows = _analyse_source(source, plan, progress)
     f0, strength, probability = rows[..., 0], rows[..., 1], rows[..., 2]
-    shortest, longest = float(plan.lags[1]), float(plan.lags[-2])
+    shortest, longest = float(plan.shortest), float(plan.longest)
     with np.errstate(invalid="ignore", divide="ignore"):
         lag = plan.sr / f0
         voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
                   & (lag >= shortest - 0.5) & (lag <= longest + 0.5))
     f0 = np.where(voiced, f0, np.nan)
-    if y.ndim == 1:
+    if source.n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
-    n_frames = plan.n_frames(y.shape[-1])
+    n_frames = plan.n_frames(source.n_samples)
     times = (np.arange(n_frames) * plan.hop_length + plan.frame_length / 2) / plan.sr
     arrays = [times, f0, np.ascontiguousarray(strength),
               np.ascontiguousarray(probability), voiced]
@@ -466,76 +442,22 @@ def run_plan(y: np.ndarray, plan: _Plan,
                       params=params)
 
 
-def prepare(y: Any, sr: Any, *, mono: bool = False, **kwargs: Any) -> Tuple[np.ndarray, _Plan]:
+def prepare(y: Any, sr: Any, options: Optional[Options] = None,
+            **kwargs: Any) -> Tuple[np.ndarray, _Plan]:
     """Check `y` and the parameters of :func:`track`; return the signal and the plan.
 
-    Besides :func:`track`'s keywords this takes ``hop_seconds``, the hop as a
-    duration, for callers that handle files of different sampling rates.
+    The parameters are an :class:`Options`, keywords of :func:`track`, or
+    both (the keywords replace the options' values).
     """
-    kwargs = dict(kwargs)
-    hop_length = kwargs.pop("hop_length", None)
-    hop_seconds = kwargs.pop("hop_seconds", None)
-    if hop_seconds is not None:
-        # Batches mix sampling rates, so they give the hop in seconds.
-        if hop_length is not None:
-            raise TypeError("give hop_length or hop_seconds, not both")
-        hop_seconds = _as_float("hop_seconds", hop_seconds)
-        if hop_seconds <= 0:
-            raise ValueError(f"hop_seconds={hop_seconds:g} must be > 0, e.g. 0.01")
-        hop_length = max(1, int(round(hop_seconds * _as_float("sr", sr))))
-    plan = make_plan(
-        sr, fmin=kwargs.pop("fmin", 50.0), fmax=kwargs.pop("fmax", 500.0),
-        hop_length=hop_length,
-        frame_length=kwargs.pop("frame_length", None),
-        method=kwargs.pop("method", "viterbi"), polarity=kwargs.pop("polarity", "both"),
-        interpolator=kwargs.pop("interpolator", DEFAULT_INTERPOLATOR),
-        subtract_minimum=bool(kwargs.pop("subtract_minimum", False)),
-        voicing_threshold=kwargs.pop("voicing_threshold", None),
-        method_params=kwargs)
+    options = Options.merged(options, kwargs)
+    plan = make_plan(sr, options)
     signal = _as_signal(y)
-    if mono and signal.ndim == 2:
+    if options.mono and signal.ndim == 2:
         signal = signal.mean(axis=0)
     return signal, plan
 
 
-def check_options(**kwargs: Any) -> None:
-    """Raise now what :func:`prepare` would raise for every file of a batch.
-
-    Checked at the lowest sampling rate that `fmax` allows, where the
-    sr-dependent limits are the most lenient; a file whose own rate breaks a
-    limit still fails on its own.
-    """
-    fmax = kwargs.get("fmax", 500.0)
-    try:
-        sr = max(2.0 * float(fmax), 1.0)
-    except (TypeError, ValueError):
-        sr = 16000.0
-    if not math.isfinite(sr):
-        sr = 16000.0
-    prepare([0.0], sr, **kwargs)
-
-
-def track(
-    y: Any,
-    sr: float,
-    *,
-    fmin: float = 50.0,
-    fmax: float = 500.0,
-    hop_length: Optional[int] = None,
-    frame_length: Optional[int] = None,
-    method: str = "viterbi",
-    polarity: str = "both",
-    interpolator: str = DEFAULT_INTERPOLATOR,
-    voicing_threshold: Optional[float] = None,
-    mono: bool = False,
-    subtract_minimum: bool = False,
-    pitch_detect_mode: Optional[str] = None,
-    pitch_detect_threshold: Optional[float] = None,
-    smooth: Optional[int] = None,
-    alpha: Optional[float] = None,
-    beta: Optional[float] = None,
-    sigma: Optional[float] = None,
-) -> PitchTrack:
+def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     """Estimate the fundamental frequency of `y`, frame by frame.
 
     Each frame is compared with itself shifted by every candidate period
@@ -555,6 +477,9 @@ def track(
         two periods of `fmin`, so a lower `fmin` costs time and resolution.
     hop_length : int >= 1, optional
         Frame advance in samples; default 10 ms, ``round(0.01 * sr)``.
+    hop_seconds : float > 0, optional
+        The frame advance as a duration instead, rounded to whole samples
+        (for batches of several sampling rates); not with `hop_length`.
     frame_length : int, optional
         Frame length in samples; default ``2 * (ceil(sr / fmin) + 2)``, the
         least the tracking methods accept (two periods of `fmin` plus guard
@@ -610,11 +535,14 @@ def track(
     Raises
     ------
     TypeError
-        `y` is not real-valued, or a parameter has the wrong type or belongs
-        to another method.
+        `y` is not real-valued, or a parameter has the wrong type (a string
+        or bool where a number is expected, a string where a flag is) or
+        belongs to another method.
     ValueError
-        `y` is empty or holds NaN/inf, or a parameter breaks the limit named
-        in the message.
+        `y` is empty, holds NaN/inf or is a 2-D array of more than 32 rows
+        and fewer columns (which may be samples by channels), or a parameter
+        breaks the limit named in the message. Every parameter is checked
+        before anything is allocated.
 
     Notes
     -----
@@ -638,11 +566,15 @@ def track(
     >>> bool(abs(np.nanmedian(pt.f0) - 220) < 1)
     True
     """
-    signal, plan = prepare(
-        y, sr, mono=mono, fmin=fmin, fmax=fmax, hop_length=hop_length,
-        frame_length=frame_length, method=method, polarity=polarity,
-        interpolator=interpolator, subtract_minimum=subtract_minimum,
-        voicing_threshold=voicing_threshold, pitch_detect_mode=pitch_detect_mode,
-        pitch_detect_threshold=pitch_detect_threshold, smooth=smooth,
-        alpha=alpha, beta=beta, sigma=sigma)
+    signal, plan = prepare(y, sr, Options.from_kwargs(options))
     return run_plan(signal, plan)
+
+
+# The keywords, their defaults and their order come from Options, for help()
+# and inspect.signature.
+track.__signature__ = inspect.Signature(
+    [inspect.Parameter("y", inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=Any),
+     inspect.Parameter("sr", inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=float)]
+    + [inspect.Parameter(f.name, inspect.Parameter.KEYWORD_ONLY, default=f.default,
+                         annotation=f.type) for f in fields(Options)],
+    return_annotation=PitchTrack)

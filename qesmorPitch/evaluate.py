@@ -35,9 +35,10 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _corpus, _scoring
-from ._track import DEFAULT_INTERPOLATOR, DEFAULTS, prepare, run_plan
+from ._track import DEFAULTS, Options, prepare, run_plan
 
-FMIN, FMAX = 50.0, 500.0
+# The range the evaluation searches, the trackers compare over: the defaults.
+FMIN, FMAX = Options.fmin, Options.fmax
 THRESHOLDS = (0.0, 0.3, 0.35, 0.4, 0.45, 0.5, 0.6, 0.7, 0.8, 0.9)
 
 # The order and candidates of the coordinate search, per method.
@@ -152,8 +153,9 @@ def search(examples: Sequence[_corpus.Example], method: str,
            plan: List[Tuple[str, Sequence[Any]]], log: Callable[[str], None]) -> Tuple[Run, List[Run]]:
     """Coordinate search over `plan` from the current defaults; returns the best run and all runs."""
     d = DEFAULTS[method]
-    current: Dict[str, Any] = {"polarity": "both", "interpolator": DEFAULT_INTERPOLATOR,
-                               "subtract_minimum": False}
+    base = Options()
+    current: Dict[str, Any] = {"polarity": base.polarity, "interpolator": base.interpolator,
+                               "subtract_minimum": base.subtract_minimum}
     if method == "direct":
         current["detect"] = (d["pitch_detect_mode"], d["pitch_detect_threshold"])
         current["smooth"] = d["smooth"]

@@ -116,6 +116,72 @@ def test_colliding_names_get_distinct_outputs(tmp_path):
     assert beside[0] == tmp_path / "a" / "take.f0.csv"
 
 
+@pytest.mark.parametrize("paths", ["a.wav", b"a.wav", "PATH"])
+def test_a_single_path_is_refused(tmp_path, paths):
+    paths = tmp_path / "a.wav" if paths == "PATH" else paths
+    with pytest.raises(TypeError, match=r"for one file pass \[path\]"):
+        qesmorPitch.track_files(paths)
+
+
+def test_one_file_given_twice_is_refused_before_any_work(tmp_path):
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    with pytest.raises(ValueError, match="a.wav and .*a.wav would both be written to"):
+        qesmorPitch.track_files([tmp_path / "a.wav", tmp_path / "a.wav"],
+                                out_dir=tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
+def test_same_stem_in_one_folder_gets_distinct_outputs(tmp_path):
+    sf = pytest.importorskip("soundfile")
+    write_wav(tmp_path / "good.wav", voice(0.3))
+    sf.write(tmp_path / "good.flac", voice(0.3, f0=250.0), SR)
+    results = qesmorPitch.track_files([tmp_path / "good.wav", tmp_path / "good.flac"],
+                                      max_workers=1)
+    assert [r.output for r in results] == [str(tmp_path / "good.wav.f0.csv"),
+                                           str(tmp_path / "good.flac.f0.csv")]
+    assert open(results[0].output).read() != open(results[1].output).read()
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_interrupt_stops_the_batch_and_leaves_no_partial_file(corpus, tmp_path,
+                                                                 workers):
+    seen = []
+
+    def interrupt(result):
+        seen.append(result)
+        raise KeyboardInterrupt
+
+    paths = []
+    for i in range(12):
+        paths.append(tmp_path / f"v{i}.wav")
+        paths[-1].write_bytes(corpus[0].read_bytes())
+    with pytest.raises(KeyboardInterrupt):
+        qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=workers,
+                                on_result=interrupt, format="json")
+    assert len(seen) == 1
+    left = sorted(p.name for p in (tmp_path / "out").iterdir())
+    # The first result's file, and what the other worker finished meanwhile;
+    # the queued files never start.
+    assert all(not n.startswith(".") for n in left)
+    if workers == 1:
+        assert left == ["v0.json"]
+    else:
+        assert 1 <= len(left) < len(paths) // 2
+
+
+def test_workers_are_capped_at_the_number_of_files(corpus, tmp_path, monkeypatch):
+    sizes = []
+
+    class Pool(cf.ProcessPoolExecutor):
+        def __init__(self, max_workers=None, **kwargs):
+            sizes.append(max_workers)
+            super().__init__(max_workers=max_workers, **kwargs)
+
+    monkeypatch.setattr(_batch.cf, "ProcessPoolExecutor", Pool)
+    results = qesmorPitch.track_files(corpus[:2], out_dir=tmp_path / "out", max_workers=100)
+    assert sizes == [2] and [r.ok for r in results] == [True, False]
+
+
 def test_docstring_example_runs():
     import doctest
 

@@ -2,8 +2,11 @@
 evaluation's scoring path."""
 import io
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 import wave
 
 import numpy as np
@@ -178,6 +181,210 @@ def test_parallel_jobs_give_the_same_tracks(tmp_path, capsys):
     for i in range(3):
         assert (tmp_path / "seq" / f"{i}.csv").read_text() == \
             (tmp_path / "par" / f"{i}.csv").read_text()
+
+
+@pytest.mark.parametrize("argv,text", [
+    (["-o", "-", "--format", "npz"], "npz needs a file name"),
+    (["--hop-ms", "1e-9"], "--hop-ms 1e-09: hop_seconds=1e-12 is"),
+    (["--hop-ms", "1e12"], "too large"),
+    (["--hop-ms", "nan"], "--hop-ms nan"),
+    (["--fmin", "1e-300"], "fmin=1e-300 Hz at sr=8000 is a period of"),
+    (["--fmin", "1e-4"], "allows at most 4096"),
+    (["-o", "{tmp}/newdir/"], "no such directory; create it first"),
+    (["-o", "{tmp}/none/x.csv"], "no such directory"),
+    (["-o", "{tmp}/a.wav"], "is an input of this run"),
+    (["{tmp}/a.wav", "-o", "{tmp}/a.f0.csv"], "would both be written to"),
+    (["{tmp}/b.wav", "-o", "{tmp}/a.wav"], "is an existing file; with 2 inputs"),
+    (["{tmp}/b.wav", "-o", "-"], "-o - takes a single input file"),
+    (["-o", "{tmp}/t.png", "--plot", "{tmp}/t.png"], "its track and its figure"),
+])
+def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv, text):
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    write_wav(tmp_path / "b.wav", voice(0.3))
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(SystemExit) as exc:
+        _cli.main([str(tmp_path / "a.wav")] + [a.format(tmp=tmp_path) for a in argv])
+    assert exc.value.code == 2
+    err = capsys.readouterr().err
+    assert text in err and err.count("error:") == 1
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("make,text", [
+    (lambda p: write_wav(p, []), "empty audio file"),
+    (lambda p: p.mkdir(), "is a directory, not an audio file"),
+    (lambda p: p.write_bytes(b"RIFF\x00\x00not audio at all"), "not a readable"),
+])
+def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, capsys,
+                                                                     make, text):
+    make(tmp_path / "x.wav")
+    code, out, err = run([tmp_path / "x.wav", "-o", tmp_path / "x.csv"], capsys)
+    assert code == 1
+    assert err.startswith(f"qesmor-pitch: error: {tmp_path / 'x.wav'}: ") and text in err
+    assert err.count("\n") == 1 and not (tmp_path / "x.csv").exists()
+
+
+def test_nan_samples_in_a_file_are_named_in_seconds(tmp_path, capsys):
+    sf = pytest.importorskip("soundfile")
+    y = voice(0.5)
+    y[2000] = np.nan
+    sf.write(tmp_path / "n.wav", y, SR, subtype="FLOAT")
+    code, _, err = run([tmp_path / "n.wav", "-o", "-"], capsys)
+    assert code == 1 and "contains NaN or infinite samples" in err
+    assert "0.250 s (sample 2000)" in err and "np.nan_to_num" not in err
+
+
+def test_hop_in_ms_is_rounded_to_whole_samples(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", voice(0.2, sr=48000), sr=48000)
+    # 0.009 * 48000 == 431.99999999999994
+    code, out, _ = run([tmp_path / "a.wav", "-o", "-", "--format", "json", "--hop-ms", "9"],
+                       capsys)
+    assert code == 0 and json.loads(out)["hop_length"] == 432
+
+
+# --------------------------------------------------------------------------
+# Output safety: no output is lost, overwritten or left half written
+
+
+def test_inputs_with_one_stem_get_distinct_outputs(tmp_path, capsys):
+    sf = pytest.importorskip("soundfile")
+    write_wav(tmp_path / "clash.wav", voice(0.3))
+    sf.write(tmp_path / "clash.flac", voice(0.3, f0=220.0), SR)
+    inputs = [tmp_path / "clash.wav", tmp_path / "clash.flac"]
+    assert run([*inputs, "-o", tmp_path / "d", "-q"], capsys)[0] == 0
+    assert sorted(os.listdir(tmp_path / "d")) == ["clash.flac.csv", "clash.wav.csv"]
+    assert run([*inputs, "-q"], capsys)[0] == 0
+    a, b = (tmp_path / "clash.wav.f0.csv").read_text(), (tmp_path / "clash.flac.f0.csv").read_text()
+    assert a == (tmp_path / "d" / "clash.wav.csv").read_text() and a != b
+
+
+def test_output_goes_to_exactly_the_named_file(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    for argv, name in [(["--format", "npz", "-o", tmp_path / "x.csv"], "x.csv"),
+                       (["-o", tmp_path / "Z.NPZ"], "Z.NPZ")]:
+        assert run([tmp_path / "a.wav", *argv], capsys)[0] == 0
+        assert np.load(tmp_path / name)["f0"].shape[0] > 0
+    assert sorted(os.listdir(tmp_path)) == ["Z.NPZ", "a.wav", "x.csv"]
+
+
+def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    (tmp_path / "d").mkdir()
+    for out in (tmp_path / "d", str(tmp_path / "d") + "/"):
+        assert run([tmp_path / "a.wav", "-o", out], capsys)[0] == 0
+        assert os.listdir(tmp_path / "d") == ["a.csv"]
+
+
+def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch):
+    write_wav(tmp_path / "a.wav", voice(0.5))
+    (tmp_path / "a.csv").write_text("earlier\n")
+    calls = []
+
+    def failing(x):
+        calls.append(x)
+        if len(calls) > 20:
+            raise OSError(28, "No space left on device")
+        return repr(x)
+
+    monkeypatch.setattr(_audio, "_num", failing)
+    code, _, err = run([tmp_path / "a.wav", "-o", tmp_path / "a.csv"], capsys)
+    assert code == 1 and "No space left" in err
+    assert (tmp_path / "a.csv").read_text() == "earlier\n"
+    assert sorted(os.listdir(tmp_path)) == ["a.csv", "a.wav"]
+
+
+# --------------------------------------------------------------------------
+# Interrupts, with a real signal to a real process
+
+
+@pytest.mark.parametrize("signum,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_stops_the_run_at_once_and_leaves_no_partial_output(tmp_path, signum,
+                                                                     status):
+    rng = np.random.default_rng(3)
+    paths = []
+    for i in range(6):
+        paths.append(tmp_path / f"{i}.wav")
+        write_wav(paths[-1], voice(60.0, f0=120.0 + 20 * i, sr=16000)
+                  + 0.01 * rng.standard_normal(960000), sr=16000)
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-m", "qesmorPitch", *map(str, paths),
+                             "-o", str(out), "-j", "2"], stderr=subprocess.PIPE, text=True)
+    # Interrupt once the run is under way: its first track is written.
+    deadline = time.monotonic() + 60
+    while not (out.is_dir() and any(n.endswith(".csv") for n in os.listdir(out))):
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    sent = time.monotonic()
+    proc.send_signal(signum)
+    _, err = proc.communicate(timeout=30)
+    assert time.monotonic() - sent < 2.0
+    assert proc.returncode == status
+    last = err.strip().splitlines()[-1]
+    assert last.startswith("qesmor-pitch: error: interrupted: ") and "of 6 files finished" in last
+    finished = int(last.split("interrupted: ")[1].split()[0])
+    time.sleep(1.0)  # a worker left running, or a queued file, would write now
+    written = sorted(os.listdir(out))
+    # A worker may have written a file whose result had not reached the parent.
+    assert finished <= len(written) <= finished + 2 and len(written) < 6
+    assert all(n.endswith(".csv") for n in written)
+
+
+# --------------------------------------------------------------------------
+# Long files: read and tracked block by block
+
+
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+@pytest.mark.parametrize("channels,mono", [(1, False), (2, False), (2, True)])
+def test_a_file_tracked_in_blocks_equals_the_whole_signal(tmp_path, monkeypatch, reader,
+                                                          channels, mono):
+    from qesmorPitch import _track
+
+    if reader == "stdlib":
+        monkeypatch.setitem(sys.modules, "soundfile", None)
+    else:
+        pytest.importorskip("soundfile")
+    rng = np.random.default_rng(7)
+    y = np.stack([voice(2.0, f0=f) + 0.05 * rng.standard_normal(2 * SR)
+                  for f in (130.0, 210.0)[:channels]], axis=1)
+    y[5000:7000] = 0.0
+    write_wav(tmp_path / "a.wav", y, channels=channels)
+    whole, sr = _audio.read_audio(tmp_path / "a.wav")
+    monkeypatch.setattr(_audio, "READ_BLOCK", 1000)
+    monkeypatch.setattr(_track, "BLOCK_FRAMES", 37)
+    monkeypatch.setattr(_track, "MARGIN_FRAMES", 25)
+    # Small read blocks and analysis blocks, so that both loops take many turns.
+    expected = qesmorPitch.track(whole, sr, mono=mono)
+    with _audio.AudioFile(tmp_path / "a.wav", mono=mono) as f:
+        assert f.n_samples == 2 * SR and f.warning is None
+        pt = _track.run_plan(f, _track.make_plan(f.sr, qesmorPitch.Options(mono=mono)))
+    assert pt.n_frames > 5 * 37 and pt.f0.shape == expected.f0.shape
+    np.testing.assert_array_equal(pt.f0, expected.f0)
+    np.testing.assert_array_equal(pt.strength, expected.strength)
+    np.testing.assert_array_equal(pt.voiced, expected.voiced)
+
+
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, capsys,
+                                                                     monkeypatch, reader):
+    if reader == "stdlib":
+        monkeypatch.setitem(sys.modules, "soundfile", None)
+    write_wav(tmp_path / "full.wav", voice(1.0))
+    data = (tmp_path / "full.wav").read_bytes()
+    (tmp_path / "cut.wav").write_bytes(data[: 44 + 2 * 5000 + 1])  # half a sample too
+    code, out, err = run([tmp_path / "cut.wav", "-o", "-", "--format", "json"], capsys)
+    assert code == 0
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and "warning" in lines[0] and "cut.wav" in lines[0]
+    assert "8000 samples but only 5000" in lines[0]
+    cut = qesmorPitch.track(voice(1.0)[:5000], SR)
+    assert len(json.loads(out)["f0"]) == cut.n_frames
+
+
+def test_a_40_channel_file_is_read_as_40_channels(tmp_path, capsys):
+    write_wav(tmp_path / "m.wav", np.zeros((20, 40)), channels=40)
+    code, out, err = run([tmp_path / "m.wav", "-o", "-"], capsys)
+    assert code == 0, err
+    assert out.startswith("channel,time")
 
 
 # --------------------------------------------------------------------------

@@ -129,10 +129,7 @@ def test_lag_range_and_frame_length_satisfy_the_tracking_cores():
         lags = _track.lag_range(sr, fmin, fmax)
         assert np.all(np.diff(lags) == 1) and lags[0] >= 1
         assert lags[1] <= sr / fmax and lags[-2] >= sr / fmin
-        plan = _track.make_plan(sr, fmin=fmin, fmax=fmax, hop_length=None,
-                                frame_length=None, method="viterbi", polarity="both",
-                                interpolator="gaussian", subtract_minimum=False,
-                                voicing_threshold=None, method_params={})
+        plan = _track.make_plan(sr, _track.Options(fmin=fmin, fmax=fmax))
         assert plan.frame_length // 2 == lags[-1] + 1  # the least that works
         assert plan.hop_length == round(sr / 100)
 
@@ -193,7 +190,9 @@ def test_scale_and_integer_input_do_not_change_the_result(method):
     sr = 8000
     pcm = np.round(12000 * tone(140.0, sr, seconds=0.5) / 2).astype(np.int16)
     ref = qesmorPitch.track(pcm / 32768.0, sr, method=method)
-    for y in (pcm, pcm.astype(np.float32), pcm * 2.0 ** -700, pcm.astype(np.int64) * 2 ** 40):
+    # pcm * 2**-1060 is subnormal (its peak below 2**-1024) and still exact.
+    for y in (pcm, pcm.astype(np.float32), pcm * 2.0 ** -700, pcm * 2.0 ** -1060,
+              pcm.astype(np.int64) * 2 ** 40, pcm * 2.0 ** 1000):
         pt = qesmorPitch.track(y, sr, method=method)
         np.testing.assert_array_equal(pt.f0, ref.f0)
         np.testing.assert_array_equal(pt.strength, ref.strength)
@@ -271,6 +270,8 @@ def _suggested(message, name):
     (np.array(["a", "b"]), TypeError, "real numbers"),
     (np.zeros((2, 2, 50)), ValueError, "shape"),
     (np.zeros((4000, 2)), ValueError, "pass y.T"),
+    (np.zeros((16000, 40)), ValueError,
+     "reads as 16000 channels of 40 samples; if it holds 40 channels of 16000 samples"),
 ])
 def test_bad_signals_are_reported(y, kind, text):
     with pytest.raises(kind, match=re.escape(text)):
@@ -322,12 +323,72 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"method": "direct", "pitch_detect_mode": "first"}, ValueError, "pitch_detect_mode"),
     ({"method": "direct", "smooth": 0}, ValueError, "smooth=0"),
     ({"voicing_threshold": math.nan}, ValueError, "voicing_threshold"),
+    ({"sr": "16000"}, TypeError, "sr must be a number, got '16000'"),
+    ({"fmin": "50"}, TypeError, "fmin must be a number"),
+    ({"fmax": np.array([500.0])}, TypeError, "fmax must be a number"),
+    ({"mono": "False"}, TypeError, "mono must be True or False, got 'False'"),
+    ({"subtract_minimum": "no"}, TypeError, "subtract_minimum must be True or False"),
+    ({"hop_length": True}, TypeError, "hop_length must be an integer"),
+    ({"hop_length": 2 ** 31}, ValueError, "hop_length=2147483648 is too large"),
+    ({"hop_length": 10 ** 30}, ValueError, "is too large"),
+    ({"frame_length": 2 ** 40}, ValueError, "frame_length=1099511627776 is too large"),
+    ({"hop_seconds": 1e-9}, ValueError, "less than one; use hop_seconds >= 0.000125"),
+    ({"hop_seconds": 0.01, "hop_length": 80}, TypeError, "not both"),
+    ({"method": np.array(["viterbi", "bayes"])}, ValueError, "method=array("),
+    ({"method": "direct", "smooth": True}, TypeError, "smooth must be an integer"),
+    ({"fmn": 80}, TypeError, "unexpected parameter 'fmn'; did you mean 'fmin'?"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
     kwargs = dict(kwargs)
     sr = kwargs.pop("sr", 8000)
     with pytest.raises(kind, match=re.escape(text)):
         qesmorPitch.track(np.ones(100), sr, **kwargs)
+
+
+@pytest.mark.parametrize("method,fmin", [
+    ("viterbi", 1e-4), ("viterbi", 1e-5), ("bayes", 1e-5), ("bayes", 1e-300),
+    ("direct", 1e-300), ("direct", 1e-5), ("direct", 1e-4)])
+def test_a_tiny_fmin_is_judged_before_anything_is_allocated(method, fmin):
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        if method == "direct" and fmin > 1e-5:
+            # Allowed: a frame of 3.2e8 samples, which this signal never fills.
+            assert qesmorPitch.track(np.ones(16000), 16000, fmin=fmin,
+                                     method=method).n_frames == 0
+        else:
+            with pytest.raises(ValueError, match=rf"fmin={fmin:g} Hz.*use fmin >= [0-9.]+ Hz"):
+                qesmorPitch.track(np.ones(16000), 16000, fmin=fmin, method=method)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_numpy_scalars_are_numbers():
+    pt = qesmorPitch.track(np.ones(2000), np.array(8000.0), fmin=np.float32(60),
+                           hop_length=np.array(80), frame_length=np.int64(300))
+    assert (pt.sr, pt.fmin, pt.hop_length, pt.frame_length) == (8000.0, 60.0, 80, 300)
+    assert type(pt.hop_length) is int
+
+
+def test_many_channels_are_accepted_when_the_samples_are_more():
+    pt = qesmorPitch.track(np.zeros((40, 300)), 8000, fmin=100)
+    assert pt.f0.shape == (40, pt.n_frames)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_a_strength_exactly_at_the_threshold_is_voiced(method):
+    sr = 8000
+    y = tone(170.0, sr) + 0.3 * np.random.default_rng(2).standard_normal(4000)
+    free = qesmorPitch.track(y, sr, method=method, voicing_threshold=0.0)
+    k = int(np.nanargmin(np.where(free.voiced, free.strength, np.nan)))
+    at = qesmorPitch.track(y, sr, method=method, voicing_threshold=free.strength[k])
+    assert at.voiced[k] and at.f0[k] == free.f0[k]
+    above = qesmorPitch.track(y, sr, method=method,
+                              voicing_threshold=np.nextafter(free.strength[k], 2.0))
+    assert not above.voiced[k]
 
 
 # --------------------------------------------------------------------------

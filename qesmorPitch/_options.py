@@ -1,0 +1,204 @@
+"""The parameters of :func:`qesmorPitch.track`: each one's default and check,
+written once and shared by track(), track_files, the command line and the
+evaluation.
+
+Everything checked here holds whatever the sampling rate; the limits that
+depend on it (fmax below sr / 2, the frame length, the number of states) are
+checked by the plan built for each signal.
+"""
+from __future__ import annotations
+
+import difflib
+import math
+import numbers
+from dataclasses import dataclass, field, fields
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
+
+import numpy as np
+
+__all__ = ["Options", "DEFAULTS", "METHODS", "POLARITIES", "INTERPOLATORS", "DETECT_MODES"]
+
+METHODS = ("direct", "bayes", "viterbi")
+POLARITIES = ("both", "positive", "negative")
+INTERPOLATORS = ("parabolic", "gaussian", "centroid", "none")
+DETECT_MODES = ("score", "static", "maximum", "peak")
+
+# Measured defaults: `python -m qesmorPitch.evaluate` scores every candidate on
+# the synthetic corpus; these are the best-scoring values (README "Evaluation").
+DEFAULTS: Dict[str, Dict[str, Any]] = {
+    "direct": {"voicing_threshold": 0.6, "pitch_detect_mode": "peak",
+               "pitch_detect_threshold": 0.7, "smooth": 1},
+    "bayes": {"voicing_threshold": 0.4, "alpha": 0.5, "sigma": 0.05},
+    "viterbi": {"voicing_threshold": 0.4, "beta": 16.0, "sigma": 0.1},
+}
+
+DEFAULT_HOP_SECONDS = 0.010
+
+# Sample counts reach the compiled core as C ints.
+MAX_SAMPLES = 2 ** 31 - 1
+
+Check = Callable[[str, Any], Any]
+
+
+def _scalar(value: Any, kinds: str) -> Any:
+    """A 0-d array of one of the dtype `kinds` as its Python number (as an
+    NPZ file's fields come back), anything else unchanged."""
+    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in kinds:
+        return value.item()
+    return value
+
+
+def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
+            example: Optional[str] = None) -> Check:
+    """A finite real number (not a bool or a string), above `gt` or from `ge`."""
+    def check(name: str, value: Any) -> float:
+        value = _scalar(value, "iuf")
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be a number, got {value!r} ({type(value).__name__})")
+        out = float(value)
+        if not math.isfinite(out):
+            raise ValueError(f"{name}={value!r} must be finite")
+        hint = f", e.g. {name}={example}" if example else ""
+        if gt is not None and not out > gt:
+            raise ValueError(f"{name}={out:g} must be > {gt:g}{hint}")
+        if ge is not None and not out >= ge:
+            raise ValueError(f"{name}={out:g} must be >= {ge:g}{hint}")
+        return out
+    return check
+
+
+def _integer(*, ge: int, example: str, unit: str = "") -> Check:
+    """A whole number (not a bool or a float) from `ge` to the C int limit."""
+    def check(name: str, value: Any) -> int:
+        value = _scalar(value, "iu")
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+            raise TypeError(f"{name} must be an integer{unit}, got {value!r} "
+                            f"({type(value).__name__})")
+        out = int(value)
+        if out < ge:
+            raise ValueError(f"{name}={out} must be >= {ge}, e.g. {name}={example}")
+        if out > MAX_SAMPLES:
+            raise ValueError(f"{name}={out} is too large: at most {MAX_SAMPLES}")
+        return out
+    return check
+
+
+def _flag(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r} ({type(value).__name__})")
+    return bool(value)
+
+
+def _choice(allowed: Tuple[str, ...]) -> Check:
+    def check(name: str, value: Any) -> str:
+        if not isinstance(value, str) or value not in allowed:
+            raise ValueError(f"{name}={value!r} is not one of {', '.join(map(repr, allowed))}")
+        return value
+    return check
+
+
+def _optional(check: Check) -> Check:
+    def optional(name: str, value: Any) -> Any:
+        return None if value is None else check(name, value)
+    return optional
+
+
+def _option(default: Any, check: Check, methods: Tuple[str, ...] = METHODS) -> Any:
+    """A field: its default, its check, and the methods it applies to."""
+    return field(default=default, metadata={"check": check, "methods": methods})
+
+
+@dataclass(frozen=True)
+class Options:
+    """Every keyword of :func:`qesmorPitch.track`, checked on construction.
+
+    A method's own parameters default to None, which means the measured
+    value in ``DEFAULTS[method]``. ``hop_seconds`` gives the hop as a
+    duration, for batches that mix sampling rates; it and ``hop_length``
+    exclude each other, and without either the hop is 10 ms.
+    """
+
+    fmin: float = _option(50.0, _number(gt=0, example="50"))
+    fmax: float = _option(500.0, _number(gt=0, example="500"))
+    hop_length: Optional[int] = _option(None, _optional(_integer(ge=1, example="160",
+                                                                  unit=" number of samples")))
+    hop_seconds: Optional[float] = _option(None, _optional(_number(gt=0, example="0.01")))
+    frame_length: Optional[int] = _option(None, _optional(_integer(ge=1, example="1024",
+                                                                    unit=" number of samples")))
+    method: str = _option("viterbi", _choice(METHODS))
+    polarity: str = _option("both", _choice(POLARITIES))
+    interpolator: str = _option("gaussian", _choice(INTERPOLATORS))
+    voicing_threshold: Optional[float] = _option(None, _optional(_number()))
+    mono: bool = _option(False, _flag)
+    subtract_minimum: bool = _option(False, _flag)
+    pitch_detect_mode: Optional[str] = _option(None, _optional(_choice(DETECT_MODES)),
+                                               ("direct",))
+    pitch_detect_threshold: Optional[float] = _option(None, _optional(_number()), ("direct",))
+    smooth: Optional[int] = _option(None, _optional(_integer(ge=1, example="1")), ("direct",))
+    alpha: Optional[float] = _option(None, _optional(_number(ge=0, example="1.0")), ("bayes",))
+    beta: Optional[float] = _option(None, _optional(_number(ge=0, example="1.0")),
+                                    ("viterbi",))
+    sigma: Optional[float] = _option(None, _optional(_number(gt=0, example="0.1")),
+                                     ("bayes", "viterbi"))
+
+    def __post_init__(self) -> None:
+        for f in fields(self):
+            value = f.metadata["check"](f.name, getattr(self, f.name))
+            object.__setattr__(self, f.name, value)
+        for f in fields(self):
+            owners = f.metadata["methods"]
+            if getattr(self, f.name) is not None and self.method not in owners:
+                raise TypeError(f"{f.name} applies to method="
+                                f"{' or '.join(map(repr, owners))}, not method={self.method!r}")
+        if self.fmax <= self.fmin:
+            raise ValueError(f"fmax={self.fmax:g} Hz must be greater than fmin={self.fmin:g} Hz, "
+                             f"e.g. fmax={max(2 * self.fmin, 500.0):g}")
+        if self.hop_length is not None and self.hop_seconds is not None:
+            raise TypeError("give hop_length or hop_seconds, not both")
+
+    @classmethod
+    def from_kwargs(cls, kwargs: Mapping[str, Any]) -> "Options":
+        """Options from keywords, naming an unknown one (and its likely spelling)."""
+        names = [f.name for f in fields(cls)]
+        for key in kwargs:
+            if key not in names:
+                close = difflib.get_close_matches(key, names, n=1)
+                hint = f"; did you mean {close[0]!r}?" if close else ""
+                raise TypeError(f"unexpected parameter {key!r}{hint}")
+        return cls(**kwargs)
+
+    @classmethod
+    def merged(cls, options: Optional["Options"], kwargs: Mapping[str, Any]) -> "Options":
+        """`options` (or the defaults) with the keywords in `kwargs` replaced."""
+        if options is None:
+            return cls.from_kwargs(kwargs)
+        if not isinstance(options, cls):
+            raise TypeError(f"options must be an Options, got {type(options).__name__}")
+        if not kwargs:
+            return options
+        return cls.from_kwargs({**{f.name: getattr(options, f.name) for f in fields(cls)},
+                                **kwargs})
+
+    def method_params(self) -> Dict[str, Any]:
+        """The method's parameters, the measured defaults where none was given."""
+        params = dict(DEFAULTS[self.method])
+        for key in params:
+            value = getattr(self, key)
+            if value is not None:
+                params[key] = value
+        return params
+
+    def hop_for(self, sr: float) -> int:
+        """The hop in samples at `sr`: rounded from a duration, never truncated."""
+        if self.hop_length is not None:
+            return self.hop_length
+        seconds = DEFAULT_HOP_SECONDS if self.hop_seconds is None else self.hop_seconds
+        # 0.009 * 48000 is 431.99999999999994: round, or the hop loses a sample.
+        hop = round(seconds * sr)
+        if hop < 1:
+            raise ValueError(f"hop_seconds={seconds:g} is {seconds * sr:.3g} samples at "
+                             f"sr={sr:g}, less than one; use hop_seconds >= {1 / sr:.3g}")
+        if hop > MAX_SAMPLES:
+            raise ValueError(f"hop_seconds={seconds:g} is {hop} samples at sr={sr:g}: "
+                             f"too large, at most {MAX_SAMPLES}")
+        return hop
