@@ -5,7 +5,7 @@
 #                                    (Debian: g++-aarch64-linux-gnu qemu-user)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-src=qesmorPitch/cy_impl
+src=src
 out=$(mktemp -d)
 flags=(-std=c++17 -O2 -Wall -Wextra -ffp-contract=off -I "$src")
 common=("$src"/kernels.cpp "$src"/periodicity.cpp "$src"/peaks.cpp "$src"/bayes.cpp "$src"/viterbi.cpp)
