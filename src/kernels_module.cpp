@@ -20,7 +20,8 @@
 #include "peaks.hpp"
 #include "kernels.hpp"
 #include "periodicity.hpp"
-#include "bayes.hpp"
+#include "framing.hpp"
+#include "tracking.hpp"
 #include "viterbi.hpp"
 
 namespace {
@@ -168,7 +169,7 @@ PyObject* matvec(PyObject*, PyObject* args) {
     if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 1) != n || PyArray_DIM(reinterpret_cast<PyArrayObject*>(v), 0) != n) {
       PyErr_SetString(PyExc_ValueError, "needs a square matrix and a vector of its size");
     } else if ((out = PyArray_SimpleNew(1, &n, NPY_DOUBLE))) {
-      qp::matvec_transposed(static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(at))), n,
+      qp::kernels::matvec_transposed(static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(at))), n,
                             static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v))),
                             static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))), *target);
     }

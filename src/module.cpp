@@ -28,8 +28,10 @@
 
 #include "bayes.hpp"
 #include "direct.hpp"
+#include "framing.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "tracking.hpp"
 #include "viterbi.hpp"
 #include "views.hpp"
 
@@ -305,9 +307,7 @@ bool is_keyword(PyObject* keyword, const char* text) {
   return keyword != Py_None && PyUnicode_CompareWithASCIIString(keyword, text) == 0;
 }
 
-constexpr const char* kInterpolatorMessage = "interpolator_mode is quadratic,centroid,gaussian or no";
-
-qp::RefineMode refine_mode(PyObject* pp_mode, PyObject* interpolator_mode, const char* unknown_message) {
+qp::RefineMode refine_mode(PyObject* pp_mode, PyObject* interpolator_mode) {
   static const std::pair<const char*, qp::Interpolator> choices[] = {
       {"parabolic", qp::Interpolator::Parabolic},
       {"gaussian", qp::Interpolator::Gaussian},
@@ -317,7 +317,6 @@ qp::RefineMode refine_mode(PyObject* pp_mode, PyObject* interpolator_mode, const
   qp::RefineMode mode;
   mode.interpolator = resolve(interpolator_mode, choices, qp::Interpolator::Unknown);
   mode.threshold_diff = is_keyword(pp_mode, "threshold_diff");
-  mode.unknown_message = unknown_message;
   return mode;
 }
 
@@ -345,6 +344,16 @@ Ref new_track(npy_intp frames, npy_intp columns) {
   return new_doubles(2, shape);
 }
 
+// The one or two signals of a call: its first `signals` arguments.
+template <int signals>
+qp::Framing framing_of(const Arguments& a, int window_size, int hop_size) {
+  if constexpr (signals == 1) {
+    return qp::Framing(a.dvec(0), window_size, hop_size);
+  } else {
+    return qp::Framing(a.dvec(0), a.dvec(1), window_size, hop_size);
+  }
+}
+
 // The map entries share one body: `signals` data arrays, then window_size,
 // hop_size and search_sample.
 template <int signals>
@@ -355,13 +364,8 @@ PyObject* qesmor_map_entry(const Arguments& a) {
   qp::check_window(window_size);
   qp::check_hop(hop_size);
   qp::check_lags(lags);
-  if constexpr (signals == 1) {
-    qp::FrameSource source(a.dvec(0), lags, window_size, hop_size);
-    return qesmor_map_result(source);
-  } else {
-    qp::FrameSource source(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
-    return qesmor_map_result(source);
-  }
+  qp::FrameSource source(framing_of<signals>(a, window_size, hop_size), lags);
+  return qesmor_map_result(source);
 }
 
 // calc_Pitch_core_cy and its two-polarity form: `signals` data arrays, then
@@ -384,17 +388,13 @@ PyObject* pitch_direct_entry(const Arguments& a) {
   params.smooth = a.integer(o + 5);
   params.detect = resolve(a.str(o + 6), detect_modes, qp::DetectMode::Unknown);
   params.threshold = a.real(o + 7);
-  // The single-signal core names the parabola by its accepted keyword.
-  params.refine = refine_mode(a.str(o + 4), a.str(o + 8),
-                              signals == 1 ? "interpolator_mode is parabolic,centroid,gaussian or no"
-                                           : kInterpolatorMessage);
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 8));
 
   qp::check_smoothing(lags.size, params.smooth);
   qp::check_window(window_size);
   qp::check_hop(hop_size);
   qp::check_lags(lags);
-  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
-                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+  qp::FrameSource source(framing_of<signals>(a, window_size, hop_size), lags);
   Ref rows = new_track(source.frames(), 2);
   if (!rows) return nullptr;
   qp::pitch_direct(source, params, out_of(rows.get()));
@@ -423,19 +423,15 @@ PyObject* pitch_bayes_entry(const Arguments& a) {
   const qp::IVec lags = a.ivec(o + 3);
   params.alpha = a.real(o + 5);
   params.sigma = a.real(o + 6);
-  params.refine = refine_mode(a.str(o + 4), a.str(o + 7), kInterpolatorMessage);
-  // The two-polarity filter restarts below 0.1; both restart only at the
-  // first frame, where the belief is still all zeros.
-  params.reinit_below = signals == 1 ? 0.5 : 0.1;
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 7));
 
   qp::check_window(window_size);
   qp::check_hop(hop_size);
   qp::check_consecutive_lags(lags);
-  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
-                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
+  qp::FrameSource source(framing_of<signals>(a, window_size, hop_size), lags);
   Ref rows = new_track(source.frames(), 3);
   if (!rows) return nullptr;
-  qp::pitch_bayes(source, window_size, params, out_of(rows.get()));
+  qp::pitch_bayes(source, params, out_of(rows.get()));
   return rows.release();
 }
 
@@ -460,22 +456,15 @@ PyObject* pitch_viterbi_entry(const Arguments& a) {
   const qp::IVec lags = a.ivec(o + 3);
   params.beta = a.real(o + 5);
   params.sigma = a.real(o + 6);
-  params.refine = refine_mode(a.str(o + 4), a.str(o + 7), kInterpolatorMessage);
+  params.refine = refine_mode(a.str(o + 4), a.str(o + 7));
 
   qp::check_window(window_size);
   qp::check_hop(hop_size);
-  qp::check_viterbi_lags(lags, window_size);
-  qp::FrameSource source = signals == 1 ? qp::FrameSource(a.dvec(0), lags, window_size, hop_size)
-                                        : qp::FrameSource(a.dvec(0), a.dvec(1), lags, window_size, hop_size);
-  if (signals == 1 && source.frames() == 0) {
-    // The single-signal core stacks no log-likelihood rows into a 1-D array,
-    // which the decoder's 2-D conversion refuses; the two-polarity core
-    // answers with an empty track instead.
-    qp::raise_value_error("Buffer has wrong number of dimensions (expected 2, got 1)");
-  }
+  qp::check_block_lags(lags, window_size);
+  qp::FrameSource source(framing_of<signals>(a, window_size, hop_size), lags);
   Ref rows = new_track(source.frames(), 3);
   if (!rows) return nullptr;
-  qp::pitch_viterbi(source, window_size, params, out_of(rows.get()));
+  qp::pitch_viterbi(source, params, out_of(rows.get()));
   return rows.release();
 }
 

@@ -1,5 +1,5 @@
-// Viterbi tracking: the log-domain decoder, its logarithm routines, and the
-// globally decoded pitch cores.
+// Viterbi tracking: the log-domain decoder and the globally decoded pitch
+// cores.
 //
 // Decoder: D[0, j] = L[0, j]; D[t, j] = beta * L[t, j] + max_i (D[t-1, i] +
 // A[i, j]), the maximum scanned over i upward with a strict comparison (the
@@ -8,23 +8,19 @@
 // last row and backtracking. Only two rows of D are kept; the back-pointers
 // are T x N.
 //
-// Pitch cores: every frame's qesmor vector X, its observation probability
-// P = probability(flank-suppressed X) and log-likelihood ln(kEps + P) are
-// held in frames x lags buffers; the path is decoded under the log of the
-// transition block at rows and columns lags[0] .. ; each frame on a state
-// other than 0 is refined on its X and reported as [fs / lag, value / mean,
-// P[state]]. A zero mean there is a division by zero, as in host floats.
+// Pitch cores: every frame's score vector X, its observation P (see
+// tracking.hpp) and log-likelihood ln(kEps + P) are held in frames x lags
+// buffers; the path is decoded under the log of the transition block at rows
+// and columns lags[0] .. ; each frame on a state other than 0 is refined on
+// its X and reported as [fs / lag, value / mean, P[state]]. A zero mean there
+// is a division by zero, as in host floats.
 #pragma once
 
-#include "peaks.hpp"
 #include "kernels.hpp"
+#include "peaks.hpp"
 #include "periodicity.hpp"
 
 namespace qp {
-
-// out[i] = ln(kEps + x[i]): the floor is an addition, so 0 becomes
-// ln(1e-300) and anything above ~1e-284 is unchanged.
-void log_floor(DVec x, double* out);
 
 // Refuses inputs the decoder cannot read safely: needs a log_A of at least
 // N x N when there is at least one frame and needs N >= 1 then.
@@ -39,14 +35,15 @@ struct ViterbiParams {
   double beta = 1.0;
   double sigma = 0.0;
   RefineMode refine;
+
+  // The single-signal core stacks no log-likelihood rows into a 1-D array,
+  // which the decoder's 2-D conversion refuses with this text; the
+  // two-polarity core answers with an empty track instead.
+  static constexpr const char* kNoFrames = "Buffer has wrong number of dimensions (expected 2, got 1)";
 };
 
-// Lag sets whose transition block A[s0 : s_last + 1, s0 : s_last + 1] of the
-// (window_size // 2)-state model is at least K x K.
-void check_viterbi_lags(IVec lags, index_t window_size);
-
 // Writes one [frequency, peak ratio, probability] row per frame into `rows`
-// (frames x 3).
-void pitch_viterbi(FrameSource& source, index_t window_size, const ViterbiParams& params, Out<double> rows);
+// (frames x 3). Without frames a single signal raises ViterbiParams::kNoFrames.
+void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double> rows);
 
 }  // namespace qp
