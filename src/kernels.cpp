@@ -1,5 +1,6 @@
 #include "kernels.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace qp::kernels {
@@ -89,7 +90,9 @@ const Target& choose() {
   return kTargets[0];
 }
 
-const Target* g_override = nullptr;
+// Atomic: the private module computes without the interpreter lock, so a
+// thread may force a target while another one runs a kernel.
+std::atomic<const Target*> g_override{nullptr};
 
 // lags[k + c] == lags[k] + c for c < count, written as a difference so that
 // lags near the largest index cannot overflow (every lag is >= 0 here).
@@ -107,11 +110,12 @@ int target_count() { return kCount; }
 
 const Target& target(int index) { return kTargets[index]; }
 
-void set_override(const Target* target) { g_override = target; }
+void set_override(const Target* target) { g_override.store(target, std::memory_order_relaxed); }
 
 const Target& active() {
   static const Target& chosen = choose();
-  return g_override ? *g_override : chosen;
+  const Target* forced = g_override.load(std::memory_order_relaxed);
+  return forced ? *forced : chosen;
 }
 
 const Target* find(const char* name) {
