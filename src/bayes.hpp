@@ -12,6 +12,7 @@
 
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "tracking.hpp"
 
 namespace qp {
 
@@ -24,6 +25,8 @@ struct BayesParams {
   // Belief sums below this restart the filter: 0.5 for one signal, 0.1 for
   // two polarities. Both restart only at the first frame.
   static double restart_below(bool two_polarity) { return two_polarity ? 0.1 : 0.5; }
+  // The forward filter needs consecutive increasing lags.
+  static void check_lags(IVec lags, index_t) { check_consecutive_lags(lags); }
 };
 
 // Writes one [frequency, strength, posterior] row per frame into `rows`.

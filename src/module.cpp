@@ -367,6 +367,15 @@ Ref new_track(npy_intp frames, npy_intp columns) {
   return new_doubles(2, shape);
 }
 
+// Allocates the (frames, columns) track of `source` and fills it with `core`.
+template <class Core>
+PyObject* track(const qp::FrameSource& source, npy_intp columns, Core&& core) {
+  Ref rows = new_track(source.frames(), columns);
+  if (!rows) return nullptr;
+  compute([&] { core(out_of(rows.get())); });
+  return rows.release();
+}
+
 // The framed cores take one signal, or two half-waves, first: `Data` is one
 // or two qp::DVec, and each such impl is bound once per form.
 
@@ -414,49 +423,34 @@ PyObject* pitch_direct_impl(Data... data, double fs, int window_size, int hop_si
   qp::check_hop(hop_size);
   qp::check_lags(search_sample);
   qp::FrameSource source(qp::Framing(data..., window_size, hop_size), search_sample);
-  Ref rows = new_track(source.frames(), 2);
-  if (!rows) return nullptr;
-  compute([&] { qp::pitch_direct(source, params, out_of(rows.get())); });
-  return rows.release();
+  return track(source, 2, [&](qp::Out<double> rows) { qp::pitch_direct(source, params, rows); });
 }
 
-template <class... Data>
-PyObject* pitch_bayes_impl(Data... data, double fs, int window_size, int hop_size, qp::IVec search_sample,
-                           Keyword pp_mode, double alpha, double sigma, Keyword interpolator_mode) {
-  qp::BayesParams params;
+// The two tracking cores take the same parameters but for the weight of the
+// prediction (alpha) or of the observation (beta); each checks its own lags.
+template <class Params, double Params::*Weight, void (*Core)(qp::FrameSource&, const Params&, qp::Out<double>),
+          class... Data>
+PyObject* pitch_tracking_impl(Data... data, double fs, int window_size, int hop_size, qp::IVec search_sample,
+                              Keyword pp_mode, double weight, double sigma, Keyword interpolator_mode) {
+  Params params;
   params.fs = fs;
-  params.alpha = alpha;
+  params.*Weight = weight;
   params.sigma = sigma;
   params.refine = refine_mode(pp_mode, interpolator_mode);
 
   qp::check_window(window_size);
   qp::check_hop(hop_size);
-  qp::check_consecutive_lags(search_sample);
+  Params::check_lags(search_sample, window_size);
   qp::FrameSource source(qp::Framing(data..., window_size, hop_size), search_sample);
-  Ref rows = new_track(source.frames(), 3);
-  if (!rows) return nullptr;
-  compute([&] { qp::pitch_bayes(source, params, out_of(rows.get())); });
-  return rows.release();
+  return track(source, 3, [&](qp::Out<double> rows) { Core(source, params, rows); });
 }
 
 template <class... Data>
-PyObject* pitch_viterbi_impl(Data... data, double fs, int window_size, int hop_size, qp::IVec search_sample,
-                             Keyword pp_mode, double beta, double sigma, Keyword interpolator_mode) {
-  qp::ViterbiParams params;
-  params.fs = fs;
-  params.beta = beta;
-  params.sigma = sigma;
-  params.refine = refine_mode(pp_mode, interpolator_mode);
-
-  qp::check_window(window_size);
-  qp::check_hop(hop_size);
-  qp::check_block_lags(search_sample, window_size);
-  qp::FrameSource source(qp::Framing(data..., window_size, hop_size), search_sample);
-  Ref rows = new_track(source.frames(), 3);
-  if (!rows) return nullptr;
-  compute([&] { qp::pitch_viterbi(source, params, out_of(rows.get())); });
-  return rows.release();
-}
+constexpr auto pitch_bayes_impl =
+    &pitch_tracking_impl<qp::BayesParams, &qp::BayesParams::alpha, qp::pitch_bayes, Data...>;
+template <class... Data>
+constexpr auto pitch_viterbi_impl =
+    &pitch_tracking_impl<qp::ViterbiParams, &qp::ViterbiParams::beta, qp::pitch_viterbi, Data...>;
 
 PyObject* create_transition_matrix_impl(int n_periods, double fs, double sigma) {
   qp::check_window(n_periods);

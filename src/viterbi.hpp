@@ -19,6 +19,7 @@
 #include "kernels.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "tracking.hpp"
 
 namespace qp {
 
@@ -40,6 +41,8 @@ struct ViterbiParams {
   // which the decoder's 2-D conversion refuses with this text; the
   // two-polarity core answers with an empty track instead.
   static constexpr const char* kNoFrames = "Buffer has wrong number of dimensions (expected 2, got 1)";
+  // The decoder needs a transition block at least K x K.
+  static void check_lags(IVec lags, index_t window_size) { check_block_lags(lags, window_size); }
 };
 
 // Writes one [frequency, peak ratio, probability] row per frame into `rows`
