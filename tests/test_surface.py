@@ -154,6 +154,26 @@ def test_identity_and_signature(f):
     assert all(p.default is inspect.Parameter.empty for p in params)
 
 
+# The kind each annotation of the type stub stands for.
+STUB_KINDS = {
+    "_Vec": DOUBLE_VECTOR, "_Lags": INDEX_VECTOR, "Optional[npt.NDArray[np.float64]]": DOUBLE_MATRIX,
+    "int": INT, "float": DOUBLE, "Optional[str]": STR,
+}
+
+
+def test_the_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(cy_impl.__file__).with_name("cy_impl.pyi")
+    if not stub.exists():  # a source checkout over an installed build
+        stub = pathlib.Path(__file__).parents[1] / "qesmorPitch" / "cy_impl.pyi"
+    tree = ast.parse(stub.read_text())
+    declared = {node.name: [(a.arg, STUB_KINDS[ast.unparse(a.annotation)]) for a in node.args.args]
+                for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert declared == SIGNATURES
+
+
 # --------------------------------------------------------------------------
 # Collecting arguments
 
