@@ -667,83 +667,89 @@ Function row(const char* name, const char* description) {
 const Function kFunctions[] = {
     row<pitch_direct_impl<qp::DVec>>(
         "calc_Pitch_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth", "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
-     "Direct, frame-by-frame pitch track of `data`: per frame the qesmor vector over the lags in "
-     "`search_sample`, a moving average over `qesmor_smooth` lags, one peak chosen by "
-     "`pitch_detect_mode` ('score', 'static', 'maximum' or 'peak', with `pitch_detect_thre`), refined by "
-     "`interpolator_mode` ('parabolic', 'gaussian', 'centroid' or 'no'; `pp_mode` 'threshold_diff' "
-     "subtracts the vector's minimum first for the last two). Returns float64 (F, 2) rows "
-     "[fs / lag, peak value / frame mean], [nan, nan] where no peak is found, or shape (0,) without frames."),
+        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth",
+         "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
+        "Direct, frame-by-frame pitch track of `data`: per frame the qesmor vector over the lags in "
+        "`search_sample`, a moving average over `qesmor_smooth` lags, one peak chosen by "
+        "`pitch_detect_mode` ('score', 'static', 'maximum' or 'peak', with `pitch_detect_thre`), refined by "
+        "`interpolator_mode` ('parabolic', 'gaussian', 'centroid' or 'no'; `pp_mode` 'threshold_diff' "
+        "subtracts the vector's minimum first for the last two). Returns float64 (F, 2) rows "
+        "[fs / lag, peak value / frame mean], [nan, nan] where no peak is found, or shape (0,) without frames."),
     row<pitch_direct_impl<qp::DVec, qp::DVec>>(
         "calc_Pitch_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth", "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
-     "calc_Pitch_core_cy for a signal given as its positive and negative half-waves: both are framed at "
-     "the positions given by len(data_posi) (data_nega cut like a slice), their qesmor vectors and frame "
-     "means are added, and the summed vector goes through the same smoothing, detection and refinement. "
-     "Returns float64 (F, 2) rows, or shape (0,) without frames."),
+        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth",
+         "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
+        "calc_Pitch_core_cy for a signal given as its positive and negative half-waves: both are framed at "
+        "the positions given by len(data_posi) (data_nega cut like a slice), their qesmor vectors and frame "
+        "means are added, and the summed vector goes through the same smoothing, detection and refinement. "
+        "Returns float64 (F, 2) rows, or shape (0,) without frames."),
     row<qesmor_map_impl<qp::DVec>>(
         "calc_qesmor_core_cy",
         {"data", "window_size", "hop_size", "search_sample"},
-     "Frame-by-lag qesmor map and frame means of a signal. `data` is cut into frames of "
-     "`window_size` samples whose ends run over range(window_size, len(data), hop_size); for "
-     "each frame and each lag L in `search_sample` the map holds the mean over the overlap of "
-     "min(frame[j], frame[j + L]) (0.0 when L >= window_size). Returns (map, means): float64 "
-     "arrays of shapes (F, K) and (F,), or two arrays of shape (0,) when there is no frame."),
+        "Frame-by-lag qesmor map and frame means of a signal. `data` is cut into frames of "
+        "`window_size` samples whose ends run over range(window_size, len(data), hop_size); for "
+        "each frame and each lag L in `search_sample` the map holds the mean over the overlap of "
+        "min(frame[j], frame[j + L]) (0.0 when L >= window_size). Returns (map, means): float64 "
+        "arrays of shapes (F, K) and (F,), or two arrays of shape (0,) when there is no frame."),
     row<qesmor_map_impl<qp::DVec, qp::DVec>>(
         "calc_qesmor_negaposi_core_cy",
         {"data_posi", "data_nega", "window_size", "hop_size", "search_sample"},
-     "Two-polarity qesmor map: frames of `data_posi` and `data_nega` at the same positions (counted from "
-     "len(data_posi); data_nega cut like a slice), each row the sum of the two qesmor vectors and each "
-     "mean the sum of the two frame means. Returns (map, means) as calc_qesmor_core_cy does."),
+        "Two-polarity qesmor map: frames of `data_posi` and `data_nega` at the same positions (counted from "
+        "len(data_posi); data_nega cut like a slice), each row the sum of the two qesmor vectors and each "
+        "mean the sum of the two frame means. Returns (map, means) as calc_qesmor_core_cy does."),
     row<prev_first_up_zero_impl>(
         "_prev_first_up_zero",
         {"data"},
-     "Copy of `data` with every element before the start of its first rise set to 0.0, or filled with "
-     "1/len(data) when it never rises (a step into or out of NaN is not a rise). Returns a new float64 "
-     "array; `data` is not modified."),
+        "Copy of `data` with every element before the start of its first rise set to 0.0, or filled with "
+        "1/len(data) when it never rises (a step into or out of NaN is not a rise). Returns a new float64 "
+        "array; `data` is not modified."),
     row<create_transition_matrix_impl>(
         "create_transition_matrix_cy",
         {"n_periods", "fs", "sigma"},
-     "Pitch-transition matrix over `n_periods` period states (state r is the period r + 1 samples): "
-     "entry (i, j), the move from state j to state i, is a Gaussian of width `sigma` octaves in "
-     "log2(fs / period), each column divided by its sum. Returns float64 (n_periods, n_periods), "
-     "column-stochastic."),
+        "Pitch-transition matrix over `n_periods` period states (state r is the period r + 1 samples): "
+        "entry (i, j), the move from state j to state i, is a Gaussian of width `sigma` octaves in "
+        "log2(fs / period), each column divided by its sum. Returns float64 (n_periods, n_periods), "
+        "column-stochastic."),
     row<pitch_bayes_impl<qp::DVec, qp::DVec>>(
         "calc_Pitch_bayes_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha", "sigma", "interpolator_mode"},
-     "calc_Pitch_bayes_core_cy for a signal given as its positive and negative half-waves, framed at the "
-     "positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
-     "(F, 3) rows, or shape (0,) without frames."),
+        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha",
+         "sigma", "interpolator_mode"},
+        "calc_Pitch_bayes_core_cy for a signal given as its positive and negative half-waves, framed at the "
+        "positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
+        "(F, 3) rows, or shape (0,) without frames."),
     row<pitch_bayes_impl<qp::DVec>>(
         "calc_Pitch_bayes_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha", "sigma", "interpolator_mode"},
-     "Pitch track by a Bayesian forward filter over the candidate lags (consecutive and increasing): "
-     "each frame's observation is its flank-suppressed qesmor vector scaled to sum 1, the belief is "
-     "predicted through the transition block (create_transition_matrix_cy(window_size // 2, fs, sigma) "
-     "at the lags' rows and columns), raised to `alpha`, multiplied by the observation and renormalised; "
-     "its argmax is refined. Returns float64 (F, 3) rows [f0, strength, posterior], NaN rows where "
-     "candidate 0 wins, or shape (0,) without frames."),
+        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha", "sigma",
+         "interpolator_mode"},
+        "Pitch track by a Bayesian forward filter over the candidate lags (consecutive and increasing): "
+        "each frame's observation is its flank-suppressed qesmor vector scaled to sum 1, the belief is "
+        "predicted through the transition block (create_transition_matrix_cy(window_size // 2, fs, sigma) "
+        "at the lags' rows and columns), raised to `alpha`, multiplied by the observation and renormalised; "
+        "its argmax is refined. Returns float64 (F, 3) rows [f0, strength, posterior], NaN rows where "
+        "candidate 0 wins, or shape (0,) without frames."),
     row<viterbi_impl>(
         "viterbi_cy",
         {"log_likelihood", "log_A", "beta"},
-     "Best state path through `log_likelihood` (frames x states) under log transition scores `log_A` "
-     "(row = earlier state, column = later state; at least states x states). Frames after the first "
-     "weigh their observation by `beta`; ties go to the smaller state. Returns an intp array with one "
-     "state per frame (empty without frames)."),
+        "Best state path through `log_likelihood` (frames x states) under log transition scores `log_A` "
+        "(row = earlier state, column = later state; at least states x states). Frames after the first "
+        "weigh their observation by `beta`; ties go to the smaller state. Returns an intp array with one "
+        "state per frame (empty without frames)."),
     row<pitch_viterbi_impl<qp::DVec, qp::DVec>>(
         "calc_Pitch_viterbi_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma", "interpolator_mode"},
-     "calc_Pitch_viterbi_core_cy for a signal given as its positive and negative half-waves, framed at "
-     "the positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
-     "(F, 3) rows, or shape (0,) without frames."),
+        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma",
+         "interpolator_mode"},
+        "calc_Pitch_viterbi_core_cy for a signal given as its positive and negative half-waves, framed at "
+        "the positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
+        "(F, 3) rows, or shape (0,) without frames."),
     row<pitch_viterbi_impl<qp::DVec>>(
         "calc_Pitch_viterbi_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma", "interpolator_mode"},
-     "Pitch track decoded over all frames at once: each frame's observation log-probabilities "
-     "(flank-suppressed qesmor vector scaled to sum 1, floored by 1e-300) and the log transition block "
-     "go through viterbi_cy; each frame's state is refined. Returns float64 (F, 3) rows "
-     "[f0, peak ratio, probability], NaN rows for state 0. Raises ZeroDivisionError for a zero frame "
-     "mean at a voiced frame, ValueError when there is no frame."),
+        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma",
+         "interpolator_mode"},
+        "Pitch track decoded over all frames at once: each frame's observation log-probabilities "
+        "(flank-suppressed qesmor vector scaled to sum 1, floored by 1e-300) and the log transition block "
+        "go through viterbi_cy; each frame's state is refined. Returns float64 (F, 3) rows "
+        "[f0, peak ratio, probability], NaN rows for state 0. Raises ZeroDivisionError for a zero frame "
+        "mean at a voiced frame, ValueError when there is no frame."),
 };
 
 // The private module's own hooks, after its copy of the public functions.
@@ -752,7 +758,8 @@ const Function kHooks[] = {
     row<statistic_impl<qp::min_1d>>("_min_1d", {"v"}, "Minimum; NaN never wins."),
     row<statistic_impl<qp::sum_1d>>("_sum_1d", {"v"}, "Sum in index order."),
     row<statistic_impl<qp::argmax_1d>>("_argmax_1d", {"v"}, "First index of the maximum."),
-    row<first_peak_above_impl>("_first_peak_above", {"v", "threshold"}, "First peak followed by more than threshold."),
+    row<first_peak_above_impl>("_first_peak_above", {"v", "threshold"},
+                               "First peak followed by more than threshold."),
     row<statistic_impl<qp::peak_detect_maximum>>("_peak_detect_maximum_cy", {"v"}, "The 'maximum' detection rule."),
     row<statistic_impl<qp::calc_peak_max_value>>("_calc_peak_max_value", {"v"}, "Highest peak value."),
     row<periodicity_impl>("_periodicity_1d_core_cy", {"x", "lags", "target"}, "Qesmor vector of one frame.", 2),

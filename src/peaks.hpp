@@ -64,7 +64,8 @@ constexpr const char* kUnknownInterpolator = "interpolator_mode is quadratic,cen
 // place (threshold_diff); throws Error::Kind::Exception with `unknown` for an
 // unknown interpolator, so the error fires only when a frame actually has a
 // peak.
-Refinement refine(Out<double> score, index_t peak, const RefineMode& mode, const char* unknown = kUnknownInterpolator);
+Refinement refine(Out<double> score, index_t peak, const RefineMode& mode,
+                  const char* unknown = kUnknownInterpolator);
 
 // ------------------------------------------------------------- track rows
 

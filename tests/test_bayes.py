@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import reference_tracking as rt
-from conftest import GAP_INDEX, assert_same, assert_unchanged, snapshot, strided
-from reference_tracking import assert_same_outcome, random_nega, wave
+from conftest import GAP_INDEX, assert_same, strided
+from reference_tracking import random_nega, wave
 
 nan, inf = math.nan, math.inf
 
@@ -126,13 +126,8 @@ def bayes_case(rng, two):
 def test_core_matches_reference(cy_impl, two, chunk):
     fn = cy_impl.calc_Pitch_bayes_negaposi_core_cy if two else cy_impl.calc_Pitch_bayes_core_cy
     ref = rt.calc_Pitch_bayes_negaposi_core if two else rt.calc_Pitch_bayes_core
-    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
-        args = bayes_case(np.random.default_rng([52, two, seed]), two)
-        arrays = [a for a in args if isinstance(a, np.ndarray)]
-        before = snapshot(*arrays)
-        what = f"seed {seed}"
-        assert_same_outcome(rt.outcome(fn, *args), rt.outcome(ref, *args), what)
-        assert_unchanged(before, what)
+    seeds = range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK)
+    rt.check_seeded_cases(fn, ref, lambda seed: bayes_case(np.random.default_rng([52, two, seed]), two), seeds)
 
 
 # --------------------------------------------------------------------------

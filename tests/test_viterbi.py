@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import reference_tracking as rt
-from conftest import GAP_DOUBLE, GAP_INDEX, assert_same, assert_unchanged, snapshot, strided
-from reference_tracking import assert_same_outcome, random_nega, wave
+from conftest import GAP_DOUBLE, GAP_INDEX, assert_same, strided
+from reference_tracking import random_nega, wave
 
 nan, inf = math.nan, math.inf
 LN_EPS = -690.7755278982137  # ln(0 + 1e-300): the log floor of a zero probability
@@ -130,12 +130,9 @@ def decoder_case(rng):
 
 @pytest.mark.parametrize("chunk", range(CHUNKS))
 def test_decoder_matches_reference(cy_impl, chunk):
-    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
-        ll, la, beta = decoder_case(np.random.default_rng([61, seed]))
-        before = snapshot(ll, la)
-        assert_same_outcome(rt.outcome(cy_impl.viterbi_cy, ll, la, beta), rt.outcome(rt.viterbi, ll, la, beta),
-                            f"seed {seed}: {ll.shape} {la.shape}")
-        assert_unchanged(before, f"seed {seed}")
+    seeds = range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK)
+    rt.check_seeded_cases(cy_impl.viterbi_cy, rt.viterbi, lambda seed: decoder_case(np.random.default_rng([61, seed])),
+                          seeds)
 
 
 # --------------------------------------------------------------------------
@@ -193,12 +190,8 @@ def viterbi_case(rng, two):
 def test_core_matches_reference(cy_impl, two, chunk):
     fn = cy_impl.calc_Pitch_viterbi_negaposi_core_cy if two else cy_impl.calc_Pitch_viterbi_core_cy
     ref = rt.calc_Pitch_viterbi_negaposi_core if two else rt.calc_Pitch_viterbi_core
-    for seed in range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK):
-        args = viterbi_case(np.random.default_rng([62, two, seed]), two)
-        arrays = [a for a in args if isinstance(a, np.ndarray)]
-        before = snapshot(*arrays)
-        assert_same_outcome(rt.outcome(fn, *args), rt.outcome(ref, *args), f"seed {seed}")
-        assert_unchanged(before, f"seed {seed}")
+    seeds = range(chunk * PER_CHUNK, (chunk + 1) * PER_CHUNK)
+    rt.check_seeded_cases(fn, ref, lambda seed: viterbi_case(np.random.default_rng([62, two, seed]), two), seeds)
 
 
 # --------------------------------------------------------------------------
