@@ -642,19 +642,58 @@ PyObject* entry(const Arguments& a) {
 
 // One row: the impl gives the parameters' order and kinds, `names` their
 // names. Parameters from `required` on are optional keywords (None).
-template <auto Impl, std::size_t N>
-Function row(const char* name, const char* const (&names)[N], const char* description,
-             std::size_t required = N) {
+template <auto Impl>
+Function make_row(const char* name, const char* const* names, std::size_t count, std::size_t required,
+                  const std::string& description) {
   using S = Signature<decltype(Impl)>;
-  static_assert(N == S::arity, "one name per parameter of the impl");
-  static_assert(N <= kMaxParams, "too many parameters");
   Function f{name, {}, static_cast<Py_ssize_t>(required), &entry<Impl>, std::string(name) + "($module"};
-  for (std::size_t i = 0; i < N; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     f.params.add({names[i], S::kinds[i]});
     f.doc += std::string(", ") + names[i] + (i < required ? "" : "=None");
   }
-  f.doc += std::string(")\n--\n\n") + description;
+  f.doc += ")\n--\n\n" + description;
   return f;
+}
+
+// One row: the impl gives the parameters' order and kinds, `names` their
+// names. Parameters from `required` on are optional keywords (None).
+template <auto Impl, std::size_t N>
+Function row(const char* name, const char* const (&names)[N], const std::string& description,
+             std::size_t required = N) {
+  static_assert(N == Signature<decltype(Impl)>::arity, "one name per parameter of the impl");
+  static_assert(N <= kMaxParams, "too many parameters");
+  return make_row<Impl>(name, names, N, required, description);
+}
+
+// A row of a framed core: its one or two signals, then the core's own parameters.
+template <auto Impl, std::size_t S, std::size_t N>
+Function framed_row(const char* name, const char* const (&signals)[S], const char* const (&rest)[N],
+                    const std::string& description) {
+  static_assert(S + N == Signature<decltype(Impl)>::arity, "one name per parameter of the impl");
+  static_assert(S + N <= kMaxParams, "too many parameters");
+  std::array<const char*, S + N> names{};
+  for (std::size_t i = 0; i < S; ++i) names[i] = signals[i];
+  for (std::size_t i = 0; i < N; ++i) names[S + i] = rest[i];
+  return make_row<Impl>(name, names.data(), S + N, S + N, description);
+}
+
+constexpr const char* kOneSignal[] = {"data"};
+constexpr const char* kTwoSignals[] = {"data_posi", "data_nega"};
+constexpr const char* kMapParams[] = {"window_size", "hop_size", "search_sample"};
+constexpr const char* kDirectParams[] = {"fs", "window_size", "hop_size", "search_sample", "pp_mode",
+                                         "qesmor_smooth", "pitch_detect_mode", "pitch_detect_thre",
+                                         "interpolator_mode"};
+constexpr const char* kBayesParams[] = {"fs", "window_size", "hop_size", "search_sample", "pp_mode",
+                                        "alpha", "sigma", "interpolator_mode"};
+constexpr const char* kViterbiParams[] = {"fs", "window_size", "hop_size", "search_sample", "pp_mode",
+                                          "beta", "sigma", "interpolator_mode"};
+
+// What a tracking core's two-polarity form says of itself.
+std::string two_polarity_tracking(const char* single) {
+  return std::string(single) +
+         " for a signal given as its positive and negative half-waves, framed at the positions given by "
+         "len(data_posi), their qesmor vectors and frame means added. Returns float64 (F, 3) rows, or shape "
+         "(0,) without frames.";
 }
 
 template <auto Impl>
@@ -665,35 +704,29 @@ Function row(const char* name, const char* description) {
 
 // The public functions, in the order they are created at import.
 const Function kFunctions[] = {
-    row<pitch_direct_impl<qp::DVec>>(
-        "calc_Pitch_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth",
-         "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
+    framed_row<pitch_direct_impl<qp::DVec>>(
+        "calc_Pitch_core_cy", kOneSignal, kDirectParams,
         "Direct, frame-by-frame pitch track of `data`: per frame the qesmor vector over the lags in "
         "`search_sample`, a moving average over `qesmor_smooth` lags, one peak chosen by "
         "`pitch_detect_mode` ('score', 'static', 'maximum' or 'peak', with `pitch_detect_thre`), refined by "
         "`interpolator_mode` ('parabolic', 'gaussian', 'centroid' or 'no'; `pp_mode` 'threshold_diff' "
         "subtracts the vector's minimum first for the last two). Returns float64 (F, 2) rows "
         "[fs / lag, peak value / frame mean], [nan, nan] where no peak is found, or shape (0,) without frames."),
-    row<pitch_direct_impl<qp::DVec, qp::DVec>>(
-        "calc_Pitch_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth",
-         "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"},
+    framed_row<pitch_direct_impl<qp::DVec, qp::DVec>>(
+        "calc_Pitch_negaposi_core_cy", kTwoSignals, kDirectParams,
         "calc_Pitch_core_cy for a signal given as its positive and negative half-waves: both are framed at "
         "the positions given by len(data_posi) (data_nega cut like a slice), their qesmor vectors and frame "
         "means are added, and the summed vector goes through the same smoothing, detection and refinement. "
         "Returns float64 (F, 2) rows, or shape (0,) without frames."),
-    row<qesmor_map_impl<qp::DVec>>(
-        "calc_qesmor_core_cy",
-        {"data", "window_size", "hop_size", "search_sample"},
+    framed_row<qesmor_map_impl<qp::DVec>>(
+        "calc_qesmor_core_cy", kOneSignal, kMapParams,
         "Frame-by-lag qesmor map and frame means of a signal. `data` is cut into frames of "
         "`window_size` samples whose ends run over range(window_size, len(data), hop_size); for "
         "each frame and each lag L in `search_sample` the map holds the mean over the overlap of "
         "min(frame[j], frame[j + L]) (0.0 when L >= window_size). Returns (map, means): float64 "
         "arrays of shapes (F, K) and (F,), or two arrays of shape (0,) when there is no frame."),
-    row<qesmor_map_impl<qp::DVec, qp::DVec>>(
-        "calc_qesmor_negaposi_core_cy",
-        {"data_posi", "data_nega", "window_size", "hop_size", "search_sample"},
+    framed_row<qesmor_map_impl<qp::DVec, qp::DVec>>(
+        "calc_qesmor_negaposi_core_cy", kTwoSignals, kMapParams,
         "Two-polarity qesmor map: frames of `data_posi` and `data_nega` at the same positions (counted from "
         "len(data_posi); data_nega cut like a slice), each row the sum of the two qesmor vectors and each "
         "mean the sum of the two frame means. Returns (map, means) as calc_qesmor_core_cy does."),
@@ -710,17 +743,11 @@ const Function kFunctions[] = {
         "entry (i, j), the move from state j to state i, is a Gaussian of width `sigma` octaves in "
         "log2(fs / period), each column divided by its sum. Returns float64 (n_periods, n_periods), "
         "column-stochastic."),
-    row<pitch_bayes_impl<qp::DVec, qp::DVec>>(
-        "calc_Pitch_bayes_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha",
-         "sigma", "interpolator_mode"},
-        "calc_Pitch_bayes_core_cy for a signal given as its positive and negative half-waves, framed at the "
-        "positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
-        "(F, 3) rows, or shape (0,) without frames."),
-    row<pitch_bayes_impl<qp::DVec>>(
-        "calc_Pitch_bayes_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha", "sigma",
-         "interpolator_mode"},
+    framed_row<pitch_bayes_impl<qp::DVec, qp::DVec>>(
+        "calc_Pitch_bayes_negaposi_core_cy", kTwoSignals, kBayesParams,
+        two_polarity_tracking("calc_Pitch_bayes_core_cy")),
+    framed_row<pitch_bayes_impl<qp::DVec>>(
+        "calc_Pitch_bayes_core_cy", kOneSignal, kBayesParams,
         "Pitch track by a Bayesian forward filter over the candidate lags (consecutive and increasing): "
         "each frame's observation is its flank-suppressed qesmor vector scaled to sum 1, the belief is "
         "predicted through the transition block (create_transition_matrix_cy(window_size // 2, fs, sigma) "
@@ -734,17 +761,11 @@ const Function kFunctions[] = {
         "(row = earlier state, column = later state; at least states x states). Frames after the first "
         "weigh their observation by `beta`; ties go to the smaller state. Returns an intp array with one "
         "state per frame (empty without frames)."),
-    row<pitch_viterbi_impl<qp::DVec, qp::DVec>>(
-        "calc_Pitch_viterbi_negaposi_core_cy",
-        {"data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma",
-         "interpolator_mode"},
-        "calc_Pitch_viterbi_core_cy for a signal given as its positive and negative half-waves, framed at "
-        "the positions given by len(data_posi), their qesmor vectors and frame means added. Returns float64 "
-        "(F, 3) rows, or shape (0,) without frames."),
-    row<pitch_viterbi_impl<qp::DVec>>(
-        "calc_Pitch_viterbi_core_cy",
-        {"data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta", "sigma",
-         "interpolator_mode"},
+    framed_row<pitch_viterbi_impl<qp::DVec, qp::DVec>>(
+        "calc_Pitch_viterbi_negaposi_core_cy", kTwoSignals, kViterbiParams,
+        two_polarity_tracking("calc_Pitch_viterbi_core_cy")),
+    framed_row<pitch_viterbi_impl<qp::DVec>>(
+        "calc_Pitch_viterbi_core_cy", kOneSignal, kViterbiParams,
         "Pitch track decoded over all frames at once: each frame's observation log-probabilities "
         "(flank-suppressed qesmor vector scaled to sum 1, floored by 1e-300) and the log transition block "
         "go through viterbi_cy; each frame's state is refined. Returns float64 (F, 3) rows "
