@@ -73,7 +73,9 @@ trap 'show_reports || true' ERR
 
 for module in cy_impl _kernels; do
   file="$(python -c "import qesmorPitch.$module as m; print(m.__file__)")"
-  if ! ldd "$file" | grep -q libasan; then
+  # grep reads all of ldd's output: with -q it could exit first, and the
+  # pipe failure ldd then sees fails the whole pipeline under pipefail.
+  if ! ldd "$file" | grep libasan >/dev/null; then
     echo "$file is not the sanitized build" >&2
     exit 1
   fi
