@@ -7,6 +7,14 @@ compiled module :mod:`qesmorPitch.cy_impl`.
 
 __version__ = "0.1.0"
 
+# Run from a source checkout (``python -m pytest`` puts it first on sys.path)
+# this directory holds only the Python files; the compiled modules are in the
+# installed copy of the package, which this makes part of the package too.
+from pkgutil import extend_path
+
+__path__ = extend_path(__path__, __name__)
+del extend_path
+
 from ._options import DEFAULTS, Options
 from ._track import PitchTrack, track
 from ._batch import FileResult, track_files

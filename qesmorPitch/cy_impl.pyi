@@ -1,4 +1,4 @@
-# Types of the compiled module qesmorPitch.cy_impl (sources in qesmorPitch/cy_impl/).
+# Types of the compiled module qesmorPitch.cy_impl (sources in src/).
 #
 # Arrays are borrowed, never copied: float64 vectors and matrices and intp lag
 # vectors, any stride, writable; None stands for an empty one. Integers are

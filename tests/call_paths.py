@@ -8,6 +8,8 @@ thread test walk this table; a new error path is one more row.
 
 import numpy as np
 
+from functions import NAMES, params
+
 F64, INTP = np.float64, np.intp
 
 
@@ -38,7 +40,8 @@ def read_only(a):
     return a
 
 
-# Valid arguments, by position, of each function.
+# Valid arguments, by position, of each function (tests/test_surface.py
+# checks that there is one entry per function).
 VALID = {
     "calc_qesmor_core_cy": lambda: (np.linspace(-1.0, 2.0, 23), 6, 4, lags(0, 3, 1, 5, 7)),
     "calc_qesmor_negaposi_core_cy": lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 4,
@@ -61,28 +64,7 @@ VALID = {
                                                     np.arange(1, 12, dtype=INTP), "threshold_diff", 1.0, 0.3, "no"),
 }
 
-PARAMS = {
-    "calc_qesmor_core_cy": ["data", "window_size", "hop_size", "search_sample"],
-    "calc_qesmor_negaposi_core_cy": ["data_posi", "data_nega", "window_size", "hop_size", "search_sample"],
-    "calc_Pitch_core_cy": ["data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "qesmor_smooth",
-                           "pitch_detect_mode", "pitch_detect_thre", "interpolator_mode"],
-    "calc_Pitch_negaposi_core_cy": ["data_posi", "data_nega", "fs", "window_size", "hop_size", "search_sample",
-                                    "pp_mode", "qesmor_smooth", "pitch_detect_mode", "pitch_detect_thre",
-                                    "interpolator_mode"],
-    "_prev_first_up_zero": ["data"],
-    "create_transition_matrix_cy": ["n_periods", "fs", "sigma"],
-    "calc_Pitch_bayes_core_cy": ["data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "alpha",
-                                 "sigma", "interpolator_mode"],
-    "calc_Pitch_bayes_negaposi_core_cy": ["data_posi", "data_nega", "fs", "window_size", "hop_size",
-                                          "search_sample", "pp_mode", "alpha", "sigma", "interpolator_mode"],
-    "viterbi_cy": ["log_likelihood", "log_A", "beta"],
-    "calc_Pitch_viterbi_core_cy": ["data", "fs", "window_size", "hop_size", "search_sample", "pp_mode", "beta",
-                                   "sigma", "interpolator_mode"],
-    "calc_Pitch_viterbi_negaposi_core_cy": ["data_posi", "data_nega", "fs", "window_size", "hop_size",
-                                            "search_sample", "pp_mode", "beta", "sigma", "interpolator_mode"],
-}
-
-NAMES = list(VALID)
+PARAMS = {name: params(name) for name in NAMES}
 
 
 def with_args(name, **changes):

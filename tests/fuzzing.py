@@ -34,47 +34,7 @@ from hypothesis import strategies as st
 import qesmorPitch._kernels as kernels
 import qesmorPitch.cy_impl as cy_impl
 
-DOUBLE_VECTOR, INDEX_VECTOR, DOUBLE_MATRIX = "double vector", "index vector", "double matrix"
-INT, DOUBLE, STR = "int", "double", "str"
-
-# Every exported function with its parameters, in order. tests/test_fuzz.py
-# checks this against the module's signatures, so a new function cannot be
-# left out.
-SIGNATURES = {
-    "calc_Pitch_core_cy": [
-        ("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-        ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
-        ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
-    "calc_Pitch_negaposi_core_cy": [
-        ("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-        ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
-        ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
-    "calc_qesmor_core_cy": [
-        ("data", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT), ("search_sample", INDEX_VECTOR)],
-    "calc_qesmor_negaposi_core_cy": [
-        ("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT),
-        ("search_sample", INDEX_VECTOR)],
-    "_prev_first_up_zero": [("data", DOUBLE_VECTOR)],
-    "create_transition_matrix_cy": [("n_periods", INT), ("fs", DOUBLE), ("sigma", DOUBLE)],
-    "calc_Pitch_bayes_negaposi_core_cy": [
-        ("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-        ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE),
-        ("sigma", DOUBLE), ("interpolator_mode", STR)],
-    "calc_Pitch_bayes_core_cy": [
-        ("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-        ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE), ("sigma", DOUBLE),
-        ("interpolator_mode", STR)],
-    "viterbi_cy": [("log_likelihood", DOUBLE_MATRIX), ("log_A", DOUBLE_MATRIX), ("beta", DOUBLE)],
-    "calc_Pitch_viterbi_negaposi_core_cy": [
-        ("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-        ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE),
-        ("sigma", DOUBLE), ("interpolator_mode", STR)],
-    "calc_Pitch_viterbi_core_cy": [
-        ("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-        ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE), ("sigma", DOUBLE),
-        ("interpolator_mode", STR)],
-}
-NAMES = sorted(SIGNATURES)
+from functions import DOUBLE, NAMES, SIGNATURES
 
 # Signals stay short so that a call costs microseconds; what matters is the
 # seams (empty, one sample, the window length and one either side).

@@ -15,7 +15,7 @@ import math
 
 import numpy as np
 
-from conftest import assert_same
+from conftest import assert_same, assert_unchanged, snapshot
 from reference import (
     EPS,
     INF,
@@ -445,6 +445,16 @@ def assert_same_outcome(actual, expected, what):
         return
     assert exc is None, f"{what}: unexpected {exc!r}"
     assert_same(res, want, what)
+
+
+def check_seeded_cases(fn, reference, case, seeds):
+    """fn and the reference answer each seeded case alike, and leave its
+    arrays as they were. `case(seed)` builds the arguments."""
+    for seed in seeds:
+        args = case(seed)
+        before = snapshot(*(a for a in args if isinstance(a, np.ndarray)))
+        assert_same_outcome(outcome(fn, *args), outcome(reference, *args), f"seed {seed}")
+        assert_unchanged(before, f"seed {seed}")
 
 
 def wave(period, n, offset=1.5):

@@ -1,7 +1,8 @@
 """The call contract shared by every exported function, and the module itself.
 
-The argument tests are driven by FUNCTIONS: a new function gets the whole
-hostile-input treatment by adding one row.
+The argument tests are driven by FUNCTIONS, built from the module's own
+signatures (tests/functions.py): a new function gets the whole hostile-input
+treatment from its valid arguments (tests/call_paths.py) and failing ones.
 """
 
 import importlib.util
@@ -15,16 +16,10 @@ import numpy as np
 import pytest
 
 import qesmorPitch.cy_impl as cy_impl
+from call_paths import VALID, lags, voiced
 from conftest import assert_same, assert_unchanged, snapshot
-
-DOUBLE_VECTOR = "double vector"
-INDEX_VECTOR = "index vector"
-DOUBLE_MATRIX = "double matrix"
-INT = "int"
-DOUBLE = "double"
-STR = "str"
-ARRAY_KINDS = (DOUBLE_VECTOR, INDEX_VECTOR, DOUBLE_MATRIX)
-
+from functions import (ARRAY_KINDS, DOUBLE, DOUBLE_MATRIX, DOUBLE_VECTOR, INDEX_VECTOR, INT, NAMES, SIGNATURES,
+                       STR)
 
 class StrSubclass(str):
     pass
@@ -87,103 +82,34 @@ class Function:
         return [p for p, _ in self.params]
 
 
-def _voiced(phase=0.0):
-    """A rectified wave with a period of 6.5 samples: every frame finds a pitch."""
-    return np.maximum(np.sin(2 * np.pi * np.arange(60.0) / 6.5 + phase), 0.0) + 0.1
+# Per function: arguments that convert but make the core fail.
+FAILING = {
+    "calc_qesmor_core_cy": lambda: (np.linspace(-1.0, 2.0, 23), 6, 0, lags(0, 3)),
+    "calc_Pitch_core_cy": lambda: (voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0,
+                                   "score", 0.2, "centroid"),
+    "calc_Pitch_negaposi_core_cy": lambda: (voiced(), voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp),
+                                            None, 1, "peak", 0.5, "quadratic"),
+    "calc_qesmor_negaposi_core_cy": lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 0,
+                                             lags(0, 3)),
+    "_prev_first_up_zero": lambda: (None,),
+    "create_transition_matrix_cy": lambda: (-1, 8000.0, 0.3),
+    "calc_Pitch_bayes_core_cy": lambda: (voiced(), 8000.0, 24, 7, lags(1, 2, 4), None, 1.0, 0.3, "parabolic"),
+    "calc_Pitch_bayes_negaposi_core_cy": lambda: (voiced(), voiced(2.0), 8000.0, 24, 7,
+                                                  np.arange(1, 12, dtype=np.intp), None, 0.5, 1.0, "quadratic"),
+    "viterbi_cy": lambda: (np.zeros((6, 4)), np.zeros((3, 3)), 1.0),
+    # Frames of zeros after voiced ones stay voiced: a division by a zero mean.
+    "calc_Pitch_viterbi_core_cy": lambda: (np.concatenate([voiced()[:48], np.zeros(49)]), 8000.0, 16, 16,
+                                           np.arange(8, dtype=np.intp), None, 1.0, 0.3, "no"),
+    "calc_Pitch_viterbi_negaposi_core_cy": lambda: (voiced(), voiced(2.0), 8000.0, 24, 7,
+                                                    np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0, 0.3,
+                                                    "Gaussian"),
+}
+
+FUNCTIONS = [Function(name, SIGNATURES[name], VALID[name], FAILING[name]) for name in NAMES]
 
 
-FUNCTIONS = [
-    Function(
-        "calc_qesmor_core_cy",
-        [("data", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT), ("search_sample", INDEX_VECTOR)],
-        lambda: (np.linspace(-1.0, 2.0, 23), 6, 4, np.array([0, 3, 1, 5, 7], dtype=np.intp)),
-        lambda: (np.linspace(-1.0, 2.0, 23), 6, 0, np.array([0, 3], dtype=np.intp)),
-    ),
-    Function(
-        "calc_Pitch_core_cy",
-        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
-         ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
-        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 2,
-                 "score", 0.2, "centroid"),
-        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0,
-                 "score", 0.2, "centroid"),
-    ),
-    Function(
-        "calc_Pitch_negaposi_core_cy",
-        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("qesmor_smooth", INT),
-         ("pitch_detect_mode", STR), ("pitch_detect_thre", DOUBLE), ("interpolator_mode", STR)],
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff",
-                 1, "peak", 0.5, "gaussian"),
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None,
-                 1, "peak", 0.5, "quadratic"),
-    ),
-    Function(
-        "calc_qesmor_negaposi_core_cy",
-        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("window_size", INT), ("hop_size", INT),
-         ("search_sample", INDEX_VECTOR)],
-        lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 4, np.array([0, 3, 1, 5, 7], dtype=np.intp)),
-        lambda: (np.linspace(-1.0, 2.0, 23), np.cos(np.arange(23.0)), 6, 0, np.array([0, 3], dtype=np.intp)),
-    ),
-    Function(
-        "_prev_first_up_zero",
-        [("data", DOUBLE_VECTOR)],
-        lambda: (np.array([5.0, 3.0, 2.0, 4.0, 6.0, 1.0]),),
-        lambda: (None,),
-    ),
-    Function(
-        "create_transition_matrix_cy",
-        [("n_periods", INT), ("fs", DOUBLE), ("sigma", DOUBLE)],
-        lambda: (7, 8000.0, 0.3),
-        lambda: (-1, 8000.0, 0.3),
-    ),
-    Function(
-        "calc_Pitch_bayes_core_cy",
-        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE), ("sigma", DOUBLE),
-         ("interpolator_mode", STR)],
-        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0, 0.3,
-                 "parabolic"),
-        lambda: (_voiced(), 8000.0, 24, 7, np.array([1, 2, 4], dtype=np.intp), None, 1.0, 0.3, "parabolic"),
-    ),
-    Function(
-        "calc_Pitch_bayes_negaposi_core_cy",
-        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("alpha", DOUBLE),
-         ("sigma", DOUBLE), ("interpolator_mode", STR)],
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0.5, 1.0,
-                 "centroid"),
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 0.5, 1.0,
-                 "quadratic"),
-    ),
-    Function(
-        "viterbi_cy",
-        [("log_likelihood", DOUBLE_MATRIX), ("log_A", DOUBLE_MATRIX), ("beta", DOUBLE)],
-        lambda: (np.log(np.linspace(0.05, 0.95, 24)).reshape(6, 4), np.log(np.full((4, 4), 0.25) + np.eye(4)), 1.0),
-        lambda: (np.zeros((6, 4)), np.zeros((3, 3)), 1.0),
-    ),
-    Function(
-        "calc_Pitch_viterbi_core_cy",
-        [("data", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT), ("hop_size", INT),
-         ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE), ("sigma", DOUBLE),
-         ("interpolator_mode", STR)],
-        lambda: (_voiced(), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), None, 1.0, 0.3, "gaussian"),
-        # Frames of zeros after voiced ones stay voiced: a division by a zero mean.
-        lambda: (np.concatenate([_voiced()[:48], np.zeros(49)]), 8000.0, 16, 16, np.arange(8, dtype=np.intp),
-                 None, 1.0, 0.3, "no"),
-    ),
-    Function(
-        "calc_Pitch_viterbi_negaposi_core_cy",
-        [("data_posi", DOUBLE_VECTOR), ("data_nega", DOUBLE_VECTOR), ("fs", DOUBLE), ("window_size", INT),
-         ("hop_size", INT), ("search_sample", INDEX_VECTOR), ("pp_mode", STR), ("beta", DOUBLE),
-         ("sigma", DOUBLE), ("interpolator_mode", STR)],
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0,
-                 0.3, "no"),
-        lambda: (_voiced(), _voiced(2.0), 8000.0, 24, 7, np.arange(1, 12, dtype=np.intp), "threshold_diff", 1.0,
-                 0.3, "Gaussian"),
-    ),
-]
+def test_every_function_has_valid_and_failing_arguments():
+    assert set(VALID) == set(FAILING) == set(NAMES)
 
 
 def _cases(select):
@@ -226,6 +152,26 @@ def test_identity_and_signature(f):
     assert [p.name for p in params] == f.names
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
     assert all(p.default is inspect.Parameter.empty for p in params)
+
+
+# The kind each annotation of the type stub stands for.
+STUB_KINDS = {
+    "_Vec": DOUBLE_VECTOR, "_Lags": INDEX_VECTOR, "Optional[npt.NDArray[np.float64]]": DOUBLE_MATRIX,
+    "int": INT, "float": DOUBLE, "Optional[str]": STR,
+}
+
+
+def test_the_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(cy_impl.__file__).with_name("cy_impl.pyi")
+    if not stub.exists():  # a source checkout over an installed build
+        stub = pathlib.Path(__file__).parents[1] / "qesmorPitch" / "cy_impl.pyi"
+    tree = ast.parse(stub.read_text())
+    declared = {node.name: [(a.arg, STUB_KINDS[ast.unparse(a.annotation)]) for a in node.args.args]
+                for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert declared == SIGNATURES
 
 
 # --------------------------------------------------------------------------

@@ -10,7 +10,6 @@
 #include <random>
 #include <vector>
 
-#include "bayes.hpp"
 #include "kernels.hpp"
 #include "periodicity.hpp"
 #include "viterbi.hpp"
@@ -58,8 +57,8 @@ int main() {
       const qp::index_t first = static_cast<qp::index_t>(rng() % 60);
       for (std::size_t k = 0; k < lags.size(); ++k) lags[k] = first + static_cast<qp::index_t>(k);
       std::vector<double> expected(lags.size()), got(lags.size());
-      qp::qesmor_contiguous(frame.data(), static_cast<qp::index_t>(n), view(lags), expected.data(), scalar);
-      qp::qesmor_contiguous(frame.data(), static_cast<qp::index_t>(n), view(lags), got.data(), target);
+      qp::kernels::qesmor_sums(frame.data(), static_cast<qp::index_t>(n), view(lags), expected.data(), scalar);
+      qp::kernels::qesmor_sums(frame.data(), static_cast<qp::index_t>(n), view(lags), got.data(), target);
       (same_bits(expected, got) ? passed : failed) += 1;
 
       const qp::index_t frames = static_cast<qp::index_t>(rng() % 12);
@@ -77,8 +76,8 @@ int main() {
 
       const auto v = random_values(rng, static_cast<std::size_t>(states), special);
       std::vector<double> mv_expected(states), mv_got(states);
-      qp::matvec_transposed(la.data(), states, v.data(), mv_expected.data(), scalar);
-      qp::matvec_transposed(la.data(), states, v.data(), mv_got.data(), target);
+      qp::kernels::matvec_transposed(la.data(), states, v.data(), mv_expected.data(), scalar);
+      qp::kernels::matvec_transposed(la.data(), states, v.data(), mv_got.data(), target);
       (same_bits(mv_expected, mv_got) ? passed : failed) += 1;
     }
     std::printf("target %s checked\n", target.name);

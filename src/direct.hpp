@@ -30,6 +30,11 @@ struct DirectParams {
   DetectMode detect = DetectMode::Unknown;
   double threshold = 0.0;  // pitch_detect_thre
   RefineMode refine;
+
+  // The single-signal core names the parabola by its accepted keyword.
+  static const char* unknown_interpolator(bool two_polarity) {
+    return two_polarity ? kUnknownInterpolator : "interpolator_mode is parabolic,centroid,gaussian or no";
+  }
 };
 
 // Size checks of the direct cores, before any frame: the smoothed score

@@ -1,8 +1,7 @@
-// Frame statistics, peak pickers, sub-sample refinement and leading-flank
-// suppression over a score vector.
+// Peak picking and sub-sample refinement over a score vector.
 //
-// The statistics (mean, minimum, sum, argmax) reduce a frame or a score
-// vector to one number; the three pickers choose a peak of a periodicity
+// The statistics (minimum, argmax) reduce a score vector to one number; the
+// three pickers choose a peak of a periodicity
 // vector for the direct estimators; the refinement turns an integer peak
 // index into a fractional offset (in lag-grid steps, clamped to +-0.5) and a
 // re-estimated peak value.
@@ -15,15 +14,14 @@
 // which can never be a real peak.
 #pragma once
 
+#include <initializer_list>
+
 #include "views.hpp"
 
 namespace qp {
 
-// Sum in index order from 0.0 divided by n; an empty vector gives NaN (0/0).
-double mean_1d(DVec v);
 // +inf for an empty or all-NaN vector.
 double min_1d(DVec v);
-double sum_1d(DVec v);
 index_t argmax_1d(DVec v);
 
 // First peak whose *following* sample exceeds the threshold; 0 when none.
@@ -57,20 +55,26 @@ struct RefineMode {
   // Subtract the score vector's minimum before the Gaussian and centroid
   // fits, so that they weigh height above the floor of the vector.
   bool threshold_diff = false;
-  // Message of the Exception raised when a peak meets an unknown keyword.
-  const char* unknown_message = "";
 };
 
+// What the cores answer to an unknown interpolator, unless they say otherwise.
+constexpr const char* kUnknownInterpolator = "interpolator_mode is quadratic,centroid,gaussian or no";
+
 // The interpolation step shared by every pitch core. May shift `score` in
-// place (threshold_diff); throws Error::Kind::Exception for an unknown
-// interpolator, so the error fires only when a frame actually has a peak.
-Refinement refine(Out<double> score, index_t peak, const RefineMode& mode);
+// place (threshold_diff); throws Error::Kind::Exception with `unknown` for an
+// unknown interpolator, so the error fires only when a frame actually has a
+// peak.
+Refinement refine(Out<double> score, index_t peak, const RefineMode& mode,
+                  const char* unknown = kUnknownInterpolator);
 
-// ------------------------------------------------- leading-flank suppression
+// ------------------------------------------------------------- track rows
 
-// out = data with every element before the start of the first rise set to
-// 0.0 (a NaN step is not a rise); a vector that never rises becomes uniform
-// 1/n. `out` has data.size elements and may not alias `data`.
-void prev_first_up_zero(DVec data, double* out);
+// One row of a pitch track: [fs / lag, values...], or NaN in every column
+// when the lag is NaN (an unvoiced frame).
+inline void write_row(double* row, double fs, double lag, std::initializer_list<double> values) {
+  const bool voiced = lag == lag;
+  row[0] = voiced ? fs / lag : kNaN;
+  for (const double value : values) *++row = voiced ? value : kNaN;
+}
 
 }  // namespace qp

@@ -1,19 +1,24 @@
-#include "bayes.hpp"
+#include "tracking.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
+
+#include "framing.hpp"
+#include "periodicity.hpp"
 
 namespace qp {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 double log_frequency(double fs, index_t state) {
   return std::log2(fs / static_cast<double>(state + 1));
+}
+
+void check_lag_set(IVec lags) {
+  if (lags.size == 0) raise_value_error("search_sample is empty; the tracking cores need at least one lag");
+  check_lags(lags);
 }
 
 }  // namespace
@@ -70,19 +75,29 @@ void probability(DVec x, double* out) {
   for (index_t k = 0; k < x.size; ++k) out[k] = x[k] / total;
 }
 
-void matvec_transposed(const double* at, index_t n, const double* v, double* out, const kernels::Target& target) {
-  const index_t vector_rows = target.states > 0 ? n - n % static_cast<index_t>(target.states) : 0;
-  if (vector_rows > 0) target.matvec_rows(at, n, v, vector_rows, out);
-  for (index_t i = vector_rows; i < n; ++i) {
-    double sum = 0.0;
-    for (index_t j = 0; j < n; ++j) sum += at[j * n + i] * v[j];
-    out[i] = sum;
+void log_floor(DVec x, double* out) {
+  for (index_t i = 0; i < x.size; ++i) out[i] = std::log(kEps + x[i]);
+}
+
+void prev_first_up_zero(DVec data, double* out) {
+  const index_t n = data.size;
+  for (index_t i = 0; i < n; ++i) out[i] = data[i];
+  for (index_t i = 1; i < n; ++i) {
+    if (data[i] - data[i - 1] > 0.0) {
+      std::fill(out, out + (i - 1), 0.0);
+      return;
+    }
   }
+  if (n > 0) std::fill(out, out + n, 1.0 / static_cast<double>(n));
+}
+
+void observe(DVec score, double* flank, double* observation) {
+  prev_first_up_zero(score, flank);
+  probability(contiguous(flank, score.size), observation);
 }
 
 void check_consecutive_lags(IVec lags) {
-  if (lags.size == 0) raise_value_error("search_sample is empty; the tracking cores need at least one lag");
-  check_lags(lags);
+  check_lag_set(lags);
   for (index_t k = 1; k < lags.size; ++k) {
     // Compared as lags[k] - 1 (lags[k] >= 0 here): lags[k - 1] + 1 would
     // overflow for the largest index.
@@ -94,55 +109,19 @@ void check_consecutive_lags(IVec lags) {
   }
 }
 
-void pitch_bayes(FrameSource& source, index_t window_size, const BayesParams& params, Out<double> rows) {
-  const IVec lags = source.lags();
-  const index_t n = lags.size;
-  const index_t frames = source.frames();
-  if (frames == 0) return;
-
-  // The block at rows and columns lags[0] .. lags[n-1], cut at the matrix's
-  // end like a slice; candidates beyond it are never predicted (stay 0).
+void check_block_lags(IVec lags, index_t window_size) {
+  check_lag_set(lags);
   const index_t n_periods = window_size / 2;
-  const index_t lo = std::min(lags[0], n_periods);
-  const index_t hi = block_end(lags[n - 1], n_periods);
-  const index_t block_size = hi - lo;
-  std::vector<double> block(static_cast<std::size_t>(block_size * block_size));
-  // Stored transposed so that the prediction reads each row's terms across lanes.
-  transition_block(n_periods, params.fs, params.sigma, lo, hi, lo, hi, block.data(), /*transposed=*/true);
-
-  std::vector<double> score(n), flank(n), observation(n), belief(n, 0.0), prediction(n, 0.0);
-  auto view = [n](const std::vector<double>& v) { return DVec{reinterpret_cast<const char*>(v.data()), n, sizeof(double)}; };
-
-  for (index_t t = 0; t < frames; ++t) {
-    const double level = source.analyse(t, score.data());
-    prev_first_up_zero(view(score), flank.data());
-    probability(view(flank), observation.data());
-    if (sum_1d(view(belief)) < params.reinit_below) {
-      belief = observation;
-    } else {
-      matvec_transposed(block.data(), block_size, belief.data(), prediction.data());
-      for (index_t k = 0; k < n; ++k) belief[k] = std::pow(prediction[k], params.alpha) * observation[k];
-    }
-    probability(view(belief), belief.data());  // elementwise, so in place is safe
-    const index_t best = argmax_1d(view(belief));
-
-    double* row = rows.data + 3 * t;
-    double lag = kNaN;
-    double value = kNaN;
-    double posterior = kNaN;
-    if (best != 0) {
-      const Refinement r = refine({score.data(), n}, best, params.refine);
-      lag = static_cast<double>(lags[best]) + r.offset;
-      value = r.value / level;
-      posterior = belief[best];
-    }
-    if (std::isnan(lag)) {
-      row[0] = row[1] = row[2] = kNaN;
-    } else {
-      row[0] = params.fs / lag;
-      row[1] = value;
-      row[2] = posterior;
-    }
+  const index_t first = lags[0];
+  const index_t last = lags[lags.size - 1];
+  const index_t stop = block_end(last, n_periods);
+  const index_t block = std::max<index_t>(stop - std::min(first, stop), 0);
+  if (block < lags.size) {
+    raise_value_error("search_sample from " + std::to_string(first) + " to " + std::to_string(last) +
+                      " selects a " + shape_text(block, block) + " transition block out of " +
+                      std::to_string(n_periods) + " states (window_size // 2), smaller than the " +
+                      shape_text(lags.size, lags.size) + " its " + std::to_string(lags.size) +
+                      " lags need; lags must increase and stay below window_size // 2");
   }
 }
 

@@ -28,10 +28,6 @@ index_t walk_peaks(DVec v, Visit&& visit) {
 
 }  // namespace
 
-double mean_1d(DVec v) {
-  return sum_1d(v) / static_cast<double>(v.size);
-}
-
 double min_1d(DVec v) {
   double m = std::numeric_limits<double>::infinity();
   for (index_t i = 0; i < v.size; ++i) {
@@ -39,12 +35,6 @@ double min_1d(DVec v) {
     if (m > x) m = x;
   }
   return m;
-}
-
-double sum_1d(DVec v) {
-  double s = 0.0;
-  for (index_t i = 0; i < v.size; ++i) s += v[i];
-  return s;
 }
 
 index_t argmax_1d(DVec v) {
@@ -135,7 +125,7 @@ Refinement interp_centroid(DVec v, index_t a) {
   return {moment / weight - static_cast<double>(a), v[a]};
 }
 
-Refinement refine(Out<double> score, index_t peak, const RefineMode& mode) {
+Refinement refine(Out<double> score, index_t peak, const RefineMode& mode, const char* unknown) {
   const DVec v = score.view();
   Refinement r{0.0, 0.0};
   switch (mode.interpolator) {
@@ -154,24 +144,12 @@ Refinement refine(Out<double> score, index_t peak, const RefineMode& mode) {
       r = {0.0, v[peak]};
       break;
     case Interpolator::Unknown:
-      throw Error(Error::Kind::Exception, mode.unknown_message);
+      throw Error(Error::Kind::Exception, unknown);
   }
   // A NaN offset passes: it marks the frame unvoiced downstream.
   if (-0.5 > r.offset) r.offset = -0.5;
   if (r.offset > 0.5) r.offset = 0.5;
   return r;
-}
-
-void prev_first_up_zero(DVec data, double* out) {
-  const index_t n = data.size;
-  for (index_t i = 0; i < n; ++i) out[i] = data[i];
-  for (index_t i = 1; i < n; ++i) {
-    if (data[i] - data[i - 1] > 0.0) {
-      std::fill(out, out + (i - 1), 0.0);
-      return;
-    }
-  }
-  if (n > 0) std::fill(out, out + n, 1.0 / static_cast<double>(n));
 }
 
 }  // namespace qp

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +20,9 @@ using index_t = std::ptrdiff_t;  // same width as Py_ssize_t / numpy intp
 // The logarithm floor and the threshold under which a denominator counts as
 // zero; far below any meaningful score, above the smallest subnormal.
 constexpr double kEps = 1e-300;
+
+// Marks an unvoiced frame in every track.
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 template <class T>
 struct Vec {
@@ -65,6 +69,16 @@ using DVec = Vec<double>;
 using IVec = Vec<index_t>;
 using DMat = Mat<double>;
 
+// Views of buffers a core allocated for itself: n doubles, or rows x cols
+// doubles stored row-major.
+inline DVec contiguous(const double* data, index_t n) {
+  return {reinterpret_cast<const char*>(data), n, sizeof(double)};
+}
+inline DMat contiguous(const double* data, index_t rows, index_t cols) {
+  return {reinterpret_cast<const char*>(data), rows, cols, static_cast<index_t>(cols * sizeof(double)),
+          sizeof(double)};
+}
+
 // Errors raised by the cores. The surface turns each kind into the matching
 // Python exception with the message unchanged.
 class Error : public std::runtime_error {
@@ -79,6 +93,11 @@ class Error : public std::runtime_error {
 
 [[noreturn]] inline void raise_value_error(const std::string& message) {
   throw Error(Error::Kind::ValueError, message);
+}
+
+// "(rows, cols)", as the errors name a shape.
+inline std::string shape_text(index_t rows, index_t cols) {
+  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
 }
 
 }  // namespace qp

@@ -1,13 +1,10 @@
 #include "direct.hpp"
 
-#include <limits>
 #include <vector>
 
 namespace qp {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 index_t detect_peak(DVec score, double level, const DirectParams& params) {
   switch (params.detect) {
@@ -38,6 +35,7 @@ void pitch_direct(FrameSource& source, const DirectParams& params, Out<double> r
   const IVec lags = source.lags();
   const index_t frames = source.frames();
   const int s = params.smooth;
+  const char* unknown_interpolator = DirectParams::unknown_interpolator(source.two_polarity());
   std::vector<double> raw(static_cast<std::size_t>(lag_count));
   std::vector<double> smoothed(s > 1 ? static_cast<std::size_t>(lag_count - s + 1) : 0);
   // In the index type: s - 1 overflows an int for the smallest s, which is
@@ -63,18 +61,11 @@ void pitch_direct(FrameSource& source, const DirectParams& params, Out<double> r
     double value = kNaN;
     const index_t peak = detect_peak(score.view(), level, params);
     if (peak != 0) {
-      const Refinement r = refine(score, peak, params.refine);
+      const Refinement r = refine(score, peak, params.refine, unknown_interpolator);
       value = r.value / level;
       lag = (static_cast<double>(lags[peak]) + r.offset) + shift;
     }
-    double* row = rows.data + 2 * t;
-    if (lag != lag) {
-      row[0] = kNaN;
-      row[1] = kNaN;
-    } else {
-      row[0] = params.fs / lag;
-      row[1] = value;
-    }
+    write_row(rows.data + 2 * t, params.fs, lag, {value});
   }
 }
 

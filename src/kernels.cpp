@@ -1,0 +1,176 @@
+#include "kernels.hpp"
+
+#include <atomic>
+#include <cstring>
+
+namespace qp::kernels {
+
+namespace {
+
+// ------------------------------------------------------- the scalar target
+//
+// One lag, one state column or one row at a time; the entries below also
+// use these for whatever a vector target leaves over.
+
+double lag_sum(const double* x, index_t n, index_t lag) {
+  double sum = 0.0;
+  for (index_t j = 0; j < n - lag; ++j) sum += min_num(x[j], x[j + lag]);
+  return sum;
+}
+
+void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, bool, double* sums) {
+  sums[0] = lag_sum(x, n, lag0);
+}
+
+// Columns [first, last) of the decoder step, for any strides of log_a.
+void decoder_columns(const double* prev, index_t n, DMat log_a, index_t first, index_t last, double* best,
+                     index_t* from) {
+  for (index_t j = first; j < last; ++j) {
+    double top = prev[0] + log_a(0, j);
+    index_t arg = 0;
+    for (index_t i = 1; i < n; ++i) {
+      const double v = prev[i] + log_a(i, j);
+      if (v > top) {
+        top = v;
+        arg = i;
+      }
+    }
+    best[j] = top;
+    from[j] = arg;
+  }
+}
+
+void scalar_viterbi_columns(const double* prev, index_t n, const double* a, index_t row_stride, index_t count,
+                            double* best, index_t* arg) {
+  const DMat log_a{reinterpret_cast<const char*>(a), n, count, static_cast<index_t>(row_stride * sizeof(double)),
+                   sizeof(double)};
+  decoder_columns(prev, n, log_a, 0, count, best, arg);
+}
+
+// Rows [first, last) of the matrix-vector pass.
+void matvec_range(const double* at, index_t n, const double* v, index_t first, index_t last, double* out) {
+  for (index_t i = first; i < last; ++i) {
+    double sum = 0.0;
+    for (index_t j = 0; j < n; ++j) sum += at[j * n + i] * v[j];
+    out[i] = sum;
+  }
+}
+
+void scalar_matvec_rows(const double* at, index_t n, const double* v, index_t count, double* out) {
+  matvec_range(at, n, v, 0, count, out);
+}
+
+bool always() { return true; }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The CPU reports the instructions and the operating system saves their
+// registers (the compiler's check covers both).
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
+#endif
+
+const Target kTargets[] = {
+    {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, always},
+#if defined(__x86_64__) && defined(__GNUC__)
+    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, always},
+    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, has_avx2},
+    {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
+     has_avx512},
+#elif defined(__aarch64__)
+    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, always},
+#endif
+};
+
+constexpr int kCount = static_cast<int>(sizeof(kTargets) / sizeof(kTargets[0]));
+
+const Target& choose() {
+  for (int i = kCount - 1; i > 0; --i) {
+    if (kTargets[i].supported()) return kTargets[i];
+  }
+  return kTargets[0];
+}
+
+// Atomic: the private module computes without the interpreter lock, so a
+// thread may force a target while another one runs a kernel.
+std::atomic<const Target*> g_override{nullptr};
+
+// lags[k + c] == lags[k] + c for c < count, written as a difference so that
+// lags near the largest index cannot overflow (every lag is >= 0 here).
+bool consecutive(IVec lags, index_t k, index_t count) {
+  const index_t first = lags[k];
+  for (index_t c = 1; c < count; ++c) {
+    if (lags[k + c] - c != first) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int target_count() { return kCount; }
+
+const Target& target(int index) { return kTargets[index]; }
+
+void set_override(const Target* target) { g_override.store(target, std::memory_order_relaxed); }
+
+const Target& active() {
+  static const Target& chosen = choose();
+  const Target* forced = g_override.load(std::memory_order_relaxed);
+  return forced ? *forced : chosen;
+}
+
+const Target* find(const char* name) {
+  for (const Target& t : kTargets) {
+    if (std::strcmp(t.name, name) == 0) return t.supported() ? &t : nullptr;
+  }
+  return nullptr;
+}
+
+// ------------------------------------------------------------- the entries
+
+void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Target& target) {
+  const index_t count = lags.size;
+  const index_t chunk = target.chunk;
+  bool has_nan = false;
+  for (index_t j = 0; j < n; ++j) has_nan |= x[j] != x[j];
+
+  double sums[kMaxChunk];
+  index_t k = 0;
+  while (k < count) {
+    // Runs of `chunk` consecutive lags that all overlap the frame go to the
+    // target; a lag without overlap scores exactly 0.0, anything else is
+    // summed one lag at a time.
+    const index_t lag0 = lags[k];
+    // Every lag of the run overlaps the frame: n - lag0 >= chunk. Both are
+    // >= 0, so unlike n - lag0 - (chunk - 1) the difference cannot overflow
+    // for a lag near the largest index.
+    const bool overlaps = n - lag0 >= chunk;
+    if (k + chunk > count || !overlaps || !consecutive(lags, k, chunk)) {
+      score[k] = n - lag0 > 0 ? lag_sum(x, n, lag0) / static_cast<double>(n - lag0) : 0.0;
+      ++k;
+      continue;
+    }
+    target.qesmor_chunk(x, n, lag0, has_nan, sums);
+    for (index_t c = 0; c < chunk; ++c) score[k + c] = sums[c] / static_cast<double>(n - (lag0 + c));
+    k += chunk;
+  }
+}
+
+void decoder_step(const double* prev, index_t n, DMat log_a, double* best, index_t* from, const Target& target) {
+  // The targets need rows of contiguous, element-aligned columns.
+  const bool rows_contiguous = log_a.col_stride == static_cast<index_t>(sizeof(double)) &&
+                               log_a.row_stride % static_cast<index_t>(sizeof(double)) == 0;
+  const index_t vector_states = rows_contiguous ? n - n % static_cast<index_t>(target.states) : 0;
+  if (vector_states > 0) {
+    target.viterbi_columns(prev, n, reinterpret_cast<const double*>(log_a.base),
+                           log_a.row_stride / static_cast<index_t>(sizeof(double)), vector_states, best, from);
+  }
+  decoder_columns(prev, n, log_a, vector_states, n, best, from);
+}
+
+void matvec_transposed(const double* at, index_t n, const double* v, double* out, const Target& target) {
+  const index_t vector_rows = n - n % static_cast<index_t>(target.states);
+  if (vector_rows > 0) target.matvec_rows(at, n, v, vector_rows, out);
+  matvec_range(at, n, v, vector_rows, n, out);
+}
+
+}  // namespace qp::kernels

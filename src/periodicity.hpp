@@ -1,0 +1,55 @@
+// The qesmor periodicity function of each frame.
+//
+// For a frame x of n samples and a lag L >= 0 the qesmor value is
+//   (sum over j = 0 .. n-L-1, in that order, of fmin(x[j], x[j+L])) / (n - L)
+// and exactly 0.0 when L >= n (no overlap). fmin is IEEE minNum: a NaN sample
+// yields to its partner, and only a pair of two NaNs contributes NaN.
+//
+// For a two-polarity signal the scores of the two half-waves' frames add,
+// and so do their means.
+#pragma once
+
+#include <vector>
+
+#include "framing.hpp"
+#include "kernels.hpp"
+#include "views.hpp"
+
+namespace qp {
+
+// Refuses a negative lag, which would compare the frame with samples past its end.
+void check_lags(IVec lags);
+
+// score[k] = qesmor value of `frame` at lag lags[k]; every lag must be >= 0.
+// A strided frame is first gathered into `gather`.
+void qesmor_frame(DVec frame, IVec lags, double* score, std::vector<double>& gather,
+                  const kernels::Target& target = kernels::active());
+
+// A framed signal and the candidate lags: the score vector and level of
+// each frame, what every pitch core consumes.
+class FrameSource {
+ public:
+  FrameSource(const Framing& framing, IVec lags);
+
+  index_t frames() const { return framing_.frames(); }
+  index_t window_size() const { return framing_.window_size(); }
+  bool two_polarity() const { return framing_.two_polarity(); }
+  index_t lag_count() const { return lags_.size; }
+  IVec lags() const { return lags_; }
+
+  // Analyses frame t: writes its score vector (one value per lag) and
+  // returns its level, the frame mean (for two polarities, the sum of the
+  // two means).
+  double analyse(index_t t, double* score);
+
+ private:
+  Framing framing_;
+  IVec lags_;
+  std::vector<double> scratch_;  // the second polarity's scores
+  std::vector<double> gather_;   // a strided frame, made contiguous
+};
+
+// Fills the (frames x lags) map, row-major, and the frame levels.
+void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels);
+
+}  // namespace qp

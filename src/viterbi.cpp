@@ -1,0 +1,96 @@
+#include "viterbi.hpp"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tracking.hpp"
+
+namespace qp {
+
+void check_decoder_shapes(DMat log_likelihood, DMat log_a) {
+  const index_t n = log_likelihood.cols;
+  if (log_likelihood.rows == 0) return;
+  if (n == 0) {
+    raise_value_error("log_likelihood of shape " + shape_text(log_likelihood.rows, n) +
+                      " has no state to decode");
+  }
+  if (log_a.rows < n || log_a.cols < n) {
+    raise_value_error("log_A of shape " + shape_text(log_a.rows, log_a.cols) + " is smaller than " +
+                      shape_text(n, n) + ", the states of log_likelihood of shape " +
+                      shape_text(log_likelihood.rows, n));
+  }
+}
+
+void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const kernels::Target& target) {
+  const index_t frames = log_likelihood.rows;
+  const index_t n = log_likelihood.cols;
+  if (frames == 0) return;
+  std::vector<double> previous(static_cast<std::size_t>(n));
+  std::vector<double> current(static_cast<std::size_t>(n));
+  std::vector<double> best(static_cast<std::size_t>(n));
+  std::vector<index_t> back(static_cast<std::size_t>(frames * n), 0);  // row 0 unused
+
+  for (index_t j = 0; j < n; ++j) previous[j] = log_likelihood(0, j);  // the first frame is not weighted
+  for (index_t t = 1; t < frames; ++t) {
+    kernels::decoder_step(previous.data(), n, log_a, best.data(), back.data() + t * n, target);
+    for (index_t j = 0; j < n; ++j) current[j] = beta * log_likelihood(t, j) + best[j];
+    std::swap(previous, current);
+  }
+  double top = previous[0];
+  index_t arg = 0;
+  for (index_t i = 1; i < n; ++i) {
+    if (previous[i] > top) {
+      top = previous[i];
+      arg = i;
+    }
+  }
+  path[frames - 1] = arg;
+  for (index_t t = frames - 2; t >= 0; --t) path[t] = back[(t + 1) * n + path[t + 1]];
+}
+
+void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double> rows) {
+  const IVec lags = source.lags();
+  const index_t k = lags.size;
+  const index_t frames = source.frames();
+  if (frames == 0) {
+    if (!source.two_polarity()) raise_value_error(ViterbiParams::kNoFrames);
+    return;
+  }
+
+  // The decoder reads only the top-left K x K of the block.
+  std::vector<double> log_a(static_cast<std::size_t>(k * k));
+  transition_block(source.window_size() / 2, params.fs, params.sigma, lags[0], lags[0] + k, lags[0],
+                   lags[0] + k, log_a.data());
+  log_floor(contiguous(log_a.data(), k * k), log_a.data());
+
+  const std::size_t cells = static_cast<std::size_t>(frames * k);
+  std::vector<double> scores(cells), probabilities(cells), log_likelihood(cells), levels(frames);
+  std::vector<double> flank(static_cast<std::size_t>(k));
+  for (index_t t = 0; t < frames; ++t) {
+    double* score = scores.data() + t * k;
+    double* p = probabilities.data() + t * k;
+    levels[t] = source.analyse(t, score);
+    observe(contiguous(score, k), flank.data(), p);
+    log_floor(contiguous(p, k), log_likelihood.data() + t * k);
+  }
+
+  std::vector<index_t> path(static_cast<std::size_t>(frames));
+  viterbi(contiguous(log_likelihood.data(), frames, k), contiguous(log_a.data(), k, k), params.beta, path.data());
+
+  for (index_t t = 0; t < frames; ++t) {
+    const index_t state = path[t];
+    double* row = rows.data + 3 * t;
+    if (state == 0) {
+      write_row(row, params.fs, kNaN, {kNaN, kNaN});
+      continue;
+    }
+    const Refinement r = refine({scores.data() + t * k, k}, state, params.refine);
+    const double lag = static_cast<double>(lags[state]) + r.offset;
+    // The strength is a division of host floats, which refuses a zero divisor.
+    if (levels[t] == 0.0) throw Error(Error::Kind::ZeroDivisionError, "float division by zero");
+    write_row(row, params.fs, lag, {r.value / levels[t], probabilities[t * k + state]});
+  }
+}
+
+}  // namespace qp
