@@ -10,16 +10,16 @@ the samples of the frames not yet complete and, per channel, one belief.
 """
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
 from . import _kernels, cy_impl
 from ._options import Options
 from ._track import (BLOCK_FRAMES, PitchTrack, _analyse_block, _half_waves, _Plan,
-                     _silent_frames, make_plan, prepare, track_from_rows)
+                     _silent_frames, make_plan, track_from_rows)
 
-__all__ = ["PitchStream", "track_causal"]
+__all__ = ["PitchStream", "causal_rows"]
 
 
 def full_scale(dtype: np.dtype) -> float:
@@ -246,16 +246,18 @@ class PitchStream:
         return x
 
 
-def track_causal(y: Any, sr: Any, options: Options) -> PitchTrack:
-    """``track(y, sr, causal=True, ...)``: the whole signal through the
-    analyser a :class:`PitchStream` uses, in blocks."""
-    dtype = np.asarray(y).dtype
-    signal, plan = prepare(y, sr, options)
-    signal = signal * full_scale(dtype) if dtype.kind in "iu" else signal
-    rows2d = signal[None, :] if signal.ndim == 1 else signal
-    causal = _Causal(plan, rows2d.shape[0])
+def causal_rows(source: Any, plan: _Plan,
+                progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+    """Rows [f0, strength, probability] of a whole signal or a file source,
+    shape (channels, n_frames, 3): the source through the analyser a
+    :class:`PitchStream` uses, block by block."""
+    rows = 1 if source.n_channels is None else source.n_channels
+    causal = _Causal(plan, rows)
     step = BLOCK_FRAMES * plan.hop_length
-    parts: List[np.ndarray] = [causal.feed(rows2d[:, i: i + step])[1]
-                               for i in range(0, rows2d.shape[1], step)]
-    return track_from_rows(np.concatenate(parts, axis=1), plan,
-                           None if signal.ndim == 1 else signal.shape[0])
+    parts: List[np.ndarray] = [np.zeros((rows, 0, 3))]
+    for start in range(0, source.n_samples, step):
+        stop = min(start + step, source.n_samples)
+        parts.append(causal.feed(np.asarray(source.read(start, stop), dtype=np.float64))[1])
+        if progress is not None:
+            progress(parts[-1].shape[1] * rows)
+    return np.concatenate(parts, axis=1)

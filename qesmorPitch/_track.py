@@ -196,6 +196,8 @@ class _Plan:
     # Samples read on each side of a block beyond those its frames cover, for
     # a stage before the cores that needs context (a filter's settling).
     sample_margin: int = 0
+    # Analyse frames as a stream does (see _stream.py), not by blocks with margins.
+    causal: bool = False
 
     @functools.cached_property
     def lags(self) -> np.ndarray:
@@ -276,7 +278,8 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  frame_length=frame_length, hop_length=hop_length, method=o.method,
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
-                 voicing_threshold=params["voicing_threshold"], params=params)
+                 voicing_threshold=params["voicing_threshold"], params=params,
+                 causal=o.causal)
 
 
 # --------------------------------------------------------------------------
@@ -416,7 +419,12 @@ def run_plan(y: Any, plan: _Plan,
     """Analyse a checked float64 signal (1-D or channels-first 2-D), or a
     source read block by block, with `plan`."""
     source = y if hasattr(y, "read") else ArraySource(y)
-    rows = _analyse_source(source, plan, progress)
+    if plan.causal:
+        from ._stream import causal_rows
+
+        rows = causal_rows(source, plan, progress)
+    else:
+        rows = _analyse_source(source, plan, progress)
     return track_from_rows(rows, plan, source.n_channels)
 
 
@@ -582,12 +590,12 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     >>> bool(abs(np.nanmedian(pt.f0) - 220) < 1)
     True
     """
-    opts = Options.from_kwargs(options)
-    if opts.causal:
-        from ._stream import track_causal
+    signal, plan = prepare(y, sr, Options.from_kwargs(options))
+    if plan.causal:
+        from ._stream import full_scale
 
-        return track_causal(y, sr, opts)
-    signal, plan = prepare(y, sr, opts)
+        # Integers as fractions of full scale, as a stream reads them: exact.
+        signal *= full_scale(np.asarray(y).dtype)
     return run_plan(signal, plan)
 
 

@@ -195,3 +195,19 @@ def test_command_two_float_channels_from_a_file_like_pipe(tmp_path):
     want = qesmorPitch.track(y, SR, causal=True, **RANGE, method="bayes")
     assert lines[0].startswith("channel,time") and len(lines) == 1 + 2 * want.n_frames
     assert [line.split(",")[0] for line in lines[1:3]] == ["0", "1"]
+
+
+def test_files_tracked_causally_equal_the_stream(tmp_path):
+    import wave
+
+    y = (signal(seconds=0.5) * 16000).astype("<i2")
+    path = tmp_path / "a.wav"
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SR)
+        w.writeframes(y.tobytes())
+    [result] = qesmorPitch.track_files([path], return_tracks=True, out_dir=tmp_path,
+                                       causal=True, method="bayes", **RANGE)
+    stream = qesmorPitch.PitchStream(SR, **RANGE)
+    assert_same_bits(pushed(stream, np.array_split(y, 7)), result.track)
