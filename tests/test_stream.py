@@ -88,6 +88,12 @@ def test_resume_entry_in_blocks_equals_one_pass():
     assert np.concatenate(rows).tobytes() == want.tobytes()
     with pytest.raises(ValueError, match="transition_t has shape"):
         _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t[1:], belief)
+    with pytest.raises(ValueError, match="belief has 5 values"):
+        _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t, belief[:5])
+    # the caller's belief is read, never written
+    before = belief.copy()
+    _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t, belief)
+    assert belief.tobytes() == before.tobytes()
 
 
 def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
