@@ -1,6 +1,7 @@
 """Frame-wise pitch (F0) estimation from the qesmor periodicity function.
 
-:func:`track` turns samples into a :class:`PitchTrack`; :func:`track_files`
+:func:`track` turns samples into a :class:`PitchTrack`; :class:`PitchStream`
+does it for audio arriving in chunks; :func:`track_files`
 runs a batch of audio files in parallel. The numeric work is done by the
 compiled module :mod:`qesmorPitch.cy_impl`.
 """
@@ -18,6 +19,7 @@ del extend_path
 from ._options import DEFAULTS, Options
 from ._track import PitchTrack, track
 from ._batch import FileResult, track_files
+from ._stream import PitchStream
 
-__all__ = ["DEFAULTS", "FileResult", "Options", "PitchTrack", "track", "track_files",
+__all__ = ["DEFAULTS", "FileResult", "Options", "PitchStream", "PitchTrack", "track", "track_files",
            "__version__"]

@@ -267,14 +267,23 @@ def _num(x: float) -> str:
     return "nan" if math.isnan(x) else repr(round(float(x), 10))
 
 
+def csv_header(multichannel: bool) -> str:
+    return ("channel," if multichannel else "") + "time,f0,strength,probability,voiced\n"
+
+
+def csv_row(lead: str, time: float, f0: float, strength: float, prob: float,
+            voiced: bool) -> str:
+    """One frame's CSV line; `lead` is "" or the channel column with its comma."""
+    return f"{lead}{time:.6f},{_num(f0)},{_num(strength)},{_num(prob)},{int(voiced)}\n"
+
+
 def _csv_lines(pt: PitchTrack) -> Iterator[str]:
     multi = pt.n_channels is not None
-    yield ("channel," if multi else "") + "time,f0,strength,probability,voiced\n"
+    yield csv_header(multi)
     for c, times, f0, strength, prob, voiced in _columns(pt):
         lead = f"{c}," if multi else ""
         for row in zip(times, f0, strength, prob, voiced):
-            yield (f"{lead}{row[0]:.6f},{_num(row[1])},{_num(row[2])},"
-                   f"{_num(row[3])},{int(row[4])}\n")
+            yield csv_row(lead, *row)
 
 
 def track_to_csv(pt: PitchTrack) -> str:

@@ -116,8 +116,86 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--demo", action="store_true",
                    help="track a synthesised voice with a known F0, print its accuracy "
                         f"and plot it (to {DEMO_PLOT} unless --plot is given)")
+    live = p.add_argument_group(
+        "live pitch", "qesmor-pitch --stream --sr RATE - reads raw little-endian PCM from "
+        "standard input and writes one CSV row per frame as soon as it is decided "
+        "(method bayes unless --method direct; viterbi is not causal)")
+    live.add_argument("--stream", action="store_true",
+                      help="read raw PCM from standard input ('-') and track it live")
+    live.add_argument("--sr", type=float, metavar="RATE", help="--stream: sampling rate in Hz")
+    live.add_argument("--channels", type=int, default=1, metavar="N",
+                      help="--stream: interleaved channels (default 1)")
+    live.add_argument("--dtype", choices=tuple(PCM_TYPES), default="s16",
+                      help="--stream: sample format, 16-bit integer or 32-bit float "
+                           "(default s16)")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return p
+
+
+# --dtype names and the little-endian NumPy types they read.
+PCM_TYPES = {"s16": "<i2", "f32": "<f4"}
+# Bytes asked of standard input at a time; a read returns what has arrived.
+READ_BYTES = 1 << 12
+
+
+def run_stream(args: argparse.Namespace, options: Options) -> int:
+    """Track raw PCM from standard input, one CSV row per frame as it is decided."""
+    import numpy as np
+
+    from ._audio import csv_header, csv_row
+    from ._stream import PitchStream
+
+    channels = args.channels
+    stream = PitchStream(args.sr, channels=None if channels == 1 else channels,
+                         options=options)
+    dtype = np.dtype(PCM_TYPES[args.dtype])
+    width = dtype.itemsize * channels   # bytes of one sample of every channel
+    out = sys.stdout
+    multi = channels > 1 and not options.mono
+
+    def emit(pt: Any) -> None:
+        if not len(pt):
+            return
+        f0, strength, prob, voiced = (np.atleast_2d(a) for a in
+                                      (pt.f0, pt.strength, pt.probability, pt.voiced))
+        for t in range(len(pt)):
+            for c in range(f0.shape[0]):
+                out.write(csv_row(f"{c}," if multi else "", pt.times[t], f0[c, t],
+                                  strength[c, t], prob[c, t], voiced[c, t]))
+            out.flush()
+
+    fd = sys.stdin.fileno()
+    pending = b""
+    try:
+        out.write(csv_header(multi))
+        out.flush()
+        while True:
+            data = os.read(fd, READ_BYTES)
+            if not data:
+                break
+            pending += data
+            usable = len(pending) - len(pending) % width
+            samples = np.frombuffer(pending[:usable], dtype=dtype)
+            pending = pending[usable:]
+            try:
+                emit(stream.push(samples.reshape(-1, channels).T if channels > 1
+                                 else samples))
+            except ValueError as exc:
+                # A NaN/inf in float input: that chunk is skipped, the rest goes on.
+                print(f"{PROG}: warning: skipped {len(samples) // channels} samples: {exc}",
+                      file=sys.stderr, flush=True)
+        if pending:
+            print(f"{PROG}: warning: the input ended inside a sample; dropped the last "
+                  f"{len(pending)} byte(s) ({width} make one sample)", file=sys.stderr,
+                  flush=True)
+        emit(stream.flush())
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, as a filter does.
+        sys.stdout = open(os.devnull, "w")
+        return 141
+    except KeyboardInterrupt:
+        return 130
+    return 0
 
 
 # Options whose command-line name differs from the keyword of track().
@@ -396,6 +474,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         options = _options(args)
     except (TypeError, ValueError) as exc:
         parser.error(_option_error(exc, args))
+    if args.stream:
+        if args.audio != ["-"]:
+            parser.error("--stream reads standard input: give '-' and no AUDIO files, "
+                         "e.g. qesmor-pitch --stream --sr 16000 -")
+        if args.output is not None or args.plot is not None:
+            parser.error("--stream writes CSV rows to standard output: drop -o and --plot")
+        if args.sr is None:
+            parser.error("--stream needs --sr RATE, the sampling rate of the raw input")
+        if not 1 <= args.channels <= 32:
+            parser.error(f"--channels {args.channels}: must be from 1 to 32")
+        try:
+            options = Options.merged(options, {"method": args.method or "bayes",
+                                               "causal": True})
+            from ._track import make_plan
+
+            make_plan(args.sr, options)
+        except (TypeError, ValueError) as exc:
+            parser.error(_option_error(exc, args))
+        return run_stream(args, options)
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")

@@ -140,6 +140,7 @@ class Options:
                                     ("viterbi",))
     sigma: Optional[float] = _option(None, _optional(_number(gt=0, example="0.1")),
                                      ("bayes", "viterbi"))
+    causal: bool = _option(False, _flag)
 
     def __post_init__(self) -> None:
         for f in fields(self):
@@ -155,6 +156,9 @@ class Options:
                              f"e.g. fmax={max(2 * self.fmin, 500.0):g}")
         if self.hop_length is not None and self.hop_seconds is not None:
             raise TypeError("give hop_length or hop_seconds, not both")
+        if self.causal and self.method == "viterbi":
+            raise ValueError("causal=True needs method='bayes' or 'direct': method='viterbi' "
+                             "decodes the whole signal before deciding any frame")
 
     @classmethod
     def from_kwargs(cls, kwargs: Mapping[str, Any]) -> "Options":

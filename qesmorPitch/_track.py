@@ -196,6 +196,8 @@ class _Plan:
     # Samples read on each side of a block beyond those its frames cover, for
     # a stage before the cores that needs context (a filter's settling).
     sample_margin: int = 0
+    # Analyse frames as a stream does (see _stream.py), not by blocks with margins.
+    causal: bool = False
 
     @functools.cached_property
     def lags(self) -> np.ndarray:
@@ -276,7 +278,8 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  frame_length=frame_length, hop_length=hop_length, method=o.method,
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
-                 voicing_threshold=params["voicing_threshold"], params=params)
+                 voicing_threshold=params["voicing_threshold"], params=params,
+                 causal=o.causal)
 
 
 # --------------------------------------------------------------------------
@@ -416,7 +419,20 @@ def run_plan(y: Any, plan: _Plan,
     """Analyse a checked float64 signal (1-D or channels-first 2-D), or a
     source read block by block, with `plan`."""
     source = y if hasattr(y, "read") else ArraySource(y)
-    rows = _analyse_source(source, plan, progress)
+    if plan.causal:
+        from ._stream import causal_rows
+
+        rows = causal_rows(source, plan, progress)
+    else:
+        rows = _analyse_source(source, plan, progress)
+    return track_from_rows(rows, plan, source.n_channels)
+
+
+def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
+                    first_frame: int = 0) -> PitchTrack:
+    """The PitchTrack of core rows [f0, strength, probability], shape
+    (channels, n_frames, 3), for frames from `first_frame` on: the voicing
+    decision, times and parameters. A 1-D track when `n_channels` is None."""
     f0, strength, probability = rows[..., 0], rows[..., 1], rows[..., 2]
     shortest, longest = float(plan.shortest), float(plan.longest)
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -424,10 +440,10 @@ def run_plan(y: Any, plan: _Plan,
         voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
                   & (lag >= shortest - 0.5) & (lag <= longest + 0.5))
     f0 = np.where(voiced, f0, np.nan)
-    if source.n_channels is None:
+    if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
-    n_frames = plan.n_frames(source.n_samples)
-    times = (np.arange(n_frames) * plan.hop_length + plan.frame_length / 2) / plan.sr
+    frames = np.arange(first_frame, first_frame + rows.shape[1])
+    times = (frames * plan.hop_length + plan.frame_length / 2) / plan.sr
     arrays = [times, f0, np.ascontiguousarray(strength),
               np.ascontiguousarray(probability), voiced]
     for a in arrays:
@@ -523,6 +539,14 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     sigma : float > 0, optional
         Tracking methods: standard deviation in octaves of the frame-to-frame
         pitch change the transition model expects.
+    causal : bool
+        Decide each frame from the samples up to its end only, exactly as
+        :class:`PitchStream` does on the same signal pushed in any chunks:
+        the Bayesian filter runs once over the whole signal, integer samples
+        are read as fractions of full scale and no statistic of the whole
+        signal (such as its peak) is used. Needs ``method="bayes"`` or
+        ``"direct"``; ``"viterbi"`` is refused, as it decodes the whole signal
+        before deciding any frame.
 
     Returns
     -------
@@ -567,6 +591,11 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     True
     """
     signal, plan = prepare(y, sr, Options.from_kwargs(options))
+    if plan.causal:
+        from ._stream import full_scale
+
+        # Integers as fractions of full scale, as a stream reads them: exact.
+        signal *= full_scale(np.asarray(y).dtype)
     return run_plan(signal, plan)
 
 

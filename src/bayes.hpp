@@ -32,4 +32,21 @@ struct BayesParams {
 // Writes one [frequency, strength, posterior] row per frame into `rows`.
 void pitch_bayes(FrameSource& source, const BayesParams& params, Out<double> rows);
 
+// Rows [lo, hi) of the transition matrix the filter predicts through for
+// `lags` (consecutive) in a `window_size` frame, cut at the matrix's end.
+struct BlockRange {
+  index_t lo;
+  index_t hi;
+};
+BlockRange bayes_block_range(IVec lags, index_t window_size);
+
+// The filter over the frames of `source`, resumed from `belief` (one value
+// per lag; all zeros before a signal's first frame) and left holding the
+// belief after the last frame, so a signal filtered block by block, each
+// block resuming from the last, gives the rows of a single pass. `transposed`
+// is the transition block of bayes_block_range, column-major, `block_size`
+// on a side; `params.sigma` is not read.
+void bayes_filter(FrameSource& source, const BayesParams& params, const double* transposed,
+                  index_t block_size, double* belief, Out<double> rows);
+
 }  // namespace qp

@@ -573,6 +573,50 @@ PyObject* matvec_impl(qp::DMat a, qp::DVec v, Keyword target) {
   return out.release();
 }
 
+// The forward filter resumed from `belief` over the frames of the data, for a
+// stream that carries the filter from call to call. `transition_t` is the
+// transposed transition block (transition_t[j, i] is the move from lag j to
+// lag i of the block's range). Returns (rows, belief after the last frame).
+template <class... Data>
+PyObject* bayes_resume_impl(Data... data, double fs, int window_size, int hop_size, qp::IVec search_sample,
+                            Keyword pp_mode, double alpha, Keyword interpolator_mode, qp::DMat transition_t,
+                            qp::DVec belief) {
+  qp::BayesParams params;
+  params.fs = fs;
+  params.alpha = alpha;
+  params.refine = refine_mode(pp_mode, interpolator_mode);
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::BayesParams::check_lags(search_sample, window_size);
+  const qp::BlockRange range = qp::bayes_block_range(search_sample, window_size);
+  const qp::index_t block_size = range.hi - range.lo;
+  if (transition_t.rows != block_size || transition_t.cols != block_size) {
+    PyErr_Format(PyExc_ValueError, "transition_t has shape (%zd, %zd); these lags need (%zd, %zd)",
+                 transition_t.rows, transition_t.cols, block_size, block_size);
+    return nullptr;
+  }
+  if (belief.size != search_sample.size) {
+    PyErr_Format(PyExc_ValueError, "belief has %zd values; it needs one per lag, %zd", belief.size,
+                 search_sample.size);
+    return nullptr;
+  }
+  qp::FrameSource source(qp::Framing(data..., window_size, hop_size), search_sample);
+  const npy_intp n = search_sample.size;
+  Ref state = new_doubles(1, &n);
+  Ref rows = new_track(source.frames(), 3);
+  if (!state || !rows) return nullptr;
+  compute([&] {
+    double* out = out_of(state.get()).data;
+    for (qp::index_t k = 0; k < n; ++k) out[k] = belief[k];
+    std::vector<double> block(static_cast<std::size_t>(block_size * block_size));
+    for (qp::index_t j = 0; j < block_size; ++j) {
+      for (qp::index_t i = 0; i < block_size; ++i) block[j * block_size + i] = transition_t(j, i);
+    }
+    if (source.frames() > 0) qp::bayes_filter(source, params, block.data(), block_size, out, out_of(rows.get()));
+  });
+  return PyTuple_Pack(2, rows.get(), state.get());
+}
+
 PyObject* targets_impl() {
   Ref names(PyList_New(0));
   for (int i = 0; names && i < qp::kernels::target_count(); ++i) {
@@ -688,6 +732,9 @@ constexpr const char* kBayesParams[] = {"fs", "window_size", "hop_size", "search
 constexpr const char* kViterbiParams[] = {"fs", "window_size", "hop_size", "search_sample", "pp_mode",
                                           "beta", "sigma", "interpolator_mode"};
 
+constexpr const char* kResumeParams[] = {"fs", "window_size", "hop_size", "search_sample", "pp_mode",
+                                         "alpha", "interpolator_mode", "transition_t", "belief"};
+
 // What a tracking core's two-polarity form says of itself.
 std::string two_polarity_tracking(const char* single) {
   return std::string(single) +
@@ -789,6 +836,13 @@ const Function kHooks[] = {
     row<interpolate_impl<qp::interp_centroid>>("_interp_centroid", {"v", "peak"}, "(offset, value)."),
     row<viterbi_on_impl>("viterbi", {"log_likelihood", "log_A", "beta", "target"}, "viterbi_cy on a target.", 3),
     row<matvec_impl>("matvec", {"a", "v", "target"}, "a @ v with each row summed in order.", 2),
+    framed_row<bayes_resume_impl<qp::DVec>>(
+        "_bayes_resume", kOneSignal, kResumeParams,
+        "calc_Pitch_bayes_core_cy resumed from `belief` through the transposed block `transition_t`; "
+        "returns (rows, belief after the last frame)."),
+    framed_row<bayes_resume_impl<qp::DVec, qp::DVec>>(
+        "_bayes_negaposi_resume", kTwoSignals, kResumeParams,
+        "_bayes_resume for the two half-waves of a signal."),
     row<targets_impl>("targets", "Names of the kernel targets this CPU runs, the scalar one first."),
     row<active_target_impl>("active_target", "The target this module's functions use."),
     row<use_target_impl>("use_target", {"name"},

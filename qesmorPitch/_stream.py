@@ -1,0 +1,263 @@
+"""Pitch of audio that arrives in chunks: :class:`PitchStream`, and
+``track(..., causal=True)``, the same analysis of a whole signal.
+
+Both feed the signal through one :class:`_Causal` analyser, so a frame's row
+does not depend on how the signal was cut: frames are analysed once all their
+samples (and the one after, which marks the frame as complete as it does for
+:func:`track`) have arrived, the Bayesian filter's belief is carried from call
+to call, and nothing uses a statistic of the whole signal. The analyser keeps
+the samples of the frames not yet complete and, per channel, one belief.
+"""
+from __future__ import annotations
+
+from typing import Any, Callable, List, Optional, Tuple
+
+import numpy as np
+
+from . import _kernels, cy_impl
+from ._options import Options
+from ._track import (BLOCK_FRAMES, PitchTrack, _analyse_block, _half_waves, _Plan,
+                     _silent_frames, make_plan, track_from_rows)
+
+__all__ = ["PitchStream", "causal_rows"]
+
+
+def full_scale(dtype: np.dtype) -> float:
+    """The factor that reads samples of `dtype` as fractions of full scale:
+    a power of two, so the scaling is exact."""
+    if dtype.kind in "iu":
+        return 2.0 ** -(8 * dtype.itemsize - 1)
+    return 1.0
+
+
+def condition(x: np.ndarray, state: Any) -> Tuple[np.ndarray, Any]:
+    """The causal conditioning of one chunk, shape (channels, n) float64, and
+    the state to carry to the next chunk (None before the first).
+
+    Every stage here must run forward only, its state carried across chunks,
+    so that any split of a signal conditions it identically. None yet: the
+    samples pass unchanged.
+    """
+    return x, state
+
+
+class _Causal:
+    """Frames of a signal given piece by piece, for one plan and a fixed
+    number of rows (channels)."""
+
+    def __init__(self, plan: _Plan, rows: int) -> None:
+        if plan.method not in ("bayes", "direct"):
+            raise ValueError(f"method={plan.method!r} is not causal; use 'bayes' or 'direct'")
+        self.plan = plan
+        self.rows = rows
+        if plan.method == "bayes":
+            # The block the filter predicts through, built once: the same
+            # slice of the transition matrix the one-pass core builds.
+            n_periods = plan.frame_length // 2
+            lags = plan.lags
+            lo, hi = min(int(lags[0]), n_periods), min(int(lags[-1]) + 1, n_periods)
+            matrix = cy_impl.create_transition_matrix_cy(n_periods, plan.sr,
+                                                         plan.params["sigma"])
+            self._transition_t = np.ascontiguousarray(matrix[lo:hi, lo:hi].T)
+        self.reset()
+
+    def reset(self) -> None:
+        self.next_frame = 0          # the first frame not yet reported
+        self.received = 0            # samples given so far
+        # Samples from the start of the next frame on, up to `received`.
+        self.buffer = np.zeros((self.rows, 0))
+        self.condition_state: Any = None
+        self.beliefs = [np.zeros(len(self.plan.lags)) for _ in range(self.rows)]
+
+    def feed(self, x: np.ndarray) -> Tuple[int, np.ndarray]:
+        """Take the checked samples `x` (rows, n); return the index of the
+        first frame completed by them and their rows (rows, frames, 3)."""
+        plan = self.plan
+        x, condition_state = condition(x, self.condition_state)
+        total = self.received + x.shape[1]
+        buffer = np.concatenate((self.buffer, x), axis=1)
+        start = total - buffer.shape[1]          # sample index of buffer[:, 0]
+        first, stop = self.next_frame, plan.n_frames(total)
+        out = np.full((self.rows, max(stop - first, 0), 3), np.nan)
+        beliefs = list(self.beliefs)
+        if stop > first:
+            lo = first * plan.hop_length - start
+            # The last frame ends strictly before the block's end.
+            block = buffer[:, lo: lo + (stop - 1 - first) * plan.hop_length + plan.frame_length + 1]
+            for c in range(self.rows):
+                out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first)
+        # Keep what the next frame needs (it may start beyond what came).
+        keep_from = max(stop, first) * plan.hop_length
+        buffer = buffer[:, max(keep_from - start, 0):]
+        # Commit only once everything above has succeeded.
+        self.buffer, self.received, self.next_frame = buffer, total, max(stop, first)
+        self.condition_state, self.beliefs = condition_state, beliefs
+        return first, out
+
+    def _analyse(self, x: np.ndarray, belief: np.ndarray,
+                 n_frames: int) -> Tuple[np.ndarray, np.ndarray]:
+        plan = self.plan
+        if plan.method == "direct":
+            return _analyse_block(x, plan, n_frames), belief
+        # The filter runs over every frame, silent ones included, so the
+        # belief after a block is that of one pass over the whole signal.
+        waves = _half_waves(x, plan.polarity)
+        p = plan.params
+        interp = "no" if plan.interpolator == "none" else plan.interpolator
+        resume = _kernels._bayes_negaposi_resume if len(waves) == 2 else _kernels._bayes_resume
+        out, belief = resume(*waves, plan.sr, plan.frame_length, plan.hop_length, plan.lags,
+                             plan.pp_mode, p["alpha"], interp, self._transition_t, belief)
+        rows = np.full((n_frames, 3), np.nan)
+        rows[:, : out.shape[1]] = out
+        rows[_silent_frames(waves, plan, n_frames)] = np.nan
+        return rows, belief
+
+
+class PitchStream:
+    """Pitch of audio that arrives in chunks, decided as each frame completes.
+
+    Parameters
+    ----------
+    sr : float > 0
+        Sampling rate in Hz.
+    channels : int >= 1, optional
+        Chunks have shape (channels, n); by default they are 1-D.
+    options : Options, optional
+        The analysis parameters; keywords replace its values.
+    **kwargs
+        The keywords of :func:`qesmorPitch.track` (``method`` defaults to
+        ``"bayes"`` here; ``"viterbi"`` is refused, being non-causal).
+
+    Notes
+    -----
+    ``push(y)`` for every chunk of a signal gives, frame for frame and bit for
+    bit, ``track(signal, sr, causal=True, ...)``. A frame is reported once the
+    sample after its end has arrived: at most one frame plus one hop after
+    its first sample. The stream keeps only the samples of the frames not yet
+    complete and the filter's belief.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import qesmorPitch
+    >>> sr = 16000
+    >>> y = np.sin(2 * np.pi * 220 * np.arange(sr) / sr)
+    >>> stream = qesmorPitch.PitchStream(sr, fmin=80, fmax=400)
+    >>> tracks = [stream.push(chunk) for chunk in np.array_split(y, 100)]
+    >>> tail = stream.flush()
+    >>> sum(len(t) for t in tracks) + len(tail)
+    98
+    >>> bool(abs(np.nanmedian(tracks[-1].f0) - 220) < 1)
+    True
+    """
+
+    def __init__(self, sr: float, *, channels: Optional[int] = None,
+                 options: Optional[Options] = None, **kwargs: Any) -> None:
+        if options is None and "method" not in kwargs:
+            kwargs["method"] = "bayes"
+        opts = Options.merged(options, {**kwargs, "causal": True})
+        if channels is not None and (isinstance(channels, bool)
+                                     or not isinstance(channels, (int, np.integer))
+                                     or not 1 <= channels <= 32):
+            raise ValueError(f"channels={channels!r} must be an integer from 1 to 32, "
+                             f"or None for 1-D chunks")
+        self.channels = None if channels is None else int(channels)
+        self.options = opts
+        self.plan = make_plan(sr, opts)
+        self.sr = self.plan.sr
+        # mono averages the channels before the analysis, as track() does.
+        out_rows = 1 if channels is None or opts.mono else self.channels
+        self._n_channels = None if channels is None or opts.mono else self.channels
+        self._causal = _Causal(self.plan, out_rows)
+        self._ended = False
+
+    @property
+    def samples_received(self) -> int:
+        return self._causal.received
+
+    @property
+    def frames_decided(self) -> int:
+        return self._causal.next_frame
+
+    def push(self, samples: Any) -> PitchTrack:
+        """Add a chunk; return the frames it completes (possibly none).
+
+        Parameters
+        ----------
+        samples : array_like, shape (n,) or (channels, n)
+            Real samples, any length including 0; integers are read as
+            fractions of their type's full scale.
+
+        Raises
+        ------
+        ValueError
+            The chunk holds NaN/inf (named by its index in the chunk) or has
+            the wrong shape; the stream is unchanged and may go on.
+        TypeError
+            The chunk is not real numbers.
+        RuntimeError
+            The stream has been flushed.
+        """
+        if self._ended:
+            raise RuntimeError("push() after flush(): the stream has ended; "
+                               "call reset() to start a new one")
+        x = self._check(samples)
+        first, rows = self._causal.feed(x)
+        return track_from_rows(rows, self.plan, self._n_channels, first)
+
+    def flush(self) -> PitchTrack:
+        """End the stream; return the frames still undecided.
+
+        A frame is decided as soon as the sample after it arrives, which is
+        also where :func:`track` ends, so nothing is left at the end: the
+        result is empty, and further pushes are refused until :meth:`reset`.
+        """
+        self._ended = True
+        empty = np.full((self._causal.rows, 0, 3), np.nan)
+        return track_from_rows(empty, self.plan, self._n_channels, self._causal.next_frame)
+
+    def reset(self) -> None:
+        """Forget every sample; the next push starts a new signal at time 0."""
+        self._causal.reset()
+        self._ended = False
+
+    def _check(self, samples: Any) -> np.ndarray:
+        arr = np.asarray(samples)
+        if arr.dtype.kind not in "biuf":
+            raise TypeError(f"samples must be real numbers, got dtype {arr.dtype}; "
+                            f"pass a float or integer array")
+        want = "(n,)" if self.channels is None else f"({self.channels}, n)"
+        if self.channels is None:
+            if arr.ndim != 1:
+                raise ValueError(f"samples have shape {arr.shape}; this stream takes 1-D "
+                                 f"chunks {want} (PitchStream(..., channels=N) takes 2-D)")
+        elif arr.ndim != 2 or arr.shape[0] != self.channels:
+            raise ValueError(f"samples have shape {arr.shape}; this stream takes "
+                             f"{want} chunks of {self.channels} channel(s)")
+        x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
+        finite = np.isfinite(x)
+        if not finite.all():
+            index = int(np.argwhere(~finite)[:, 1].min())
+            raise ValueError(f"samples[{index}] is not finite (NaN or inf); the chunk was "
+                             f"refused and the stream is unchanged: replace them, "
+                             f"e.g. np.nan_to_num(samples)")
+        if self.options.mono and x.shape[0] > 1:
+            x = x.mean(axis=0, keepdims=True)
+        return x
+
+
+def causal_rows(source: Any, plan: _Plan,
+                progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+    """Rows [f0, strength, probability] of a whole signal or a file source,
+    shape (channels, n_frames, 3): the source through the analyser a
+    :class:`PitchStream` uses, block by block."""
+    rows = 1 if source.n_channels is None else source.n_channels
+    causal = _Causal(plan, rows)
+    step = BLOCK_FRAMES * plan.hop_length
+    parts: List[np.ndarray] = [np.zeros((rows, 0, 3))]
+    for start in range(0, source.n_samples, step):
+        stop = min(start + step, source.n_samples)
+        parts.append(causal.feed(np.asarray(source.read(start, stop), dtype=np.float64))[1])
+        if progress is not None:
+            progress(parts[-1].shape[1] * rows)
+    return np.concatenate(parts, axis=1)

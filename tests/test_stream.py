@@ -1,0 +1,219 @@
+"""PitchStream, track(causal=True) and qesmor-pitch --stream."""
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import qesmorPitch
+from qesmorPitch import _kernels, cy_impl
+
+SR = 8000
+# A short range keeps frames short, so a signal of many frames stays small.
+RANGE = dict(fmin=100.0, fmax=400.0)
+
+
+def signal(seconds=0.3, seed=0):
+    """A glide with noise and a stretch of digital silence in the middle."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(seconds * SR)) / SR
+    y = np.sin(2 * np.pi * (140 + 200 * t) * t) + 0.05 * rng.standard_normal(t.size)
+    y[len(y) // 3: len(y) // 3 + 300] = 0.0
+    return y
+
+
+def pushed(stream, chunks):
+    """Every frame the stream reports for `chunks`, then its flush, as one array per field."""
+    tracks = [stream.push(c) for c in chunks] + [stream.flush()]
+    return {k: np.concatenate([getattr(t, k) for t in tracks], axis=-1)
+            for k in ("times", "f0", "strength", "probability", "voiced")}
+
+
+def assert_same_bits(got, want):
+    for k, v in got.items():
+        w = getattr(want, k)
+        assert v.shape == w.shape and v.tobytes() == w.tobytes(), k
+
+
+def random_split(y, rng, n_cuts):
+    return np.split(y, np.sort(rng.integers(0, y.shape[-1] + 1, n_cuts)), axis=-1)
+
+
+@pytest.mark.parametrize("method, polarity", [("bayes", "both"), ("bayes", "positive"),
+                                              ("direct", "both"), ("direct", "negative")])
+def test_any_chunking_equals_causal_track_bit_for_bit(method, polarity):
+    y = signal()
+    kw = dict(RANGE, method=method, polarity=polarity)
+    want = qesmorPitch.track(y, SR, causal=True, **kw)
+    assert want.n_frames > 20
+    rng = np.random.default_rng(1)
+    splits = [random_split(y, rng, 40), random_split(y, rng, 3),
+              # one-sample chunks over the first frames, then empty ones and the rest
+              [y[i: i + 1] for i in range(400)] + [y[:0], y[:0], y[400:]]]
+    for chunks in splits:
+        assert_same_bits(pushed(qesmorPitch.PitchStream(SR, **kw), chunks), want)
+
+
+def test_multichannel_integer_chunks_and_reset():
+    y = np.stack([signal(seed=2), 0.5 * signal(seed=3)[::-1]])
+    ints = np.round(y * 20000).astype(np.int16)
+    want = qesmorPitch.track(ints, SR, causal=True, **RANGE, method="bayes")
+    stream = qesmorPitch.PitchStream(SR, channels=2, **RANGE)
+    rng = np.random.default_rng(4)
+    assert_same_bits(pushed(stream, random_split(ints, rng, 25)), want)
+    # Integers are read as fractions of full scale, exactly.
+    assert_same_bits(pushed(qesmorPitch.PitchStream(SR, channels=2, **RANGE),
+                            [ints / 32768.0]), want)
+    stream.reset()
+    assert_same_bits(pushed(stream, [ints]), want)
+
+
+def test_resume_entry_in_blocks_equals_one_pass():
+    """The private entry, resumed block by block, gives the public core's rows."""
+    rng = np.random.default_rng(5)
+    x = np.abs(rng.standard_normal(3000)) * (np.arange(3000) % 37 < 18)
+    fs, window, hop, lags = 8000.0, 164, 40, np.arange(19, 82)
+    args = (None, 0.5)
+    want = cy_impl.calc_Pitch_bayes_core_cy(x, fs, window, hop, lags, *args, 0.05, "gaussian")
+    a = cy_impl.create_transition_matrix_cy(window // 2, fs, 0.05)
+    block_t = np.ascontiguousarray(a[19:82, 19:82].T)
+    belief, rows = np.zeros(len(lags)), []
+    for first, stop in [(0, 1), (1, 2), (2, 30), (30, len(want))]:
+        part = x[first * hop: (stop - 1) * hop + window + 1]
+        out, belief = _kernels._bayes_resume(part, fs, window, hop, lags, *args, "gaussian",
+                                             block_t, belief)
+        rows.append(out)
+    assert np.concatenate(rows).tobytes() == want.tobytes()
+    with pytest.raises(ValueError, match="transition_t has shape"):
+        _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t[1:], belief)
+    with pytest.raises(ValueError, match="belief has 5 values"):
+        _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t, belief[:5])
+    # the caller's belief is read, never written
+    before = belief.copy()
+    _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t, belief)
+    assert belief.tobytes() == before.tobytes()
+
+
+def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
+    with pytest.raises(ValueError, match="causal=True needs method='bayes' or 'direct'"):
+        qesmorPitch.track(signal(), SR, causal=True)
+    with pytest.raises(ValueError, match="causal=True"):
+        qesmorPitch.PitchStream(SR, method="viterbi")
+    stream = qesmorPitch.PitchStream(SR, **RANGE)
+    hop, width = stream.plan.hop_length, stream.plan.frame_length
+    y = signal()
+    assert len(stream.push(y[:width])) == 0
+    for n in range(width + 1, width + 3 * hop + 2):
+        got = stream.push(y[n - 1: n])
+        # frame t is decided by sample t * hop + width, the first after its end
+        assert len(got) == (1 if (n - 1 - width) % hop == 0 else 0), n
+    # bounded state: the buffer holds at most one frame and the last chunk
+    assert stream._causal.buffer.shape[1] <= width
+    stream.push(np.zeros(50 * hop))
+    assert stream._causal.buffer.shape[1] <= width
+
+
+@pytest.mark.parametrize("bad, error, match", [
+    (np.r_[np.ones(7), np.nan, 1.0], ValueError, r"samples\[7\] is not finite"),
+    (np.r_[np.inf], ValueError, r"samples\[0\] is not finite"),
+    (np.ones((2, 5)), ValueError, r"1-D chunks"),
+    (np.array(["a", "b"]), TypeError, "must be real numbers"),
+    (np.ones(3) + 1j, TypeError, "must be real numbers"),
+])
+def test_bad_chunk_is_refused_and_leaves_the_stream_unchanged(bad, error, match):
+    y = signal()
+    want = pushed(qesmorPitch.PitchStream(SR, **RANGE), [y])
+    stream = qesmorPitch.PitchStream(SR, **RANGE)
+    first = stream.push(y[:1000])
+    with pytest.raises(error, match=match):
+        stream.push(bad)
+    rest = pushed(stream, [y[1000:]])
+    got = {k: np.concatenate([getattr(first, k), v], axis=-1) for k, v in rest.items()}
+    for k in want:
+        assert got[k].tobytes() == want[k].tobytes(), k
+
+
+def test_wrong_channels_and_push_after_flush():
+    stream = qesmorPitch.PitchStream(SR, channels=2, **RANGE)
+    with pytest.raises(ValueError, match=r"\(2, n\) chunks of 2 channel"):
+        stream.push(np.ones((3, 10)))
+    stream.flush()
+    with pytest.raises(RuntimeError, match="call reset"):
+        stream.push(np.ones((2, 10)))
+    stream.reset()
+    assert len(stream.push(np.ones((2, 10)))) == 0
+
+
+def _command(*args):
+    return [sys.executable, "-m", "qesmorPitch", "--stream", *args]
+
+
+def test_command_rows_appear_while_the_pipe_is_still_open():
+    sr = 8000
+    y = (np.sin(2 * np.pi * 200 * np.arange(sr) / sr) * 16000).astype("<i2")
+    proc = subprocess.Popen(_command("--sr", str(sr), "--fmin", "100", "-"),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    try:
+        # Half a second of audio, sent slowly; the rest only after a row came.
+        for piece in np.array_split(y[: sr // 2], 20):
+            proc.stdin.write(piece.tobytes())
+            proc.stdin.flush()
+            time.sleep(0.005)
+        header = proc.stdout.readline()
+        first = proc.stdout.readline()
+        assert header == b"time,f0,strength,probability,voiced\n"
+        assert abs(float(first.split(b",")[1]) - 200) < 1 and proc.poll() is None
+        # and a last sample cut short
+        proc.stdin.write(y[sr // 2:].tobytes() + b"\x01")
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    rows = [header, first] + out.splitlines(keepends=True)
+    want = qesmorPitch.track(y, sr, causal=True, fmin=100.0, method="bayes")
+    assert proc.returncode == 0 and len(rows) == want.n_frames + 1
+    assert b"dropped the last 1 byte" in err
+
+
+@pytest.mark.parametrize("args, match", [
+    (("--sr", "8000", "a.wav"), b"give '-' and no AUDIO"),
+    (("-",), b"needs --sr"),
+    (("--sr", "8000", "--method", "viterbi", "-"), b"causal=True needs"),
+])
+def test_command_usage_errors(args, match):
+    proc = subprocess.run(_command(*args), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=60)
+    assert proc.returncode == 2 and match in proc.stderr
+
+
+def test_command_two_float_channels_from_a_file_like_pipe(tmp_path):
+    y = np.stack([signal(seed=6), signal(seed=7)]).astype("<f4")
+    raw = tmp_path / "in.raw"
+    raw.write_bytes(y.T.tobytes())
+    with open(raw, "rb") as fh:
+        proc = subprocess.run(_command("--sr", str(SR), "--channels", "2", "--dtype", "f32",
+                                       "--fmin", "100", "--fmax", "400", "-"),
+                              stdin=fh, capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.decode().splitlines()
+    want = qesmorPitch.track(y, SR, causal=True, **RANGE, method="bayes")
+    assert lines[0].startswith("channel,time") and len(lines) == 1 + 2 * want.n_frames
+    assert [line.split(",")[0] for line in lines[1:3]] == ["0", "1"]
+
+
+def test_files_tracked_causally_equal_the_stream(tmp_path):
+    import wave
+
+    y = (signal(seconds=0.5) * 16000).astype("<i2")
+    path = tmp_path / "a.wav"
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SR)
+        w.writeframes(y.tobytes())
+    [result] = qesmorPitch.track_files([path], return_tracks=True, out_dir=tmp_path,
+                                       causal=True, method="bayes", **RANGE)
+    stream = qesmorPitch.PitchStream(SR, **RANGE)
+    assert_same_bits(pushed(stream, np.array_split(y, 7)), result.track)
