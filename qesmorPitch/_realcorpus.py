@@ -35,7 +35,7 @@ SPEECH_FMIN, SPEECH_FMAX = 50.0, 600.0
 PEAK = 0.5  # every clean signal is scaled to this peak, leaving room for the faults
 RATES = (16000, 22050, 44100)
 # Bumped whenever a recipe changes, so a stale cache is rebuilt instead of read.
-RECIPE_VERSION = 1
+RECIPE_VERSION = 2
 DEFAULT_CACHE = "/work/corpus-cache"
 SPLITS = ("tune", "heldout")
 
@@ -140,8 +140,10 @@ def resynthesize(x: np.ndarray, sr: int, *, fmin: float = SPEECH_FMIN,
     """WORLD analysis (harvest, cheaptrick, d4c) and synthesis of `x` at `sr`.
 
     Returns the new signal, scaled to a peak of PEAK, and its F0 on the
-    10 ms truth grid. Harvest's range bounds the truth, so it never leaves
-    the range the trackers are asked to search.
+    10 ms truth grid. The analysed contour is cleaned (clean_contour) before
+    the synthesis, so the truth is the cleaned contour and stays exact.
+    Harvest's range bounds the truth, so it never leaves the range the
+    trackers are asked to search.
     """
     import pyworld
 
@@ -150,9 +152,54 @@ def resynthesize(x: np.ndarray, sr: int, *, fmin: float = SPEECH_FMIN,
     f0, t = pyworld.harvest(x, sr, f0_floor=fmin, f0_ceil=fmax, frame_period=period)
     sp = pyworld.cheaptrick(x, f0, t, sr)
     ap = pyworld.d4c(x, f0, t, sr)
+    # D4C gives a frame it finds aperiodic an aperiodicity of 1 in every band,
+    # and the synthesis then makes only noise there: such a frame is unvoiced
+    # whatever harvest said.
+    f0 = np.where(ap.min(axis=1) > 0.99, 0.0, f0)
+    f0 = clean_contour(f0)
     y = pyworld.synthesize(f0, sp, ap, sr, frame_period=period)
     y = y * (PEAK / max(float(np.max(np.abs(y))), 1e-12))
-    return y, faint_as_ignored(y, sr, np.asarray(f0, dtype=np.float64))
+    # Where a second analysis of the original disagrees by more than a
+    # fifth, harvest has likely taken a sub- or super-octave; the envelope it
+    # then estimated keeps the original's harmonic comb, so the new signal is
+    # ambiguous between the two periods there and is not scored.
+    other, _ = pyworld.dio(x, sr, f0_floor=fmin, f0_ceil=fmax, frame_period=period)
+    other = pyworld.stonemask(x, other, t, sr)
+    truth = faint_as_ignored(y, sr, f0)
+    both = (f0 > 0) & (other > 0)
+    ratio = np.divide(other, f0, out=np.ones_like(f0), where=both)
+    truth[both & (np.abs(np.log2(ratio)) > math.log2(1.2))] = np.nan
+    return y, truth
+
+
+def _runs(voiced: np.ndarray) -> List[Tuple[int, int]]:
+    """[start, stop) of every run of True."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], voiced.astype(np.int8), [0]))))
+    return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
+
+
+def clean_contour(f0: np.ndarray, *, max_gap: int = 2, min_run: int = 5) -> np.ndarray:
+    """A speech-like contour from an analysed one: unvoiced gaps of up to
+    `max_gap` frames inside voicing bridged, voiced runs shorter than
+    `min_run` frames dropped, and each run's log F0 smoothed (5-frame median,
+    then a 3-frame mean) so single-frame jumps of the analysis are not
+    resynthesised as 10 ms pitch glitches that no tracker could follow."""
+    f0 = np.asarray(f0, dtype=np.float64).copy()
+    voiced = f0 > 0
+    idx = np.arange(f0.shape[0])
+    for a, b in _runs(~voiced):
+        if 0 < a and b < f0.shape[0] and b - a <= max_gap:
+            f0[a:b] = np.exp(np.interp(idx[a:b], [a - 1, b], np.log([f0[a - 1], f0[b]])))
+    voiced = f0 > 0
+    for a, b in _runs(voiced):
+        if b - a < min_run:
+            f0[a:b] = 0.0
+            continue
+        logf = np.log(f0[a:b])
+        padded = np.pad(logf, 2, mode="edge")
+        med = np.median(np.lib.stride_tricks.sliding_window_view(padded, 5), axis=1)
+        f0[a:b] = np.exp(np.convolve(np.pad(med, 1, mode="edge"), np.ones(3) / 3, "valid"))
+    return f0
 
 
 FAINT_DB = 50.0
@@ -322,7 +369,7 @@ def build_speech(cache: Optional[os.PathLike] = None,
                                             split=split, sr=rate, y=y, f0=f0))
             names.append(name)
             log(f"  {name}: {y.shape[0] / rate:.2f} s at {rate} Hz, "
-                f"{np.mean(f0 > 0):.0%} voiced")
+                f"{np.mean(f0 > 0):.0%} voiced, {np.mean(np.isnan(f0)):.0%} not scored")
     manifest.write_text(json.dumps({"version": RECIPE_VERSION, "items": names}, indent=1))
     return root
 
