@@ -13,19 +13,17 @@ Building needs mido (PyPI), fluidsynth and fluid-soundfont-gm (Debian).
 """
 from __future__ import annotations
 
-import json
 import math
 import os
 import shutil
 import subprocess
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._realcorpus import TRUTH_HOP, Item, cache_dir
+from ._realcorpus import PEAK, TRUTH_HOP, Item, build
 
 SOUNDFONT = Path("/usr/share/sounds/sf2/FluidR3_GM.sf2")
 MUSIC_RATES = (44100, 16000)
@@ -242,27 +240,14 @@ def music_sources() -> List[Tuple[str, str, str, int, List[Note], int]]:
 def build_music(cache: Optional[os.PathLike] = None,
                 log: Callable[[str], None] = print) -> Path:
     """Build (or confirm) the music corpus under ``cache/music``."""
-    from ._realcorpus import _save
-
     missing = missing_music_tools()
     if missing:
         raise RuntimeError("the music corpus needs " + ", ".join(missing))
-    root = cache_dir(cache) / "music"
-    root.mkdir(parents=True, exist_ok=True)
-    manifest = root / "manifest.json"
-    if manifest.exists() and json.loads(manifest.read_text()).get("version") == RECIPE_VERSION:
-        log(f"music corpus up to date in {root}")
-        return root
-    names = []
-    with tempfile.TemporaryDirectory() as tmp:
+
+    def items(tmp: Path) -> Iterable[Item]:
         for name, group, split, program, notes, rate in music_sources():
-            y = render(midi_bytes(notes, program), rate, Path(tmp))
-            y = y * (0.5 / max(float(np.max(np.abs(y))), 1e-12))
-            f0 = truth(notes, y, rate)
-            _save(root / f"{name}.npz", Item(name=name, kind="music", group=group,
-                                            split=split, sr=rate, y=y, f0=f0))
-            names.append(name)
-            log(f"  {name}: {y.shape[0] / rate:.2f} s, {np.mean(f0 > 0):.0%} scored voiced, "
-                f"{np.mean(np.isnan(f0)):.0%} not scored")
-    manifest.write_text(json.dumps({"version": RECIPE_VERSION, "items": names}, indent=1))
-    return root
+            y = render(midi_bytes(notes, program), rate, tmp)
+            y = y * (PEAK / max(float(np.max(np.abs(y))), 1e-12))
+            yield Item(name=name, kind="music", group=group, split=split, sr=rate, y=y,
+                       f0=truth(notes, y, rate))
+    return build("music", RECIPE_VERSION, items, cache, log)

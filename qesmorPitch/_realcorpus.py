@@ -347,31 +347,40 @@ def missing_speech_tools() -> List[str]:
     return missing
 
 
-def build_speech(cache: Optional[os.PathLike] = None,
-                 log: Callable[[str], None] = print) -> Path:
-    """Build (or complete) the speech corpus under ``cache/speech``."""
-    missing = missing_speech_tools()
-    if missing:
-        raise RuntimeError("the speech corpus needs " + ", ".join(missing))
-    root = cache_dir(cache) / "speech"
+def build(kind: str, version: int, make_items: Callable[[Path], Iterable[Item]],
+          cache: Optional[os.PathLike] = None, log: Callable[[str], None] = print) -> Path:
+    """Write the items `make_items(scratch folder)` yields under ``cache/kind``
+    and list them in its manifest, unless a manifest of `version` is there."""
+    root = cache_dir(cache) / kind
     root.mkdir(parents=True, exist_ok=True)
     manifest = root / "manifest.json"
-    if manifest.exists() and json.loads(manifest.read_text()).get("version") == RECIPE_VERSION:
-        log(f"speech corpus up to date in {root}")
+    if manifest.exists() and json.loads(manifest.read_text()).get("version") == version:
+        log(f"{kind} corpus up to date in {root}")
         return root
     names = []
     with tempfile.TemporaryDirectory() as tmp:
-        for name, group, split, reader, rate in speech_sources():
-            x, sr_in = reader(Path(tmp))
-            x = resample(x, sr_in, rate)
-            y, f0 = resynthesize(x, rate)
-            _save(root / f"{name}.npz", Item(name=name, kind="speech", group=group,
-                                            split=split, sr=rate, y=y, f0=f0))
-            names.append(name)
-            log(f"  {name}: {y.shape[0] / rate:.2f} s at {rate} Hz, "
-                f"{np.mean(f0 > 0):.0%} voiced, {np.mean(np.isnan(f0)):.0%} not scored")
-    manifest.write_text(json.dumps({"version": RECIPE_VERSION, "items": names}, indent=1))
+        for item in make_items(Path(tmp)):
+            _save(root / f"{item.name}.npz", item)
+            names.append(item.name)
+            log(f"  {item.name}: {item.duration:.2f} s at {item.sr} Hz, "
+                f"{np.mean(item.f0 > 0):.0%} voiced, {np.mean(np.isnan(item.f0)):.0%} not scored")
+    manifest.write_text(json.dumps({"version": version, "items": names}, indent=1))
     return root
+
+
+def build_speech(cache: Optional[os.PathLike] = None,
+                 log: Callable[[str], None] = print) -> Path:
+    """Build (or confirm) the speech corpus under ``cache/speech``."""
+    missing = missing_speech_tools()
+    if missing:
+        raise RuntimeError("the speech corpus needs " + ", ".join(missing))
+
+    def items(tmp: Path) -> Iterable[Item]:
+        for name, group, split, reader, rate in speech_sources():
+            x, sr_in = reader(tmp)
+            y, f0 = resynthesize(resample(x, sr_in, rate), rate)
+            yield Item(name=name, kind="speech", group=group, split=split, sr=rate, y=y, f0=f0)
+    return build("speech", RECIPE_VERSION, items, cache, log)
 
 
 # --------------------------------------------------------------------------

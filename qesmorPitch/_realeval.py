@@ -128,8 +128,8 @@ def _dio(fmin: float, fmax: float) -> Tracker:
         import pyworld
 
         x = np.ascontiguousarray(y, dtype=np.float64)
-        f0, t = pyworld.dio(x, sr, f0_floor=fmin, f0_ceil=fmax, frame_period=10.0)
-        return t, pyworld.stonemask(x, f0, t, sr)
+        f0, t = pyworld.dio(x, int(sr), f0_floor=fmin, f0_ceil=fmax, frame_period=10.0)
+        return t, pyworld.stonemask(x, f0, t, int(sr))
     return fn
 
 
@@ -137,7 +137,7 @@ def _harvest(fmin: float, fmax: float) -> Tracker:
     def fn(y: np.ndarray, sr: int) -> Tuple[np.ndarray, np.ndarray]:
         import pyworld
 
-        f0, t = pyworld.harvest(np.ascontiguousarray(y, dtype=np.float64), sr,
+        f0, t = pyworld.harvest(np.ascontiguousarray(y, dtype=np.float64), int(sr),
                                 f0_floor=fmin, f0_ceil=fmax, frame_period=10.0)
         return t, f0
     return fn

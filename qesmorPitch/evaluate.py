@@ -41,7 +41,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _corpus, _scoring
+from . import _corpus, _realeval, _scoring
 from ._track import DEFAULT_INTERPOLATOR, DEFAULTS, prepare, run_plan
 
 FMIN, FMAX = 50.0, 500.0
@@ -194,36 +194,10 @@ def search(examples: Sequence[_corpus.Example], method: str,
 # Other trackers, each on its own documented interface
 
 
-def _pyin(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import librosa
-
-    hop = int(round(0.01 * sr))
-    frame = 1 << int(math.ceil(math.log2(0.0929 * sr)))  # librosa's 2048 at 22.05 kHz
-    f0, _, _ = librosa.pyin(y, fmin=FMIN, fmax=FMAX, sr=sr, frame_length=frame,
-                            hop_length=hop)
-    return librosa.times_like(f0, sr=sr, hop_length=hop), f0
-
-
-def _harvest(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import pyworld
-
-    f0, t = pyworld.harvest(np.ascontiguousarray(y, dtype=np.float64), int(sr),
-                            f0_floor=FMIN, f0_ceil=FMAX, frame_period=10.0)
-    return t, f0
-
-
-def _praat(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import parselmouth
-
-    pitch = parselmouth.Sound(y, sampling_frequency=sr).to_pitch_ac(
-        time_step=0.01, pitch_floor=FMIN, pitch_ceiling=FMAX)
-    return pitch.xs(), pitch.selected_array["frequency"]
-
-
 EXTERNAL: Dict[str, Tuple[str, Callable[[np.ndarray, float], Tuple[np.ndarray, np.ndarray]]]] = {
-    "librosa.pyin": ("librosa", _pyin),
-    "pyworld.harvest": ("pyworld", _harvest),
-    "parselmouth (Praat ac)": ("parselmouth", _praat),
+    "librosa.pyin": ("librosa", _realeval.PEERS["librosa pyin"][1](FMIN, FMAX)),
+    "pyworld.harvest": ("pyworld", _realeval.PEERS["pyworld harvest"][1](FMIN, FMAX)),
+    "parselmouth (Praat ac)": ("parselmouth", _realeval.PEERS["parselmouth ac"][1](FMIN, FMAX)),
 }
 
 
@@ -379,7 +353,7 @@ def _parse_value(text: str) -> Any:
 
 
 def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from . import _realcorpus, _realeval
+    from . import _realcorpus
 
     def log(msg: str) -> None:
         print(msg, file=sys.stderr, flush=True)
