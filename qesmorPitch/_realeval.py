@@ -57,12 +57,16 @@ def score_pairs(ref: np.ndarray, est: np.ndarray) -> Scores:
 def score_trackers(trackers: Mapping[str, Tracker], items: Sequence[_realcorpus.Item],
                    conditions: Sequence[str] = ("clean",), *,
                    pool: Optional[Sequence[_realcorpus.Item]] = None,
-                   log: Optional[Callable[[str], None]] = None) -> Dict[str, Dict[str, Scores]]:
+                   log: Optional[Callable[[str], None]] = None,
+                   done: Optional[Callable[[str, Dict[str, Scores]], None]] = None,
+                   ) -> Dict[str, Dict[str, Scores]]:
     """Scores per tracker and condition: ``result[tracker][condition]`` holds
     the metrics of COLUMNS and "seconds", the tracker's time on that condition.
 
     Each condition is applied once per item and shared by the trackers;
-    `pool` (default: `items`) supplies the babble talkers.
+    `pool` (default: `items`) supplies the babble talkers. `done(condition,
+    {tracker: scores})` is called as each condition finishes, so a long run
+    can report as it goes.
     """
     pool = list(items) if pool is None else list(pool)
     result: Dict[str, Dict[str, Scores]] = {name: {} for name in trackers}
@@ -86,6 +90,8 @@ def score_trackers(trackers: Mapping[str, Tracker], items: Sequence[_realcorpus.
             if log:
                 log(f"  {condition:18s} {name:28s} OA {scores['overall_accuracy']:.3f} "
                     f"({seconds[name]:.1f} s)")
+        if done:
+            done(condition, {name: result[name][condition] for name in trackers})
     return result
 
 

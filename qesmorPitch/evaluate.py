@@ -393,14 +393,20 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
             trackers.update(_realeval.installed_peers(fmin, fmax, log=log))
         seconds = sum(i.duration for i in items)
         log(f"{kind}: {len(items)} items, {seconds:.1f} s, split {args.split}")
-        result = _realeval.score_trackers(trackers, items, conditions, log=log)
         settings = ", ".join(f"{k}={v}" for k, v in overrides.items()) or "defaults"
         print(f"## {kind}, {args.split} part: {len(items)} items, {seconds:.0f} s; "
-              f"range {fmin:g}-{fmax:g} Hz, qesmorPitch {settings}\n")
-        print(_realeval.tables(result))
-        if args.json:
-            with open(f"{args.json}.{kind}.json" if len(kinds) > 1 else args.json, "w",
-                      encoding="utf-8") as f:
+              f"range {fmin:g}-{fmax:g} Hz, qesmorPitch {settings}\n", flush=True)
+        path = f"{args.json}.{kind}.json" if args.json and len(kinds) > 1 else args.json
+
+        def done(condition: str, scores: Dict[str, Dict[str, float]]) -> None:
+            # Each table as soon as its condition is scored: a full run with
+            # the peers takes the better part of an hour.
+            print(_realeval.tables({name: {condition: s} for name, s in scores.items()}),
+                  flush=True)
+
+        result = _realeval.score_trackers(trackers, items, conditions, log=log, done=done)
+        if path:
+            with open(path, "w", encoding="utf-8") as f:
                 json.dump(result, f, indent=1)
     return 0
 
