@@ -207,13 +207,17 @@ BIASED_MARK = " (biased)"
 
 
 def installed_peers(fmin: float, fmax: float,
-                    log: Optional[Callable[[str], None]] = None) -> Dict[str, Tracker]:
-    """The installed peers as trackers on `fmin`-`fmax`; pyworld's are marked
-    biased, since the truth is pyworld's own analysis."""
+                    log: Optional[Callable[[str], None]] = None,
+                    only: Optional[Sequence[str]] = None) -> Dict[str, Tracker]:
+    """The installed peers (of the names in `only`, if given) as trackers on
+    `fmin`-`fmax`; pyworld's are marked biased, since the truth is pyworld's
+    own analysis."""
     import importlib.util
 
     out: Dict[str, Tracker] = {}
     for name, (module, factory, biased) in PEERS.items():
+        if only is not None and name not in only:
+            continue
         if importlib.util.find_spec(module) is None:
             if log:
                 log(f"  {name}: {module} not installed, skipped")

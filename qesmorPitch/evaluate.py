@@ -337,8 +337,9 @@ def _real_arguments(parser: argparse.ArgumentParser) -> None:
     real.add_argument("--conditions", metavar="LIST",
                       help="comma-separated conditions (default: all for speech, "
                            "a few for music); 'list' prints them")
-    real.add_argument("--peers", action="store_true",
-                      help="also score the other trackers that are installed")
+    real.add_argument("--peers", nargs="?", const="all", metavar="LIST",
+                      help="also score the other trackers that are installed: all, or a "
+                           "comma-separated list of their names (e.g. 'parselmouth ac,swift-f0')")
     real.add_argument("--set", metavar="KEY=VALUE", action="append", default=[],
                       help="a track() keyword for qesmorPitch's methods (repeatable)")
 
@@ -390,7 +391,11 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         trackers = {f"qesmorPitch {m}": _realeval.qesmor(m, fmin, fmax, **overrides)
                     for m in methods}
         if args.peers:
-            trackers.update(_realeval.installed_peers(fmin, fmax, log=log))
+            only = None if args.peers == "all" else [p.strip() for p in args.peers.split(",")]
+            unknown = [p for p in only or () if p not in _realeval.PEERS]
+            if unknown:
+                parser.error(f"unknown peer {unknown[0]!r}; choose from {', '.join(_realeval.PEERS)}")
+            trackers.update(_realeval.installed_peers(fmin, fmax, log=log, only=only))
         seconds = sum(i.duration for i in items)
         log(f"{kind}: {len(items)} items, {seconds:.1f} s, split {args.split}")
         settings = ", ".join(f"{k}={v}" for k, v in overrides.items()) or "defaults"
