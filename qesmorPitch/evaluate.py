@@ -376,6 +376,10 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         if not sep:
             parser.error(f"--set {pair!r} needs KEY=VALUE, e.g. voicing_threshold=0.5")
         overrides[key.strip()] = _parse_value(value.strip())
+    only = None if args.peers in (None, "all") else [p.strip() for p in args.peers.split(",")]
+    unknown = [p for p in only or () if p not in _realeval.PEERS]
+    if unknown:
+        parser.error(f"unknown peer {unknown[0]!r}; choose from {', '.join(_realeval.PEERS)}")
     split = None if args.split == "both" else args.split
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
     methods = [m.strip() for m in args.methods.split(",") if m.strip()]
@@ -391,10 +395,6 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         trackers = {f"qesmorPitch {m}": _realeval.qesmor(m, fmin, fmax, **overrides)
                     for m in methods}
         if args.peers:
-            only = None if args.peers == "all" else [p.strip() for p in args.peers.split(",")]
-            unknown = [p for p in only or () if p not in _realeval.PEERS]
-            if unknown:
-                parser.error(f"unknown peer {unknown[0]!r}; choose from {', '.join(_realeval.PEERS)}")
             trackers.update(_realeval.installed_peers(fmin, fmax, log=log, only=only))
         seconds = sum(i.duration for i in items)
         log(f"{kind}: {len(items)} items, {seconds:.1f} s, split {args.split}")

@@ -142,3 +142,54 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
     assert "needs KEY=VALUE" in capsys.readouterr().err
     with pytest.raises(FileNotFoundError, match="--build-corpus"):
         main(["--real", "--cache", str(tmp_path)])
+
+
+@pytest.mark.parametrize("group, program, low, high, split", _music.INSTRUMENTS)
+def test_melodies_stay_in_range_monophonic_and_carry_their_bends(group, program, low, high, split):
+    for seed in _music.MELODY_SEEDS[split]:
+        notes = _music.melody(seed, low, high)
+        assert notes == _music.melody(seed, low, high)
+        assert all(low <= n.pitch <= high for n in notes)
+        assert all(a.end < b.start for a, b in zip(notes, notes[1:]))
+        f0 = np.concatenate([n.f0(np.linspace(n.start, n.end, 50, endpoint=False)) for n in notes])
+        assert _music.MUSIC_FMIN <= f0.min() and f0.max() <= _music.MUSIC_FMAX
+        assert sum(bool(n.bends) for n in notes) == 2
+
+
+def test_saved_items_load_back_and_a_current_manifest_is_not_rebuilt(tmp_path):
+    item = _item()
+    item = _realcorpus.Item(**{**item.__dict__, "f0": np.where(np.arange(100) == 50, np.nan,
+                                                              item.f0)})
+    made = []
+
+    def items(scratch):
+        made.append(scratch.is_dir())
+        yield item
+    for _ in range(2):
+        _realcorpus.build("speech", 7, items, tmp_path, log=lambda msg: None)
+    assert made == [True]
+    (back,) = _realcorpus.load("speech", "tune", tmp_path)
+    assert (back.name, back.group, back.split, back.sr) == (item.name, item.group, "tune", 16000)
+    np.testing.assert_array_equal(back.f0, item.f0)
+    np.testing.assert_allclose(back.y, item.y, rtol=1e-7)
+    assert _realcorpus.load("speech", "heldout", tmp_path) == []
+
+
+def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows():
+    sr = 8000
+    y = np.zeros(sr)
+    y[:sr // 2] = np.sin(2 * np.pi * 100 * np.arange(sr // 2) / sr)
+    y[sr // 2:] = 1e-4 * np.sin(2 * np.pi * 100 * np.arange(sr // 2) / sr)  # -80 dB
+    f0 = np.where(np.arange(100) < 95, 100.0, 0.0)
+    out = _realcorpus.faint_as_ignored(y, sr, f0)
+    assert (out[:49] == 100).all() and np.isnan(out[52:95]).all() and (out[95:] == 0).all()
+    item = _realcorpus.Item("t", "speech", "g", "tune", sr, y, f0)
+    tel, _ = _realcorpus.apply("telephone 8 kHz", item, [item])
+    loss = 20 * np.log10(np.std(tel[1000:3000]) / np.std(y[1000:3000]))
+    assert loss < -20
+
+
+def test_the_command_refuses_unknown_peers(capsys):
+    with pytest.raises(SystemExit):
+        main(["--real", "--peers", "praat"])
+    assert "unknown peer 'praat'" in capsys.readouterr().err
