@@ -484,8 +484,3 @@ def apply(condition: str, item: Item, pool: Sequence[Item]) -> Tuple[np.ndarray,
         raise ValueError(f"unknown condition {condition!r}; choose from {', '.join(CONDITIONS)}")
     return CONDITIONS[condition](item, pool)
 
-
-def select(items: Iterable[Item], kind: Optional[str] = None,
-           split: Optional[str] = None) -> List[Item]:
-    return [i for i in items if (kind is None or i.kind == kind)
-            and (split is None or i.split == split)]
