@@ -244,3 +244,16 @@ def tables(result: Mapping[str, Mapping[str, Scores]]) -> str:
                        + f" | {s['seconds']:.1f} |")
         out.append("")
     return "\n".join(out)
+
+
+def overview(result: Mapping[str, Mapping[str, Scores]], metric: str = "overall_accuracy") -> str:
+    """One Markdown table of `metric`: a row per tracker, a column per condition."""
+    conditions: List[str] = []
+    for per in result.values():
+        conditions += [c for c in per if c not in conditions]
+    lines = ["| tracker | " + " | ".join(conditions) + " |",
+             "|---|" + "---|" * len(conditions)]
+    for name, per in result.items():
+        lines.append(f"| {name} | " + " | ".join(
+            f"{per[c][metric]:.3f}" if c in per else "" for c in conditions) + " |")
+    return "\n".join(lines)

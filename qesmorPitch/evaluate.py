@@ -410,6 +410,8 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
                   flush=True)
 
         result = _realeval.score_trackers(trackers, items, conditions, log=log, done=done)
+        print(f"Overall accuracy by condition ({kind}, {args.split} part):\n")
+        print(_realeval.overview(result) + "\n", flush=True)
         if path:
             with open(path, "w", encoding="utf-8") as f:
                 json.dump(result, f, indent=1)

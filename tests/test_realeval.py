@@ -130,6 +130,8 @@ def test_scores_of_an_oracle_and_of_an_octave_error():
     assert res["octave"]["clean"]["raw_chroma_accuracy"] == 1.0
     assert res["octave"]["clean"]["gross_error_rate"] == 1.0
     assert "| octave | 0.000 | 1.000 |" in _realeval.tables(res)
+    assert _realeval.overview(res, "raw_pitch_accuracy").splitlines()[2:] == [
+        "| oracle | 1.000 |", "| octave | 0.000 |"]
     with pytest.raises(ValueError, match="3 F0 values for 4 frame times"):
         _realeval.frame_pairs(items[0], np.zeros(4), np.zeros(3))
 
