@@ -4,6 +4,13 @@
     python -m qesmorPitch.evaluate --quick     # 8 signals, a smaller search
     python -m qesmorPitch.evaluate --json results.json
 
+On real recordings (README.md, "Evaluation on real speech and music"):
+
+    python -m qesmorPitch.evaluate --build-corpus [--cache DIR]
+    python -m qesmorPitch.evaluate --real [--split tune|heldout] [--peers]
+        [--kind speech|music|all] [--conditions clean,DC 2 %,...]
+        [--set voicing_threshold=0.5 ...]
+
 For each method, parameters are searched one at a time from the current
 defaults (coordinate descent in a fixed order): every candidate value is run
 on the whole corpus, scored, and the best value by overall accuracy is kept
@@ -34,7 +41,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _corpus, _scoring
+from . import _corpus, _realeval, _scoring
 from ._track import DEFAULTS, Options, prepare, run_plan
 
 # The range the evaluation searches, the trackers compare over: the defaults.
@@ -189,36 +196,10 @@ def search(examples: Sequence[_corpus.Example], method: str,
 # Other trackers, each on its own documented interface
 
 
-def _pyin(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import librosa
-
-    hop = int(round(0.01 * sr))
-    frame = 1 << int(math.ceil(math.log2(0.0929 * sr)))  # librosa's 2048 at 22.05 kHz
-    f0, _, _ = librosa.pyin(y, fmin=FMIN, fmax=FMAX, sr=sr, frame_length=frame,
-                            hop_length=hop)
-    return librosa.times_like(f0, sr=sr, hop_length=hop), f0
-
-
-def _harvest(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import pyworld
-
-    f0, t = pyworld.harvest(np.ascontiguousarray(y, dtype=np.float64), int(sr),
-                            f0_floor=FMIN, f0_ceil=FMAX, frame_period=10.0)
-    return t, f0
-
-
-def _praat(y: np.ndarray, sr: float) -> Tuple[np.ndarray, np.ndarray]:
-    import parselmouth
-
-    pitch = parselmouth.Sound(y, sampling_frequency=sr).to_pitch_ac(
-        time_step=0.01, pitch_floor=FMIN, pitch_ceiling=FMAX)
-    return pitch.xs(), pitch.selected_array["frequency"]
-
-
 EXTERNAL: Dict[str, Tuple[str, Callable[[np.ndarray, float], Tuple[np.ndarray, np.ndarray]]]] = {
-    "librosa.pyin": ("librosa", _pyin),
-    "pyworld.harvest": ("pyworld", _harvest),
-    "parselmouth (Praat ac)": ("parselmouth", _praat),
+    "librosa.pyin": ("librosa", _realeval.PEERS["librosa pyin"][1](FMIN, FMAX)),
+    "pyworld.harvest": ("pyworld", _realeval.PEERS["pyworld harvest"][1](FMIN, FMAX)),
+    "parselmouth (Praat ac)": ("parselmouth", _realeval.PEERS["parselmouth ac"][1](FMIN, FMAX)),
 }
 
 
@@ -299,7 +280,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--methods", default="direct,bayes,viterbi",
                         help="comma-separated methods to search (default: all three)")
     parser.add_argument("--json", metavar="PATH", help="also write every run as JSON")
+    _real_arguments(parser)
     args = parser.parse_args(argv)
+    if args.build_corpus or args.real:
+        return _real_main(args, parser)
 
     def log(msg: str) -> None:
         print(msg, file=sys.stderr, flush=True)
@@ -333,6 +317,106 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump({"final": [r.__dict__ for r in final], "sweep": [r.__dict__ for r in sweep]},
                       f, indent=1, default=str)
+    return 0
+
+
+# --------------------------------------------------------------------------
+# Real recordings
+
+
+def _real_arguments(parser: argparse.ArgumentParser) -> None:
+    real = parser.add_argument_group("real recordings")
+    real.add_argument("--build-corpus", action="store_true",
+                      help="build the corpus of --kind into the cache and stop")
+    real.add_argument("--real", action="store_true",
+                      help="score on the real-recording corpus instead of the synthetic one")
+    real.add_argument("--cache", metavar="DIR",
+                      help="corpus cache (default: $QESMORPITCH_CORPUS or /work/corpus-cache)")
+    real.add_argument("--split", choices=("tune", "heldout", "both"), default="tune",
+                      help="which part to score (default: tune)")
+    real.add_argument("--kind", choices=("speech", "music", "all"), default="speech",
+                      help="speech (50-600 Hz), music (40-1000 Hz) or both (default: speech)")
+    real.add_argument("--conditions", metavar="LIST",
+                      help="comma-separated conditions (default: all for speech, "
+                           "a few for music); 'list' prints them")
+    real.add_argument("--peers", nargs="?", const="all", metavar="LIST",
+                      help="also score the other trackers that are installed: all, or a "
+                           "comma-separated list of their names (e.g. 'parselmouth ac,swift-f0')")
+    real.add_argument("--set", metavar="KEY=VALUE", action="append", default=[],
+                      help="a track() keyword for qesmorPitch's methods (repeatable)")
+
+
+def _parse_value(text: str) -> Any:
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return {"none": None, "true": True, "false": False}.get(text.lower(), text)
+
+
+def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from . import _realcorpus
+
+    def log(msg: str) -> None:
+        print(msg, file=sys.stderr, flush=True)
+
+    if args.conditions == "list":
+        print("\n".join(_realcorpus.CONDITIONS))
+        return 0
+    if args.build_corpus:
+        if args.kind in ("speech", "all"):
+            _realcorpus.build_speech(args.cache, log=log)
+        if args.kind in ("music", "all"):
+            from . import _music
+
+            _music.build_music(args.cache, log=log)
+        return 0
+    overrides = {}
+    for pair in args.set:
+        key, sep, value = pair.partition("=")
+        if not sep:
+            parser.error(f"--set {pair!r} needs KEY=VALUE, e.g. voicing_threshold=0.5")
+        overrides[key.strip()] = _parse_value(value.strip())
+    only = None if args.peers in (None, "all") else [p.strip() for p in args.peers.split(",")]
+    unknown = [p for p in only or () if p not in _realeval.PEERS]
+    if unknown:
+        parser.error(f"unknown peer {unknown[0]!r}; choose from {', '.join(_realeval.PEERS)}")
+    split = None if args.split == "both" else args.split
+    kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
+    methods = [m.strip() for m in args.methods.split(",") if m.strip()]
+    for kind in kinds:
+        items = _realcorpus.load(kind, split, args.cache)
+        fmin, fmax = (40.0, 1000.0) if kind == "music" else (50.0, 600.0)
+        default = _realcorpus.SPEECH_CONDITIONS if kind == "speech" else _realcorpus.MUSIC_CONDITIONS
+        conditions = ([c.strip() for c in args.conditions.split(",") if c.strip()]
+                      if args.conditions else list(default))
+        for c in conditions:
+            if c not in _realcorpus.CONDITIONS:
+                parser.error(f"unknown condition {c!r}; --conditions list shows them")
+        trackers = {f"qesmorPitch {m}": _realeval.qesmor(m, fmin, fmax, **overrides)
+                    for m in methods}
+        if args.peers:
+            trackers.update(_realeval.installed_peers(fmin, fmax, log=log, only=only))
+        seconds = sum(i.duration for i in items)
+        log(f"{kind}: {len(items)} items, {seconds:.1f} s, split {args.split}")
+        settings = ", ".join(f"{k}={v}" for k, v in overrides.items()) or "defaults"
+        print(f"## {kind}, {args.split} part: {len(items)} items, {seconds:.0f} s; "
+              f"range {fmin:g}-{fmax:g} Hz, qesmorPitch {settings}\n", flush=True)
+        path = f"{args.json}.{kind}.json" if args.json and len(kinds) > 1 else args.json
+
+        def done(condition: str, scores: Dict[str, Dict[str, float]]) -> None:
+            # Each table as soon as its condition is scored: a full run with
+            # the peers takes the better part of an hour.
+            print(_realeval.tables({name: {condition: s} for name, s in scores.items()}),
+                  flush=True)
+
+        result = _realeval.score_trackers(trackers, items, conditions, log=log, done=done)
+        print(f"Overall accuracy by condition ({kind}, {args.split} part):\n")
+        print(_realeval.overview(result) + "\n", flush=True)
+        if path:
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(result, f, indent=1)
     return 0
 
 
