@@ -36,12 +36,13 @@ PEAK = 0.5  # every clean signal is scaled to this peak, leaving room for the fa
 RATES = (16000, 22050, 44100)
 # Bumped whenever a recipe changes, so a stale cache is rebuilt instead of read.
 RECIPE_VERSION = 2
-DEFAULT_CACHE = "/work/corpus-cache"
+# A per-user cache, as other tools that build data once keep theirs.
+DEFAULT_CACHE = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "qesmorPitch" / "corpus"
 SPLITS = ("tune", "heldout")
 
 
 def cache_dir(cache: Optional[os.PathLike] = None) -> Path:
-    """The corpus cache: `cache`, else $QESMORPITCH_CORPUS, else /work/corpus-cache."""
+    """The corpus cache: `cache`, else $QESMORPITCH_CORPUS, else ~/.cache/qesmorPitch/corpus."""
     return Path(cache or os.environ.get("QESMORPITCH_CORPUS") or DEFAULT_CACHE)
 
 

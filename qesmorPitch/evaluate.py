@@ -331,7 +331,7 @@ def _real_arguments(parser: argparse.ArgumentParser) -> None:
     real.add_argument("--real", action="store_true",
                       help="score on the real-recording corpus instead of the synthetic one")
     real.add_argument("--cache", metavar="DIR",
-                      help="corpus cache (default: $QESMORPITCH_CORPUS or /work/corpus-cache)")
+                      help="corpus cache (default: $QESMORPITCH_CORPUS or ~/.cache/qesmorPitch/corpus)")
     real.add_argument("--split", choices=("tune", "heldout", "both"), default="tune",
                       help="which part to score (default: tune)")
     real.add_argument("--kind", choices=("speech", "music", "all"), default="speech",
