@@ -4,7 +4,9 @@ against other pitch trackers installed in the same environment.
     python benchmarks/run.py                 # full run, table + benchmarks/results.json
     python benchmarks/run.py --quick         # fewer repeats, shorter signals
 
-Every figure is the median of repeated runs measured in this process. The
+Every figure is the median of repeated runs measured in this process, in
+process CPU time unless --clock wall is given; the peers are timed in
+wall-clock time, beside our Viterbi core timed again the same way. The
 "vs scalar" column divides the time of the same call on the straightforward
 scalar kernels (forced through the private module) by the time on the target
 this CPU selects. Peers are timed only when importable (`pip install
@@ -94,12 +96,20 @@ WORKLOADS = {
 
 # ------------------------------------------------------------------ timing
 
-def median_time(call, repeat: int) -> float:
+# CPU time of the process by default: on a machine shared with other work
+# it counts only the time the call itself ran (all its threads), which
+# wall-clock time does not.
+CLOCK = {"cpu": time.process_time, "wall": time.perf_counter}
+clock = CLOCK["cpu"]
+
+
+def median_time(call, repeat: int, timer=None) -> float:
+    timer = timer or clock
     times = []
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = timer()
         call()
-        times.append(time.perf_counter() - start)
+        times.append(timer() - start)
     return statistics.median(times)
 
 
@@ -124,6 +134,38 @@ def peak_memory_mib(call) -> float | None:
     if before is None or peak is None:
         return None
     return max(0, peak - before) / 1024
+
+
+def pcm16(x: np.ndarray) -> np.ndarray:
+    """x as a 16-bit WAV file would give it back: full scale, on the 2^-15 grid."""
+    return np.round(x / np.max(np.abs(x)) * 32767) / 32768
+
+
+def tracked_matrices(x, w, sigma=0.05):
+    """The log-likelihoods and log transition block the Viterbi core builds
+    for x (its qesmor map, flank-suppressed and normalised per frame)."""
+    lags = np.arange(w["lags"][0], w["lags"][1] + 1, dtype=np.intp)
+    scores, _ = cy.calc_qesmor_core_cy(x, w["window_size"], w["hop_size"], lags)
+    flank = np.array([private._prev_first_up_zero(row) for row in scores])
+    p = flank / flank.sum(axis=1, keepdims=True)
+    lo, hi = lags[0], lags[-1] + 1
+    block = cy.create_transition_matrix_cy(w["window_size"] // 2, float(w["fs"]), sigma)[lo:hi, lo:hi]
+    return np.log(1e-300 + p), np.log(1e-300 + block)
+
+
+def plain(call):
+    """call() with the exact shortcuts (running sums, pruned decoder) off."""
+    private.use_shortcuts(False)
+    try:
+        return call()
+    finally:
+        private.use_shortcuts(True)
+
+
+def same_bits(a, b) -> bool:
+    if isinstance(a, tuple):
+        return all(same_bits(u, v) for u, v in zip(a, b))
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
 def estimator_calls(module, x, w):
@@ -200,7 +242,11 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=None, help="runs per figure (default 5, quick 3)")
     parser.add_argument("--json", type=Path, default=Path(__file__).with_name("results.json"))
     parser.add_argument("--no-peers", action="store_true")
+    parser.add_argument("--clock", choices=sorted(CLOCK), default="cpu",
+                        help="process CPU time (default) or wall-clock time")
     args = parser.parse_args()
+    global clock
+    clock = CLOCK[args.clock]
     repeat = args.repeat or (3 if args.quick else 5)
     scalar_repeat = 1 if args.quick else 3
 
@@ -211,13 +257,15 @@ def main() -> int:
         "numpy": np.__version__,
         "targets": private.targets(),
         "active_target": private.active_target(),
+        "kernel_targets": private.kernel_targets(),
         "repeat": repeat,
+        "clock": args.clock,
         "rows": [],
         "kernels": [],
         "peers": [],
     }
     print(f"CPU: {report['cpu']} ({report['machine']}); targets {report['targets']}, "
-          f"active {report['active_target']}; median of {repeat} runs")
+          f"dispatch {report['kernel_targets']}; median of {repeat} runs, {args.clock} time")
 
     rows = report["rows"]
     speech_x = None
@@ -234,16 +282,16 @@ def main() -> int:
             rows.append(dict(workload=name, function=function, seconds=t, realtime=seconds / t,
                              vs_scalar=t_scalar / t, peak_mib=peak_memory_mib(call)))
 
-    # The decoder and the transition model on their own.
+    # The decoder on the matrices tracking builds for the speech workload,
+    # and the transition model on its own.
     rng = np.random.default_rng(2)
-    log_likelihood = np.log(rng.random((6000, 289)))
-    log_a = np.log(cy.create_transition_matrix_cy(289, 16000.0, 0.05))
+    log_likelihood, log_a = tracked_matrices(pcm16(speech_x[0]), speech_x[1])
     decode = lambda: cy.viterbi_cy(log_likelihood, log_a, 1.0)  # noqa: E731
     t = median_time(decode, repeat)
     private.use_target("scalar")
     t_scalar = median_time(lambda: private.viterbi_cy(log_likelihood, log_a, 1.0), scalar_repeat)
     private.use_target(None)
-    rows.append(dict(workload="6000 x 289", function="viterbi_cy", seconds=t, realtime=None,
+    rows.append(dict(workload="x".join(map(str, log_likelihood.shape)), function="viterbi_cy", seconds=t, realtime=None,
                      vs_scalar=t_scalar / t, peak_mib=peak_memory_mib(decode)))
     matrix = lambda: cy.create_transition_matrix_cy(512, 16000.0, 0.05)  # noqa: E731
     rows.append(dict(workload="512 states", function="create_transition_matrix_cy",
@@ -258,11 +306,59 @@ def main() -> int:
         mem = f"{r['peak_mib']:.1f}" if r["peak_mib"] is not None else "-"
         print(f"{r['workload']:<11} {r['function']:<30} {r['seconds']:>9.4f} {rt:>11} {vs:>10} {mem:>9}")
 
+    # The map on 16-bit and on unquantised speech: running sums where the
+    # certificate holds, frame by frame otherwise. Updates are counted as the
+    # frame-by-frame path performs them, so the figures compare directly.
+    x, w = speech_x
+    lags = np.arange(w["lags"][0], w["lags"][1] + 1, dtype=np.intp)
+    win, hop = w["window_size"], w["hop_size"]
+    frames = (len(x) - win + hop - 1) // hop
+    updates = frames * int(sum(max(win - lag, 0) for lag in lags))
+    mhz = nominal_mhz()
+    print()
+    print(f"calc_qesmor_core_cy on {len(x) / w['fs']:.0f} s of speech, {updates / 1e9:.2f} G frame-by-frame updates"
+          + (f" (per cycle at the nominal {mhz:.0f} MHz)" if mhz else ""))
+    report["map"] = []
+    inputs = {"16-bit": pcm16(x), "unquantised": x}
+    for target in [None] + private.targets()[1:]:
+        private.use_target(target)
+        label = target or f"dispatched ({private.active_target()})"
+        times = {}
+        for kind, signal in inputs.items():
+            call = lambda: private.calc_qesmor_core_cy(signal, win, hop, lags)  # noqa: E731
+            times[kind] = median_time(call, repeat)
+            identical = same_bits(call(), plain(call))
+            per_ns = updates / (times[kind] * 1e9)
+            report["map"].append(dict(target=label, input=kind, seconds=times[kind], updates_per_ns=per_ns,
+                                      updates_per_cycle=per_ns * 1000 / mhz if mhz else None,
+                                      identical_to_frame_by_frame=identical))
+            cyc = f"{per_ns * 1000 / mhz:6.2f}/cycle" if mhz else ""
+            print(f"  {label:<20} {kind:<12} {times[kind] * 1e3:8.1f} ms {per_ns:7.2f} updates/ns {cyc}"
+                  f"  {'same bits' if identical else 'BITS DIFFER'}")
+        print(f"  {'':<20} 16-bit is {times['unquantised'] / times['16-bit']:.2f}x faster")
+    private.use_target(None)
+
+    # The decoder per target, pruned and full scan, on the tracked matrices.
+    print()
+    print(f"decoder on tracked {log_likelihood.shape[0]} x {log_likelihood.shape[1]} log-likelihoods")
+    report["decoder"] = []
+    for target in [None] + private.targets()[1:]:
+        private.use_target(target)
+        label = target or f"dispatched ({private.kernel_targets()['decoder']})"
+        call = lambda: private.viterbi_cy(log_likelihood, log_a, 1.0)  # noqa: E731
+        pruned = median_time(call, repeat)
+        full = median_time(lambda: plain(call), repeat)
+        identical = same_bits(call(), plain(call))
+        report["decoder"].append(dict(target=label, pruned_seconds=pruned, full_seconds=full,
+                                      identical_to_full=identical))
+        print(f"  {label:<20} pruned {pruned * 1e3:7.1f} ms  full scan {full * 1e3:7.1f} ms  "
+              f"{full / pruned:5.2f}x  {'same path' if identical else 'PATH DIFFERS'}")
+    private.use_target(None)
+
     # Periodicity kernel throughput per target: one 1024-sample frame, lags 32..320.
     frame = np.abs(rng.standard_normal(1024))
     lags = np.arange(32, 321, dtype=np.intp)
     updates = int(sum(1024 - lag for lag in lags))
-    mhz = nominal_mhz()
     print()
     print(f"periodicity kernel, {updates} min-and-add updates per call"
           + (f" (per cycle at the nominal {mhz:.0f} MHz; the cycle counter is not used)" if mhz else ""))
@@ -280,13 +376,16 @@ def main() -> int:
     if not args.no_peers and speech_x is not None:
         x, w = speech_x
         peers = peer_calls(x, w["fs"])
-        ours = next(r["seconds"] for r in rows
-                    if r["workload"] == "speech" and r["function"] == "calc_Pitch_viterbi_core_cy")
+        # Wall-clock time here, for ours too: some peers keep idle BLAS
+        # threads spinning, which process CPU time would charge to them.
+        ours = median_time(estimator_calls(cy, x, w)["calc_Pitch_viterbi_core_cy"], repeat, time.perf_counter)
         print()
+        print(f"peers, wall-clock time (our Viterbi core {ours:.3f} s)")
         if not peers:
             print("no peer installed (pip install '.[bench]')")
         for name, call in peers.items():
-            t = median_time(call, max(1, repeat // 2))
+            call()  # a peer's first call may compile or load code it then keeps
+            t = median_time(call, max(1, repeat // 2), time.perf_counter)
             report["peers"].append(dict(peer=name, seconds=t, peer_over_ours=t / ours))
             print(f"  {name:<26} {t:9.3f} s   {t / ours:8.1f}x our Viterbi core")
 

@@ -29,12 +29,16 @@ class Framing {
 
   index_t frames() const { return frame_count(first_.size, window_, hop_); }
   index_t window_size() const { return window_; }
+  index_t hop_size() const { return hop_; }
   bool two_polarity() const { return two_polarity_; }
 
   // Frame t of the signal (the positive half-wave for two polarities).
   DVec frame(index_t t) const;
   // Frame t of the negative half-wave, cut like a slice; only for two polarities.
   DVec second_frame(index_t t) const;
+  // The whole signal (the positive half-wave) and the negative half-wave.
+  DVec first() const { return first_; }
+  DVec second() const { return second_; }
 
  private:
   DVec first_;

@@ -25,6 +25,7 @@ struct Lanes {
   // (a > b) ? a : b, also for NaN: the second operand wins.
   static V max_greater(V a, V b) { return _mm256_max_pd(a, b); }
   static M greater(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+  static bool all(M m) { return _mm256_movemask_pd(m) == 0xf; }
 };
 
 #include "kernel_body.inc"

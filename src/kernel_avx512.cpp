@@ -23,6 +23,7 @@ struct Lanes {
   // (a > b) ? a : b, also for NaN: the second operand wins.
   static V max_greater(V a, V b) { return _mm512_max_pd(a, b); }
   static M greater(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+  static bool all(M m) { return m == 0xff; }
 };
 
 #include "kernel_body.inc"

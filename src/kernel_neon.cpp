@@ -22,6 +22,7 @@ struct Lanes {
   // FMAXNM would prefer the number over a NaN; the plain select keeps `a > b ? a : b`.
   static V max_greater(V a, V b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }
   static M greater(V a, V b) { return vcgtq_f64(a, b); }
+  static bool all(M m) { return (vgetq_lane_u64(m, 0) & vgetq_lane_u64(m, 1)) != 0; }
   static V select(M m, V t, V f) { return vbslq_f64(m, t, f); }
 };
 

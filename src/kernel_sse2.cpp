@@ -25,6 +25,7 @@ struct Lanes {
   // (a > b) ? a : b, also for NaN: the second operand wins.
   static V max_greater(V a, V b) { return _mm_max_pd(a, b); }
   static M greater(V a, V b) { return _mm_cmpgt_pd(a, b); }
+  static bool all(M m) { return _mm_movemask_pd(m) == 0x3; }
 };
 
 #include "kernel_body.inc"

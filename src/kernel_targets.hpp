@@ -30,6 +30,32 @@ using ViterbiColumns = void (*)(const double* prev, index_t n, const double* a, 
 // first, then the addition) for i < count, a multiple of Target::states.
 using MatvecRows = void (*)(const double* at, index_t n, const double* v, index_t count, double* out);
 
+// sums[t * stride + c] = the qesmor sum of frame t (samples t * hop ..
+// t * hop + window - 1 of x) at lag lag0 + c, for t < frames and c < L,
+// `lanes` (<= Target::chunk) rounded up to a whole number of vectors, from
+// running sums over the whole segment. Bit-identical to QesmorChunk only
+// under the certificate of exact_sums.hpp; also needs no NaN, window - lag0
+// >= L, hop >= L and x readable up to (frames - 1) * hop + window + L - 1.
+using RunningChunk = void (*)(const double* x, index_t frames, index_t hop, index_t window, index_t lag0,
+                              index_t lanes, double* sums, index_t stride);
+
+// Rows per block of the pruned decoder step.
+constexpr int kDecoderRows = 8;
+
+// ViterbiColumns with whole blocks of kDecoderRows earlier states skipped
+// where, for every later state j of a group of Target::states,
+// block_top[b] + col_top[b * count + j] < seed[j] (block_top[b]: the largest
+// prev in block b; col_top: the largest a[i][j] over its rows; seed[j]: the
+// value of some candidate of column j; group_top[b * groups + g]: the largest
+// col_top of group g in block b, groups = ceil(count / states), the last
+// group being the states columns that end at count). count >= states need
+// not be a multiple of states. Bit-identical to
+// ViterbiColumns when every value is finite and no sum overflows (see
+// decoder_bound.hpp). Returns the number of (block, group) pairs it scanned.
+using ViterbiPruned = index_t (*)(const double* prev, index_t n, const double* a, index_t row_stride, index_t count,
+                                  const double* block_top, const double* col_top, const double* group_top,
+                                  const double* seed, double* best, index_t* arg);
+
 // The widest chunk any target uses (8 accumulators of 8 lanes).
 constexpr int kMaxChunk = 64;
 
@@ -49,7 +75,12 @@ inline double min_num(double a, double b) {
   void name##_qesmor_chunk(const double* x, index_t n, index_t lag0, bool has_nan, double* sums); \
   void name##_viterbi_columns(const double* prev, index_t n, const double* a, index_t row_stride, \
                               index_t count, double* best, index_t* arg);                 \
-  void name##_matvec_rows(const double* at, index_t n, const double* v, index_t count, double* out);
+  void name##_matvec_rows(const double* at, index_t n, const double* v, index_t count, double* out); \
+  index_t name##_viterbi_pruned(const double* prev, index_t n, const double* a, index_t row_stride, \
+                                index_t count, const double* block_top, const double* col_top, \
+                                const double* group_top, const double* seed, double* best, index_t* arg); \
+  void name##_running_chunk(const double* x, index_t frames, index_t hop, index_t window, index_t lag0, \
+                            index_t lanes, double* sums, index_t stride);
 
 QP_DECLARE_TARGET(sse2)
 QP_DECLARE_TARGET(avx2)

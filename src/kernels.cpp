@@ -1,7 +1,11 @@
 #include "kernels.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+
+#include "decoder_bound.hpp"
+#include "kernel_choice.hpp"
 
 namespace qp::kernels {
 
@@ -70,32 +74,50 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 const Target kTargets[] = {
-    {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, always},
+    {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, nullptr, nullptr, always},
 #if defined(__x86_64__) && defined(__GNUC__)
-    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, always},
-    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, has_avx2},
+    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, sse2_running_chunk,
+     sse2_viterbi_pruned, always},
+    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, avx2_running_chunk,
+     avx2_viterbi_pruned, has_avx2},
     {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
-     has_avx512},
+     avx512_running_chunk, avx512_viterbi_pruned, has_avx512},
 #elif defined(__aarch64__)
-    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, always},
+    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, neon_running_chunk,
+     neon_viterbi_pruned, always},
 #endif
 };
 
 constexpr int kCount = static_cast<int>(sizeof(kTargets) / sizeof(kTargets[0]));
 
-const Target& choose() {
-  for (int i = kCount - 1; i > 0; --i) {
-    if (kTargets[i].supported()) return kTargets[i];
-  }
-  return kTargets[0];
+// Timed once, at first use. The private module computes without the
+// interpreter lock, so two threads may get here together: the
+// initialisation of a local static runs exactly once and the others wait.
+const Choice& choice() {
+  static const Choice chosen = choose_per_kernel(kTargets, kCount);
+  return chosen;
+}
+
+// The periodicity kernels of one target and the decoder kernels of another.
+Target choose() {
+  Target t = *choice().periodicity;
+  const Target& decoder = *choice().decoder;
+  t.states = decoder.states;
+  t.viterbi_columns = decoder.viterbi_columns;
+  t.viterbi_pruned = decoder.viterbi_pruned;
+  t.matvec_rows = decoder.matvec_rows;
+  return t;
 }
 
 // Atomic: the private module computes without the interpreter lock, so a
-// thread may force a target while another one runs a kernel.
+// thread may force a target or the shortcuts while another one runs a kernel.
 std::atomic<const Target*> g_override{nullptr};
+std::atomic<bool> g_shortcuts{true};
 
-// lags[k + c] == lags[k] + c for c < count, written as a difference so that
-// lags near the largest index cannot overflow (every lag is >= 0 here).
+}  // namespace
+
+// Written as a difference so that lags near the largest index cannot
+// overflow (every lag is >= 0 here).
 bool consecutive(IVec lags, index_t k, index_t count) {
   const index_t first = lags[k];
   for (index_t c = 1; c < count; ++c) {
@@ -104,16 +126,20 @@ bool consecutive(IVec lags, index_t k, index_t count) {
   return true;
 }
 
-}  // namespace
-
 int target_count() { return kCount; }
 
 const Target& target(int index) { return kTargets[index]; }
 
 void set_override(const Target* target) { g_override.store(target, std::memory_order_relaxed); }
 
+void set_shortcuts(bool on) { g_shortcuts.store(on, std::memory_order_relaxed); }
+
+bool shortcuts() { return g_shortcuts.load(std::memory_order_relaxed); }
+
+const char* active_name(bool decoder) { return decoder ? choice().decoder->name : choice().periodicity->name; }
+
 const Target& active() {
-  static const Target& chosen = choose();
+  static const Target chosen = choose();
   const Target* forced = g_override.load(std::memory_order_relaxed);
   return forced ? *forced : chosen;
 }
@@ -144,6 +170,19 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
     // >= 0, so unlike n - lag0 - (chunk - 1) the difference cannot overflow
     // for a lag near the largest index.
     const bool overlaps = n - lag0 >= chunk;
+    if (k + chunk > count && k > 0 && count >= chunk) {
+      // The last lags, fewer than a chunk: rerun the chunk that ends at the
+      // last lag. Each lag's sum is independent of its neighbours, so the
+      // lags it repeats get the same bits, and a wide target does not fall
+      // back to one lag at a time for up to chunk - 1 of them.
+      const index_t k0 = count - chunk;
+      const index_t last0 = lags[k0];
+      if (n - last0 >= chunk && consecutive(lags, k0, chunk)) {
+        target.qesmor_chunk(x, n, last0, has_nan, sums);
+        for (index_t c = k - k0; c < chunk; ++c) score[k0 + c] = sums[c] / static_cast<double>(n - (last0 + c));
+        return;
+      }
+    }
     if (k + chunk > count || !overlaps || !consecutive(lags, k, chunk)) {
       score[k] = n - lag0 > 0 ? lag_sum(x, n, lag0) / static_cast<double>(n - lag0) : 0.0;
       ++k;
@@ -155,16 +194,38 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
   }
 }
 
-void decoder_step(const double* prev, index_t n, DMat log_a, double* best, index_t* from, const Target& target) {
+DecoderSteps::DecoderSteps(index_t n, DMat log_a, const Target& target) : n_(n), log_a_(log_a), target_(target) {
   // The targets need rows of contiguous, element-aligned columns.
   const bool rows_contiguous = log_a.col_stride == static_cast<index_t>(sizeof(double)) &&
                                log_a.row_stride % static_cast<index_t>(sizeof(double)) == 0;
-  const index_t vector_states = rows_contiguous ? n - n % static_cast<index_t>(target.states) : 0;
-  if (vector_states > 0) {
-    target.viterbi_columns(prev, n, reinterpret_cast<const double*>(log_a.base),
-                           log_a.row_stride / static_cast<index_t>(sizeof(double)), vector_states, best, from);
+  vector_states_ = rows_contiguous ? n - n % static_cast<index_t>(target.states) : 0;
+  if (vector_states_ > 0) {
+    pruned_ = std::make_unique<PrunedDecoder>(reinterpret_cast<const double*>(log_a.base), n,
+                                              log_a.row_stride / static_cast<index_t>(sizeof(double)), n, target);
   }
-  decoder_columns(prev, n, log_a, vector_states, n, best, from);
+}
+
+DecoderSteps::~DecoderSteps() = default;
+
+void DecoderSteps::step(const double* prev, double* best, index_t* from) {
+  if (!pruned_ || !pruned_->step(prev, has_last_ ? last_.data() : nullptr, best, from)) {
+    const double* a = reinterpret_cast<const double*>(log_a_.base);
+    const index_t row_stride = log_a_.row_stride / static_cast<index_t>(sizeof(double));
+    if (vector_states_ > 0) target_.viterbi_columns(prev, n_, a, row_stride, vector_states_, best, from);
+    if (vector_states_ > 0 && vector_states_ < n_) {
+      // The last few columns rerun the group of columns that ends at the
+      // last one: columns are independent, so the repeated ones get the
+      // same bits.
+      const index_t j0 = n_ - target_.states;
+      target_.viterbi_columns(prev, n_, a + j0, row_stride, target_.states, best + j0, from + j0);
+    } else if (vector_states_ == 0) {
+      decoder_columns(prev, n_, log_a_, 0, n_, best, from);
+    }
+  }
+  if (pruned_) {
+    last_.assign(from, from + n_);
+    has_last_ = true;
+  }
 }
 
 void matvec_transposed(const double* at, index_t n, const double* v, double* out, const Target& target) {

@@ -12,8 +12,15 @@
 // vectors to the target and finishes the rest with the scalar code.
 #pragma once
 
+#include <memory>
+#include <vector>
+
 #include "kernel_targets.hpp"
 #include "views.hpp"
+
+namespace qp {
+class PrunedDecoder;
+}
 
 namespace qp::kernels {
 
@@ -24,17 +31,28 @@ struct Target {
   QesmorChunk qesmor_chunk;
   ViterbiColumns viterbi_columns;
   MatvecRows matvec_rows;
+  RunningChunk running_chunk;    // nullptr: no running-sum path
+  ViterbiPruned viterbi_pruned;  // nullptr: every step scans every row
   bool (*supported)();
 };
 
 // Every target compiled into this build, the scalar one first.
 int target_count();
 const Target& target(int index);
-// The fastest supported target, chosen once.
+// The fastest supported target for each group of kernels, chosen once by
+// timing them (kernel_choice.hpp): the periodicity kernels of one target and
+// the decoder kernels of another; its name is the periodicity kernels'.
 const Target& active();
+// The target chosen for the decoder kernels (true) or the periodicity ones.
+const char* active_name(bool decoder);
 // Makes active() return `target` (nullptr: the best again). Each extension
 // module has its own copy of this state.
 void set_override(const Target* target);
+// Whether the exact shortcuts (running sums, the pruned decoder step) may be
+// taken; on by default. Off only to measure or check the plain paths; like
+// the override, each extension module has its own copy.
+void set_shortcuts(bool on);
+bool shortcuts();
 // A supported target by name, or nullptr.
 const Target* find(const char* name);
 
@@ -42,11 +60,32 @@ const Target* find(const char* name);
 // every lag must be >= 0.
 void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Target& target = active());
 
-// One decoder step over n states: for each later state j, best[j] = max over
-// earlier states i (scanned upward, strict comparison, starting from i = 0)
-// of prev[i] + log_a(i, j), and from[j] the winning i.
-void decoder_step(const double* prev, index_t n, DMat log_a, double* best, index_t* from,
-                  const Target& target = active());
+// lags[k + c] == lags[k] + c for c < count (every lag >= 0).
+bool consecutive(IVec lags, index_t k, index_t count);
+
+// The decoder steps over one matrix log_a of n states: each step computes,
+// for each later state j, best[j] = max over earlier states i (scanned
+// upward, strict comparison, starting from i = 0) of prev[i] + log_a(i, j),
+// and from[j] the winning i. Where a bound proves whole blocks of earlier
+// states cannot win (decoder_bound.hpp), a step skips them with the same bits.
+class DecoderSteps {
+ public:
+  DecoderSteps(index_t n, DMat log_a, const Target& target = active());
+  ~DecoderSteps();
+  DecoderSteps(const DecoderSteps&) = delete;
+  DecoderSteps& operator=(const DecoderSteps&) = delete;
+
+  void step(const double* prev, double* best, index_t* from);
+
+ private:
+  index_t n_;
+  DMat log_a_;
+  const Target& target_;
+  index_t vector_states_;  // columns the target takes (then the last group again), 0: none
+  std::unique_ptr<PrunedDecoder> pruned_;
+  std::vector<index_t> last_;  // the previous step's winners, a seed for the bound
+  bool has_last_ = false;
+};
 
 // out[i] = sum over j < n, in order, of a(i, j) * v[j], in order, for i < n,
 // with the square matrix given transposed: at[j * n + i] = a(i, j).

@@ -26,6 +26,7 @@
 
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -35,6 +36,7 @@
 
 #include "bayes.hpp"
 #include "direct.hpp"
+#include "exact_sums.hpp"
 #include "framing.hpp"
 #include "kernels.hpp"
 #include "peaks.hpp"
@@ -617,6 +619,57 @@ PyObject* bayes_resume_impl(Data... data, double fs, int window_size, int hop_si
   return PyTuple_Pack(2, rows.get(), state.get());
 }
 
+// The running-sum path alone: (map, means, taken) for a signal, with NaN
+// rows and taken[t] false where frame t would be summed frame by frame.
+PyObject* running_map_impl(qp::DVec x, int window_size, int hop_size, qp::IVec lags, Keyword target) {
+  const qp::kernels::Target* t = target_named(target);
+  if (!t) return nullptr;
+  qp::check_window(window_size);
+  qp::check_hop(hop_size);
+  qp::check_lags(lags);
+  const qp::index_t frames = qp::frame_count(x.size, window_size, hop_size);
+  const qp::index_t count = lags.size;
+  const npy_intp shape[2] = {frames, count};
+  Ref map = new_doubles(2, shape);
+  Ref means = new_doubles(1, shape);
+  Ref taken(PyArray_SimpleNew(1, const_cast<npy_intp*>(shape), NPY_BOOL));
+  if (!map || !means || !taken) return nullptr;
+  compute([&] {
+    double* rows = out_of(map.get()).data;
+    double* level = out_of(means.get()).data;
+    auto* flag = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(taken.get())));
+    qp::ExactFrames exact(x, lags, window_size, hop_size, frames, *t);
+    for (qp::index_t f = 0; f < frames; ++f) {
+      flag[f] = exact.analyse(f, rows + f * count, level[f]);
+      if (!flag[f]) {
+        level[f] = NAN;
+        for (qp::index_t k = 0; k < count; ++k) rows[f * count + k] = NAN;
+      }
+    }
+  });
+  return PyTuple_Pack(3, map.get(), means.get(), taken.get());
+}
+
+PyObject* running_sums_exact_impl(qp::DVec x) {
+  bool exact = false;
+  compute([&] {
+    std::vector<double> samples(static_cast<std::size_t>(x.size));
+    for (qp::index_t i = 0; i < x.size; ++i) samples[i] = x[i];
+    exact = qp::running_sums_exact(samples.data(), x.size);
+  });
+  return PyBool_FromLong(exact);
+}
+
+PyObject* use_shortcuts_impl(int on) {
+  qp::kernels::set_shortcuts(on != 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* kernel_targets_impl() {
+  return Py_BuildValue("{ssss}", "periodicity", qp::kernels::active_name(false), "decoder",
+                       qp::kernels::active_name(true));
+}
+
 PyObject* targets_impl() {
   Ref names(PyList_New(0));
   for (int i = 0; names && i < qp::kernels::target_count(); ++i) {
@@ -834,6 +887,10 @@ const Function kHooks[] = {
     row<interpolate_impl<qp::interp_parabolic>>("_interp_parabolic", {"v", "peak"}, "(offset, value)."),
     row<interpolate_impl<qp::interp_gaussian>>("_interp_gaussian", {"v", "peak"}, "(offset, value)."),
     row<interpolate_impl<qp::interp_centroid>>("_interp_centroid", {"v", "peak"}, "(offset, value)."),
+    row<running_map_impl>("_running_map", {"data", "window_size", "hop_size", "lags", "target"},
+                          "The running-sum path alone: (map, means, taken), NaN rows where not taken.", 4),
+    row<running_sums_exact_impl>("_running_sums_exact", {"x"},
+                                 "Whether the certificate proves running sums over x exact."),
     row<viterbi_on_impl>("viterbi", {"log_likelihood", "log_A", "beta", "target"}, "viterbi_cy on a target.", 3),
     row<matvec_impl>("matvec", {"a", "v", "target"}, "a @ v with each row summed in order.", 2),
     framed_row<bayes_resume_impl<qp::DVec>>(
@@ -844,7 +901,11 @@ const Function kHooks[] = {
         "_bayes_negaposi_resume", kTwoSignals, kResumeParams,
         "_bayes_resume for the two half-waves of a signal."),
     row<targets_impl>("targets", "Names of the kernel targets this CPU runs, the scalar one first."),
-    row<active_target_impl>("active_target", "The target this module's functions use."),
+    row<active_target_impl>("active_target", "The target this module's periodicity kernels use."),
+    row<kernel_targets_impl>("kernel_targets",
+                             "The target dispatch chose for each group of kernels (when none is forced)."),
+    row<use_shortcuts_impl>("use_shortcuts", {"on"},
+                            "Allows (True, the default) or forbids the running sums and the pruned decoder step."),
     row<use_target_impl>("use_target", {"name"},
                          "Runs this module's copies of the public functions on a target (None: the best)."),
 };

@@ -30,17 +30,29 @@ void qesmor_frame(DVec frame, IVec lags, double* score, std::vector<double>& gat
 }
 
 FrameSource::FrameSource(const Framing& framing, IVec lags)
-    : framing_(framing), lags_(lags), scratch_(framing.two_polarity() ? lags.size : 0) {}
+    : framing_(framing),
+      lags_(lags),
+      scratch_(framing.two_polarity() ? lags.size : 0),
+      exact_first_(framing.first(), lags, framing.window_size(), framing.hop_size(), framing.frames()),
+      exact_second_(framing.second(), lags, framing.window_size(), framing.hop_size(),
+                    framing.two_polarity() ? framing.frames() : 0) {}
 
 double FrameSource::analyse(index_t t, double* score) {
-  const DVec frame = framing_.frame(t);
-  qesmor_frame(frame, lags_, score, gather_);
-  double level = mean_1d(frame);
+  double level;
+  if (!exact_first_.analyse(t, score, level)) {
+    const DVec frame = framing_.frame(t);
+    qesmor_frame(frame, lags_, score, gather_);
+    level = mean_1d(frame);
+  }
   if (framing_.two_polarity()) {
-    const DVec other = framing_.second_frame(t);
-    qesmor_frame(other, lags_, scratch_.data(), gather_);
+    double other_level;
+    if (!exact_second_.analyse(t, scratch_.data(), other_level)) {
+      const DVec other = framing_.second_frame(t);
+      qesmor_frame(other, lags_, scratch_.data(), gather_);
+      other_level = mean_1d(other);
+    }
     for (index_t k = 0; k < lags_.size; ++k) score[k] = score[k] + scratch_[k];
-    level = level + mean_1d(other);
+    level = level + other_level;
   }
   return level;
 }

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "exact_sums.hpp"
 #include "framing.hpp"
 #include "kernels.hpp"
 #include "views.hpp"
@@ -47,6 +48,8 @@ class FrameSource {
   IVec lags_;
   std::vector<double> scratch_;  // the second polarity's scores
   std::vector<double> gather_;   // a strided frame, made contiguous
+  ExactFrames exact_first_;      // the same frames through running sums
+  ExactFrames exact_second_;
 };
 
 // Fills the (frames x lags) map, row-major, and the frame levels.

@@ -31,9 +31,10 @@ void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const 
   std::vector<double> best(static_cast<std::size_t>(n));
   std::vector<index_t> back(static_cast<std::size_t>(frames * n), 0);  // row 0 unused
 
+  kernels::DecoderSteps decoder(n, log_a, target);
   for (index_t j = 0; j < n; ++j) previous[j] = log_likelihood(0, j);  // the first frame is not weighted
   for (index_t t = 1; t < frames; ++t) {
-    kernels::decoder_step(previous.data(), n, log_a, best.data(), back.data() + t * n, target);
+    decoder.step(previous.data(), best.data(), back.data() + t * n);
     for (index_t j = 0; j < n; ++j) current[j] = beta * log_likelihood(t, j) + best[j];
     std::swap(previous, current);
   }

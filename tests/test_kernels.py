@@ -121,3 +121,10 @@ def test_estimators_give_the_same_bits_on_every_target(forced, cy_impl):
     for _ in range(25):
         for name, args in _estimator_calls(rng).items():
             assert_same(getattr(forced, name)(*args), getattr(cy_impl, name)(*args))
+
+
+def test_each_kernel_group_runs_a_supported_target():
+    chosen = kernels.kernel_targets()
+    assert set(chosen) == {"periodicity", "decoder"}
+    assert set(chosen.values()) <= set(TARGETS)
+    assert kernels.active_target() == chosen["periodicity"]

@@ -1,0 +1,77 @@
+// Frame sums from running sums, where the data prove them exact.
+//
+// A frame's qesmor sum at lag L, S = sum_{j < M - L} fmin(x[s + j], x[s + j + L])
+// (M the window, s the frame start), is R(s + M - L) - R(s) for the running
+// sum R(n) = sum_{i < n} fmin(x[i], x[i + L]) over the signal, and a frame's
+// sum of samples is P(s + M) - P(s) for P(n) = sum_{i < n} x[i]. Running sums
+// cost about one update per sample and lag instead of one per frame, sample
+// and lag: (M - L) / hop times less work.
+//
+// In floating point the two ways agree bit for bit when every partial sum of
+// both is exact. The certificate for a segment of n samples is:
+//   every sample finite and below 2^512 in magnitude, every sample an integer
+//   multiple of one power of two q, and (max |sample| / q) * n < 2^53.
+// Why that suffices: each term (a sample, or the smaller of two samples) is
+// k * q with |k| <= A / q, A the largest magnitude. Any partial sum of at most
+// n terms, in any order, is then m * q with |m| <= (A / q) * n < 2^53: an
+// integer that fits the significand times a power of two at least the
+// smallest subnormal (q is the weight of some sample's lowest bit), and at
+// most A * n < 2^512 * 2^63, far from overflow. So it is representable. An
+// addition of two representable values whose exact sum is representable
+// returns that sum; by induction the frame-by-frame sum and every running sum
+// hold exact real values, and the difference R(b) - R(a), the exact frame sum,
+// is again such an m * q, so the subtraction is exact too. Neither path
+// yields -0.0 for a zero sum: both start from +0.0, and in round-to-nearest a
+// sum is -0.0 only when both addends are. The division by the count that
+// follows is the same operation on the same operands in both paths. With two
+// polarities the code adds each one's score (after its division) and each
+// one's mean, the same additions of the same values on both paths, so each
+// polarity needs only its own certificate.
+//
+// Anything else (a NaN or an infinity, a sample off the grid, magnitudes too
+// large for the segment's length) sends the block to the frame-by-frame path.
+#pragma once
+
+#include <vector>
+
+#include "kernels.hpp"
+#include "views.hpp"
+
+namespace qp {
+
+// The certificate above for x[0 .. n), summed over at most n terms.
+bool running_sums_exact(const double* x, index_t n);
+
+// One signal's frames (start t * hop, window samples, as long as they lie
+// inside the signal), analysed block by block through running sums when the
+// certificate holds and the running sums are the cheaper way.
+class ExactFrames {
+ public:
+  ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_size, index_t frames,
+              const kernels::Target& target = kernels::active());
+
+  // Writes frame t's scores (one per lag) and its mean and returns true, or
+  // returns false when frame t must be computed frame by frame.
+  bool analyse(index_t t, double* score, double& mean);
+
+ private:
+  bool fill(index_t block, const kernels::Target& target);
+
+  DVec data_;
+  IVec lags_;
+  index_t window_;
+  index_t hop_;
+  index_t frames_;
+  index_t block_frames_ = 0;  // 0: the running-sum path does not pay here
+  index_t block_ = -1;        // the block held in rows_ and means_
+  bool block_exact_ = false;
+  const kernels::Target* target_ = nullptr;
+  std::vector<double> segment_;  // the block's samples when they must be copied, zero padded
+  std::vector<double> running_;  // running sums of the samples
+  std::vector<double> sums_;     // one chunk of lags: frames x chunk
+  std::vector<double> overlap_;  // each lag's count of terms, window - lag
+  std::vector<double> rows_;     // frames x lags
+  std::vector<double> means_;
+};
+
+}  // namespace qp

@@ -1,0 +1,133 @@
+"""The running-sum path: taken only where the certificate proves every partial
+sum exact, and then bit-identical to the frame-by-frame sums on every target."""
+import numpy as np
+import pytest
+
+from conftest import assert_same
+
+kernels = pytest.importorskip("qesmorPitch._kernels")
+TARGETS = kernels.targets()
+VECTOR_TARGETS = [t for t in TARGETS if t != "scalar"]
+
+# One block: window 1024, hop 128, 9 frames read exactly samples 0 .. 2047.
+WINDOW, HOP, SPAN = 1024, 128, 2048
+LAGS = np.arange(20, 301, dtype=np.intp)
+
+
+def _grid_signal(rng, n, peak, step):
+    """Multiples of `step` up to `peak`, a half-wave with plateaus and zeros."""
+    x = np.round(np.maximum(rng.standard_normal(n), 0.0) * peak / 4.0 / step) * step
+    x = np.minimum(x, peak)
+    x[rng.integers(0, n)] = peak
+    x[rng.integers(0, n)] = step  # the grid's finest point is present
+    return x
+
+
+def _one_block(peak, step, seed=0):
+    x = _grid_signal(np.random.default_rng(seed), SPAN + 1, peak, step)
+    x[SPAN] = 0.0  # never read: the last frame ends one sample short
+    return x
+
+
+def _scalar(function, *args):
+    kernels.use_target("scalar")
+    try:
+        return getattr(kernels, function)(*args)
+    finally:
+        kernels.use_target(None)
+
+
+@pytest.mark.parametrize(
+    "make, exact",
+    [
+        (lambda: _one_block(2.0**15 - 1, 1.0), True),            # 16-bit integers
+        (lambda: _one_block(1.0 - 2.0**-23, 2.0**-23), True),    # 24-bit full scale
+        (lambda: _one_block(2.0**42 - 1, 1.0), True),            # (A / q) * n = 2^53 - 2048
+        (lambda: _one_block(2.0**42, 1.0), False),               # (A / q) * n = 2^53
+        (lambda: _one_block(2.0**-1044, 2.0**-1074), True),      # subnormal grid
+        (lambda: np.zeros(SPAN), True),
+        (lambda: np.full(SPAN, 2.0**511), True),
+        (lambda: np.full(SPAN, 2.0**512), False),                # sums could overflow
+    ],
+    ids=["int16", "pcm24", "bound-met", "bound-missed", "subnormal", "zeros", "large-ok", "too-large"],
+)
+def test_certificate_boundaries(make, exact):
+    x = make()
+    assert kernels._running_sums_exact(x[:SPAN]) is exact
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf, 0.5 + 2.0**-45, -(2.0**-60)])
+def test_one_bad_sample_fails_the_certificate(value):
+    x = np.round(np.random.default_rng(3).standard_normal(SPAN) * 1000) / 32768
+    assert kernels._running_sums_exact(x)
+    x[1234] = value
+    assert not kernels._running_sums_exact(x)
+
+
+def _cases():
+    rng = np.random.default_rng(5)
+    speech = _grid_signal(rng, 40000, 1.0, 2.0**-15)
+    yield "met", _one_block(2.0**42 - 1, 1.0), WINDOW, HOP, LAGS
+    yield "missed", _one_block(2.0**42, 1.0), WINDOW, HOP, LAGS
+    yield "speech", speech, 1024, 160, np.arange(32, 321, dtype=np.intp)
+    yield "strided", np.repeat(speech, 2)[::-2][:20000], 1024, 160, np.arange(32, 321, dtype=np.intp)
+    # Lag runs ending at, below and past window - chunk, lags past the window,
+    # a gap inside a run; hops at and below the widest chunk.
+    yield "edges", speech[:9000], 300, 64, np.r_[0:40, 41:200, 230:299, 300, 301, 5000].astype(np.intp)
+    yield "hop63", speech[:9000], 300, 63, np.arange(0, 120, dtype=np.intp)
+    yield "tiny", speech[:50], 7, 64, np.arange(0, 9, dtype=np.intp)
+
+
+CASES = list(_cases())
+
+
+@pytest.mark.parametrize("target", VECTOR_TARGETS)
+@pytest.mark.parametrize("name, x, window, hop, lags", CASES, ids=[c[0] for c in CASES])
+def test_running_path_matches_frame_sums(target, name, x, window, hop, lags):
+    map_, means, taken = kernels._running_map(x, window, hop, lags, target)
+    expected_map, expected_means = _scalar("calc_qesmor_core_cy", x, window, hop, lags)
+    assert_same(map_[taken], expected_map[taken])
+    assert_same(means[taken], expected_means[taken])
+    if name in ("met", "speech", "strided"):
+        assert taken.all()  # the path under test really ran
+    if name == "missed":
+        assert not taken.any()
+
+
+def _core_calls(spoil):
+    rng = np.random.default_rng(9)
+    x = _grid_signal(rng, 36000, 1.0, 2.0**-15)
+    if spoil is not None:
+        x[17000] = spoil  # the first block falls back, the second does not
+    posi, nega = np.maximum(x, 0.0), np.maximum(-(x - 0.25), 0.0)[:-700]
+    lags = np.arange(32, 200, dtype=np.intp)
+    fs, w, h = 16000.0, 1024, 160
+    return {
+        "calc_qesmor_core_cy": (x, w, h, lags),
+        "calc_qesmor_negaposi_core_cy": (posi, nega, w, h, lags),
+        "calc_Pitch_core_cy": (x, fs, w, h, lags, None, 1, "score", 0.5, "parabolic"),
+        "calc_Pitch_negaposi_core_cy": (posi, nega, fs, w, h, lags, None, 1, "maximum", 0.0, "gaussian"),
+        "calc_Pitch_bayes_negaposi_core_cy": (posi, nega, fs, w, h, lags, None, 1.0, 0.05, "parabolic"),
+        "calc_Pitch_viterbi_core_cy": (x, fs, w, h, lags, None, 1.0, 0.05, "parabolic"),
+    }
+
+
+SPOILS = [None, np.nan, np.inf, -np.inf, 2.0**-40]
+_REFERENCE = {}
+
+
+@pytest.mark.parametrize("spoil", SPOILS)
+@pytest.mark.parametrize("forced", VECTOR_TARGETS, indirect=True)
+def test_every_core_keeps_its_bits(forced, spoil):
+    calls = _core_calls(spoil)
+    if spoil not in _REFERENCE:
+        _REFERENCE[spoil] = {name: _scalar(name, *args) for name, args in calls.items()}
+    for name, args in calls.items():
+        assert_same(getattr(forced, name)(*args), _REFERENCE[spoil][name], name)
+
+
+@pytest.fixture
+def forced(request):
+    kernels.use_target(request.param)
+    yield kernels
+    kernels.use_target(None)
