@@ -168,7 +168,11 @@ def test_command_rows_appear_while_the_pipe_is_still_open():
         assert abs(float(first.split(b",")[1]) - 200) < 1 and proc.poll() is None
         # and a last sample cut short
         proc.stdin.write(y[sr // 2:].tobytes() + b"\x01")
-        out, err = proc.communicate(timeout=60)
+        # Read on through the same buffered reader: communicate() reads the
+        # pipe itself and would lose rows that readline() already buffered.
+        proc.stdin.close()
+        out, err = proc.stdout.read(), proc.stderr.read()
+        proc.wait(timeout=60)
     finally:
         proc.kill()
     rows = [header, first] + out.splitlines(keepends=True)
