@@ -339,8 +339,9 @@ def track_files(
         process pool of `max_workers` processes, created and shut down here.
     max_workers : int >= 1, optional
         Size of the default pool (default: the number of CPUs), at most one
-        process per file. With 1 the files run one after another in this
-        process.
+        process per file; each process tracks on its share of
+        :func:`get_num_threads` threads. With 1 the files run one after
+        another in this process, each on all the threads.
     return_tracks : bool
         Keep each :class:`PitchTrack` in its result (they travel back from the
         workers, which costs memory for long files).
