@@ -317,10 +317,19 @@ def track_end_to_end(args, repeat: int, report: dict) -> None:
         if speech is None:
             speech = pcm
         call = lambda: qesmorPitch.track(pcm, fs)  # noqa: E731
+        # The thread counts take turns, so that a change in the machine's
+        # load during the run falls on all of them alike.
+        times = {n: ([], []) for n in counts}
+        for _ in range(repeat):
+            for n in counts:
+                qesmorPitch.set_num_threads(n)
+                call()
+                wall, cpu = wall_and_cpu(call, 1)
+                times[n][0].append(wall)
+                times[n][1].append(cpu)
         for n in counts:
             qesmorPitch.set_num_threads(n)
-            call()
-            wall, cpu = wall_and_cpu(call, repeat)
+            wall, cpu = (statistics.median(v) for v in times[n])
             share, exact = core_share(call) if n == 1 else (None, None)
             rows.append(dict(input=label, threads=n, seconds=wall, realtime=seconds / wall,
                              cpu_seconds=cpu, core_share=share, running_sums=exact))
