@@ -82,6 +82,7 @@ def test_unquantised_input_takes_the_exact_running_sums(monkeypatch, method):
     assert all(kernels._running_sums_exact(w) for block in waves for w in block)
 
 
+@pytest.mark.skipif(not hasattr(os, "sched_getaffinity"), reason="no CPU affinity here")
 def test_the_thread_count_comes_from_the_call_the_environment_or_the_cpus(monkeypatch, threads):
     monkeypatch.delenv(_threads.ENV_VAR, raising=False)
     assert qesmorPitch.get_num_threads() == len(os.sched_getaffinity(0))
