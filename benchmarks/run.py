@@ -403,7 +403,13 @@ def main() -> int:
 
     track_end_to_end(args, repeat, report)
     if args.track_only:
-        args.json.write_text(json.dumps(report, indent=2))
+        # Only this part's figures are replaced; the rest of a full run stays.
+        try:
+            previous = json.loads(args.json.read_text())
+        except (OSError, ValueError):
+            previous = {}
+        previous.update({k: v for k, v in report.items() if k not in ("rows", "kernels", "peers")})
+        args.json.write_text(json.dumps(previous, indent=2))
         print(f"\nwrote {args.json}")
         return 0
 
