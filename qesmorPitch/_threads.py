@@ -89,8 +89,10 @@ def _shared_pool(size: int) -> cf.ThreadPoolExecutor:
 
 def _forget_pool() -> None:
     # A forked child has none of its parent's threads; a pool copied over
-    # would wait forever on workers that do not exist.
-    global _pool, _pool_size
+    # would wait forever on workers that do not exist, and a lock held by
+    # one of them at the fork would never be released.
+    global _lock, _pool, _pool_size
+    _lock = threading.Lock()
     _pool, _pool_size = None, 0
 
 

@@ -1,6 +1,7 @@
 """track() on a thread pool: the same answer on any number of threads, the
 fast exact sums always taken, and no copy or mask of the whole signal."""
 
+import multiprocessing
 import os
 import re
 import tracemalloc
@@ -80,6 +81,20 @@ def test_unquantised_input_takes_the_exact_running_sums(monkeypatch, method):
     qesmorPitch.track(y, 8000, method=method)
     assert len(waves) > 2
     assert all(kernels._running_sums_exact(w) for block in waves for w in block)
+
+
+def _f0_bytes(y):
+    return qesmorPitch.track(y, 8000).f0.tobytes()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_tracks_on_a_pool_of_its_own(threads):
+    # The child inherits the parent's pool object but none of its threads.
+    threads(2)
+    y = np.stack([_voice(seed=4), _voice(seed=5)])
+    ours = _f0_bytes(y)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert pool.apply_async(_f0_bytes, (y,)).get(timeout=60) == ours
 
 
 @pytest.mark.skipif(not hasattr(os, "sched_getaffinity"), reason="no CPU affinity here")
