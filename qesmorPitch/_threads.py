@@ -49,6 +49,14 @@ def set_num_threads(n: Optional[int]) -> None:
         The thread count for every later call in this process; None returns
         to the default, ``QESMORPITCH_NUM_THREADS`` if set, else the number
         of CPUs this process may use. Results do not depend on it.
+
+    Examples
+    --------
+    >>> import qesmorPitch
+    >>> qesmorPitch.set_num_threads(2)
+    >>> qesmorPitch.get_num_threads()
+    2
+    >>> qesmorPitch.set_num_threads(None)  # back to the default
     """
     global _chosen
     value = None if n is None else _check_count(n, "n", "set_num_threads(1)")
@@ -62,6 +70,15 @@ def get_num_threads() -> int:
     The value given to :func:`set_num_threads`, else the environment variable
     ``QESMORPITCH_NUM_THREADS``, else the number of CPUs this process may use
     (``os.sched_getaffinity``).
+
+    Returns
+    -------
+    int >= 1
+
+    Raises
+    ------
+    ValueError
+        ``QESMORPITCH_NUM_THREADS`` is set to anything but an integer >= 1.
     """
     if _chosen is not None:
         return _chosen

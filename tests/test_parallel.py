@@ -1,6 +1,7 @@
 """track() on a thread pool: the same answer on any number of threads, the
 fast exact sums always taken, and no copy or mask of the whole signal."""
 
+import doctest
 import multiprocessing
 import os
 import re
@@ -152,3 +153,8 @@ def test_a_long_signal_is_never_copied_whole(threads, dtype):
     threads(1)
     (short, n), (long, _) = peak(40), peak(80)
     assert long - short < 4 * n
+
+
+def test_docstring_examples_run(threads):
+    result = doctest.testmod(_threads)
+    assert result.attempted > 0 and result.failed == 0
