@@ -32,9 +32,9 @@ MAX_TRACKING_STATES = 4096
 # dropped again: a decoded path forgets its start within a few frames, so the
 # seams match a single pass. 1024 frames (about 10 s at the default hop)
 # split a minute into six blocks, which two or three threads share evenly;
-# the Viterbi core's per-frame state then also stays in cache, which more
-# than pays for the margins (60 s of 16 kHz speech, one thread: 15 us per
-# frame against 20-24 us with blocks of 2048).
+# the Viterbi core's per-frame state then also stays nearer the cache, which
+# pays for the margins (60 s of 16 kHz speech on one thread takes no longer
+# than with blocks of 2048; smaller blocks do).
 BLOCK_FRAMES = 1024
 MARGIN_FRAMES = 100
 
@@ -498,8 +498,8 @@ def _block_done(start: int, stop: int) -> Tuple[Optional[int], int, int, None]:
 
 def run_plan(y: Any, plan: _Plan,
              progress: Optional[Callable[[int], None]] = None) -> PitchTrack:
-    """Analyse a checked float64 signal (1-D or channels-first 2-D), or a
-    source read block by block, with `plan`."""
+    """Analyse a checked signal (1-D or channels-first 2-D, any real dtype),
+    or a source read block by block, with `plan`."""
     source = y if hasattr(y, "read") else ArraySource(y)
     if plan.causal:
         from ._stream import causal_rows
