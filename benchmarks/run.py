@@ -3,6 +3,7 @@ against other pitch trackers installed in the same environment.
 
     python benchmarks/run.py                 # full run, table + benchmarks/results.json
     python benchmarks/run.py --quick         # fewer repeats, shorter signals
+    python benchmarks/run.py --track-only    # track() end to end and its peers only
 
 Every figure is the median of repeated runs measured in this process, in
 process CPU time unless --clock wall is given; the peers are timed in
@@ -27,8 +28,10 @@ from pathlib import Path
 
 import numpy as np
 
+import qesmorPitch
 import qesmorPitch.cy_impl as cy
 import qesmorPitch._kernels as private
+from qesmorPitch import _track
 
 
 # ------------------------------------------------------------------ machine
@@ -234,6 +237,135 @@ def peer_calls(x: np.ndarray, fs: int):
     return calls
 
 
+# ------------------------------------------------------ track() end to end
+
+def as_pcm16(x: np.ndarray) -> np.ndarray:
+    """x as the int16 samples a 16-bit WAV file holds."""
+    return np.round(x / np.max(np.abs(x)) * 32767).astype(np.int16)
+
+
+def wall_and_cpu(call, repeat: int) -> tuple[float, float]:
+    """Median wall-clock and process CPU seconds of `call` (all its threads)."""
+    walls, cpus = [], []
+    for _ in range(repeat):
+        w, c = time.perf_counter(), time.process_time()
+        call()
+        walls.append(time.perf_counter() - w)
+        cpus.append(time.process_time() - c)
+    return statistics.median(walls), statistics.median(cpus)
+
+
+def core_share(call) -> tuple[float, bool]:
+    """The fraction of one call's time spent in the compiled cores, and
+    whether every core call got waves the running-sum certificate accepts."""
+    real = _track._call_core
+    spent, exact = [0.0], [True]
+
+    def timed(waves, plan):
+        exact[0] &= all(private._running_sums_exact(w) for w in waves)
+        start = time.perf_counter()
+        try:
+            return real(waves, plan)
+        finally:
+            spent[0] += time.perf_counter() - start
+
+    _track._call_core = timed
+    try:
+        start = time.perf_counter()
+        call()
+        total = time.perf_counter() - start
+    finally:
+        _track._call_core = real
+    return spent[0] / total, exact[0]
+
+
+def concurrent_ratio(call, repeat: int) -> float:
+    """Wall time of two calls of `call` at once on two threads over one call alone."""
+    import threading
+
+    ratios = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        one = time.perf_counter() - start
+        threads = [threading.Thread(target=call) for _ in range(2)]
+        start = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        ratios.append((time.perf_counter() - start) / one)
+    return statistics.median(ratios)
+
+
+def track_end_to_end(args, repeat: int, report: dict) -> None:
+    """track() with its defaults on 16-bit audio, at one thread and at all,
+    beside the peers on the same samples; then its peak memory on a long signal."""
+    cpus = qesmorPitch.get_num_threads()
+    counts = sorted({1, cpus})
+    rows = report["track"] = []
+    print()
+    print(f"track() end to end, defaults (viterbi, both polarities, 50-500 Hz, 10 ms hop), "
+          f"16-bit input; wall-clock median of {repeat}, CPU = all threads")
+    print(f"  {'input':<22} {'threads':>7} {'seconds':>9} {'x realtime':>11} {'CPU s':>8} "
+          f"{'in cores':>9} {'exact sums':>10}")
+    speech = None
+    for label, fs, seconds, band in (("speech 16 kHz", 16000, 60.0, (100, 250)),
+                                     ("music 44.1 kHz", 44100, 30.0, (110, 440))):
+        seconds = 10.0 if args.quick else seconds
+        pcm = as_pcm16(synthetic_voice(seconds, fs, *band, seed=1))
+        if speech is None:
+            speech = pcm
+        call = lambda: qesmorPitch.track(pcm, fs)  # noqa: E731
+        # The thread counts take turns, so that a change in the machine's
+        # load during the run falls on all of them alike.
+        times = {n: ([], []) for n in counts}
+        for _ in range(repeat):
+            for n in counts:
+                qesmorPitch.set_num_threads(n)
+                call()
+                wall, cpu = wall_and_cpu(call, 1)
+                times[n][0].append(wall)
+                times[n][1].append(cpu)
+        for n in counts:
+            qesmorPitch.set_num_threads(n)
+            wall, cpu = (statistics.median(v) for v in times[n])
+            share, exact = core_share(call) if n == 1 else (None, None)
+            rows.append(dict(input=label, threads=n, seconds=wall, realtime=seconds / wall,
+                             cpu_seconds=cpu, core_share=share, running_sums=exact))
+            extra = f"{share:8.0%} {'yes' if exact else 'NO':>10}" if share is not None else ""
+            print(f"  {label:<22} {n:>7} {wall:>9.4f} {seconds / wall:>11.0f} {cpu:>8.4f} {extra}")
+    qesmorPitch.set_num_threads(1)
+    ratio = concurrent_ratio(lambda: qesmorPitch.track(speech, 16000), repeat)
+    qesmorPitch.set_num_threads(None)
+    report["track_two_at_once"] = ratio
+    print(f"  two 1-thread calls at once on two threads: {ratio:.2f}x the time of one")
+
+    if not args.no_peers:
+        seconds = len(speech) / 16000
+        x = speech / 32768.0
+        peers = {k: v for k, v in peer_calls(x, 16000).items()
+                 if k != "pyworld.harvest" and k != "pysptk.swipe"}
+        report["track_peers"] = []
+        print(f"  peers on the same samples, wall-clock:")
+        for name, call in peers.items():
+            call()
+            t = median_time(call, 1 if "pyin" in name else repeat, time.perf_counter)
+            report["track_peers"].append(dict(peer=name, seconds=t, realtime=seconds / t))
+            print(f"  {name:<30} {t:>9.4f} {seconds / t:>11.0f}")
+
+    minutes = 2.0 if args.quick else 20.0
+    long_pcm = as_pcm16(synthetic_voice(minutes * 60, 16000, 100, 250, seed=3))
+    report["track_memory"] = []
+    print(f"  peak memory of track() beyond its input, {minutes:g} min at 16 kHz, {cpus} threads:")
+    for kind, y in (("int16", long_pcm), ("float64", long_pcm / 32768.0)):
+        peak = peak_memory_mib(lambda: qesmorPitch.track(y, 16000))
+        report["track_memory"].append(dict(dtype=kind, input_mib=y.nbytes / 2 ** 20, peak_mib=peak))
+        shown = f"{peak:.1f}" if peak is not None else "-"
+        print(f"  {kind:<8} input {y.nbytes / 2 ** 20:7.1f} MiB, peak beyond it {shown} MiB")
+        del y
+
+
 # -------------------------------------------------------------------- main
 
 def main() -> int:
@@ -242,6 +374,8 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=None, help="runs per figure (default 5, quick 3)")
     parser.add_argument("--json", type=Path, default=Path(__file__).with_name("results.json"))
     parser.add_argument("--no-peers", action="store_true")
+    parser.add_argument("--track-only", action="store_true",
+                        help="only track() end to end, its peers and its memory")
     parser.add_argument("--clock", choices=sorted(CLOCK), default="cpu",
                         help="process CPU time (default) or wall-clock time")
     args = parser.parse_args()
@@ -266,6 +400,18 @@ def main() -> int:
     }
     print(f"CPU: {report['cpu']} ({report['machine']}); targets {report['targets']}, "
           f"dispatch {report['kernel_targets']}; median of {repeat} runs, {args.clock} time")
+
+    track_end_to_end(args, repeat, report)
+    if args.track_only:
+        # Only this part's figures are replaced; the rest of a full run stays.
+        try:
+            previous = json.loads(args.json.read_text())
+        except (OSError, ValueError):
+            previous = {}
+        previous.update({k: v for k, v in report.items() if k not in ("rows", "kernels", "peers")})
+        args.json.write_text(json.dumps(previous, indent=2))
+        print(f"\nwrote {args.json}")
+        return 0
 
     rows = report["rows"]
     speech_x = None

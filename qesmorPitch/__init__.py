@@ -2,7 +2,8 @@
 
 :func:`track` turns samples into a :class:`PitchTrack`; :class:`PitchStream`
 does it for audio arriving in chunks; :func:`track_files`
-runs a batch of audio files in parallel. The numeric work is done by the
+runs a batch of audio files in parallel; :func:`set_num_threads` sets how
+many threads one call computes on. The numeric work is done by the
 compiled module :mod:`qesmorPitch.cy_impl`.
 """
 
@@ -20,6 +21,7 @@ from ._options import DEFAULTS, Options
 from ._track import PitchTrack, track
 from ._batch import FileResult, track_files
 from ._stream import PitchStream
+from ._threads import get_num_threads, set_num_threads
 
-__all__ = ["DEFAULTS", "FileResult", "Options", "PitchStream", "PitchTrack", "track", "track_files",
-           "__version__"]
+__all__ = ["DEFAULTS", "FileResult", "Options", "PitchStream", "PitchTrack", "get_num_threads",
+           "set_num_threads", "track", "track_files", "__version__"]

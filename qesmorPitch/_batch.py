@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
 
 from ._options import Options
+from ._threads import get_num_threads
 
 __all__ = ["FileResult", "track_files", "output_paths"]
 
@@ -186,11 +187,16 @@ def _process_file(job: Job, options: Options, return_track: bool,
                       track=pt if return_track else None, warning=audio.warning)
 
 
-def _worker_init() -> None:
+def _worker_init(threads: int = 1) -> None:
     # The parent decides what an interrupt stops: a worker that took SIGINT
     # itself would only fail its file and go on with the next.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _worker_stop)
+    # The pool's processes share the CPUs already; threads on top of them
+    # would only take turns.
+    from ._threads import set_num_threads
+
+    set_num_threads(threads)
 
 
 def _worker_stop(signum: int, frame: Any) -> None:
@@ -269,7 +275,8 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                 record(i, _process_file(job, options, return_tracks, progress))
         else:
             pool = executor if executor is not None else cf.ProcessPoolExecutor(
-                max_workers=workers, initializer=_worker_init)
+                max_workers=workers, initializer=_worker_init,
+                initargs=(max(1, get_num_threads() // workers),))
             futures: Dict[cf.Future, int] = {}
             try:
                 for i, job in enumerate(jobs):
@@ -332,8 +339,9 @@ def track_files(
         process pool of `max_workers` processes, created and shut down here.
     max_workers : int >= 1, optional
         Size of the default pool (default: the number of CPUs), at most one
-        process per file. With 1 the files run one after another in this
-        process.
+        process per file; each process tracks on its share of
+        :func:`get_num_threads` threads. With 1 the files run one after
+        another in this process, each on all the threads.
     return_tracks : bool
         Keep each :class:`PitchTrack` in its result (they travel back from the
         workers, which costs memory for long files).

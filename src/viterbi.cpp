@@ -8,6 +8,39 @@
 
 namespace qp {
 
+namespace {
+
+// The large work buffers of the Viterbi core outlive a call on the same
+// thread. The layer calls the core once per block, with blocks of one size,
+// and a fresh buffer of a few MiB is handed out by the allocator as pages
+// the system must fault in and zero one by one on every call (a quarter of
+// the call's time, more when both cores do it). Buffers above kKeepBytes are
+// given back at the end of the call, so a single huge call does not pin its
+// memory to the thread.
+constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
+
+template <typename T>
+class Kept {
+ public:
+  // `store` filled with n copies of `value`, as a fresh vector would be.
+  Kept(std::vector<T>& store, std::size_t n, T value = T()) : store_(store) { store_.assign(n, value); }
+  ~Kept() {
+    if (store_.capacity() * sizeof(T) > kKeepBytes) std::vector<T>().swap(store_);
+  }
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+  T* data() { return store_.data(); }
+  T& operator[](std::size_t i) { return store_[i]; }
+
+ private:
+  std::vector<T>& store_;
+};
+
+thread_local std::vector<index_t> t_back;
+thread_local std::vector<double> t_scores, t_probabilities, t_log_likelihood;
+
+}  // namespace
+
 void check_decoder_shapes(DMat log_likelihood, DMat log_a) {
   const index_t n = log_likelihood.cols;
   if (log_likelihood.rows == 0) return;
@@ -29,7 +62,7 @@ void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const 
   std::vector<double> previous(static_cast<std::size_t>(n));
   std::vector<double> current(static_cast<std::size_t>(n));
   std::vector<double> best(static_cast<std::size_t>(n));
-  std::vector<index_t> back(static_cast<std::size_t>(frames * n), 0);  // row 0 unused
+  Kept<index_t> back(t_back, static_cast<std::size_t>(frames * n), 0);  // row 0 unused
 
   kernels::DecoderSteps decoder(n, log_a, target);
   for (index_t j = 0; j < n; ++j) previous[j] = log_likelihood(0, j);  // the first frame is not weighted
@@ -66,7 +99,9 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
   log_floor(contiguous(log_a.data(), k * k), log_a.data());
 
   const std::size_t cells = static_cast<std::size_t>(frames * k);
-  std::vector<double> scores(cells), probabilities(cells), log_likelihood(cells), levels(frames);
+  Kept<double> scores(t_scores, cells), probabilities(t_probabilities, cells);
+  Kept<double> log_likelihood(t_log_likelihood, cells);
+  std::vector<double> levels(frames);
   std::vector<double> flank(static_cast<std::size_t>(k));
   for (index_t t = 0; t < frames; ++t) {
     double* score = scores.data() + t * k;
