@@ -57,6 +57,72 @@ double FrameSource::analyse(index_t t, double* score) {
   return level;
 }
 
+void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {
+  if (window < 1) raise_value_error("window_size=" + std::to_string(window) + " must be >= 1");
+  if (polarity < -1 || polarity > 1) {
+    raise_value_error("polarity=" + std::to_string(polarity) + " must be 1 (positive), -1 (negative) or 0 (both)");
+  }
+  if (starts.size == 0 ? lags.size != 0 : lags.size % starts.size != 0) {
+    raise_value_error("lags has " + std::to_string(lags.size) + " values for " + std::to_string(starts.size) +
+                      " frames; it needs the same number of lags for every frame");
+  }
+  check_lags(lags);
+  for (index_t t = 0; t < starts.size; ++t) {
+    if (starts[t] < 0 || starts[t] > x.size - window) {
+      raise_value_error("starts[" + std::to_string(t) + "] = " + std::to_string(starts[t]) +
+                        " puts the frame outside the signal of " + std::to_string(x.size) + " samples");
+    }
+  }
+  const index_t per_frame = starts.size == 0 ? 0 : lags.size / starts.size;
+  const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
+  const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
+  const bool direct = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
+  std::vector<double> frame(direct ? 0 : static_cast<std::size_t>(window));
+  for (index_t t = 0; t < starts.size; ++t) {
+    const double* v = frame.data();
+    if (direct) {
+      v = reinterpret_cast<const double*>(x.base) + starts[t];
+    } else {
+      for (index_t j = 0; j < window; ++j) frame[j] = x[starts[t] + j];
+    }
+    for (index_t k = 0; k < per_frame; ++k) {
+      const index_t lag = lags[t * per_frame + k];
+      const index_t n = window - lag;
+      if (n <= 0) {
+        score[t * per_frame + k] = 0.0;
+        continue;
+      }
+      // The minimum of two positive half-wave samples is the positive part
+      // of the smaller sample, and that of two negative half-wave samples
+      // the negative part of the larger, so no half-wave is ever stored.
+      // Nothing compares these values bit for bit, so the sums run in eight
+      // interleaved parts the compiler keeps in vector registers, not in
+      // index order as the cores' sums must.
+      double pos[8] = {0, 0, 0, 0, 0, 0, 0, 0}, neg[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+      index_t j = 0;
+      for (; j + 8 <= n; j += 8) {
+        for (int i = 0; i < 8; ++i) {
+          const double a = v[j + i], b = v[j + i + lag];
+          const double lo = b < a ? b : a, hi = b < a ? a : b;
+          pos[i] += lo > 0.0 ? lo : 0.0;
+          neg[i] += hi < 0.0 ? -hi : 0.0;
+        }
+      }
+      for (int i = 1; i < 8; ++i) {
+        pos[0] += pos[i];
+        neg[0] += neg[i];
+      }
+      for (; j < n; ++j) {
+        const double a = v[j], b = v[j + lag];
+        const double lo = b < a ? b : a, hi = b < a ? a : b;
+        pos[0] += lo > 0.0 ? lo : 0.0;
+        neg[0] += hi < 0.0 ? -hi : 0.0;
+      }
+      score[t * per_frame + k] = (up * pos[0] + down * neg[0]) / static_cast<double>(n);
+    }
+  }
+}
+
 void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels) {
   const index_t lag_count = source.lag_count();
   for (index_t t = 0; t < levels.size; ++t) levels[t] = source.analyse(t, map.data + t * lag_count);
