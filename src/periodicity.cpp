@@ -1,6 +1,7 @@
 #include "periodicity.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace qp {
@@ -57,6 +58,19 @@ double FrameSource::analyse(index_t t, double* score) {
   return level;
 }
 
+namespace {
+
+// Two doubles in one register on every target this builds for (SSE2, NEON).
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair value;
+  std::memcpy(&value, p, sizeof(Pair));
+  return value;
+}
+
+}  // namespace
+
 void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {
   if (window < 1) raise_value_error("window_size=" + std::to_string(window) + " must be >= 1");
   if (polarity < -1 || polarity > 1) {
@@ -95,30 +109,28 @@ void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polari
       // The minimum of two positive half-wave samples is the positive part
       // of the smaller sample, and that of two negative half-wave samples
       // the negative part of the larger, so no half-wave is ever stored.
-      // Nothing compares these values bit for bit, so the sums run in eight
-      // interleaved parts the compiler keeps in vector registers, not in
-      // index order as the cores' sums must.
-      double pos[8] = {0, 0, 0, 0, 0, 0, 0, 0}, neg[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+      // Nothing compares these values bit for bit, so the sums run in
+      // interleaved vector parts, not in index order as the cores' sums must.
+      const double* w = v + lag;
+      Pair pos[4] = {}, neg[4] = {};
       index_t j = 0;
       for (; j + 8 <= n; j += 8) {
-        for (int i = 0; i < 8; ++i) {
-          const double a = v[j + i], b = v[j + i + lag];
-          const double lo = b < a ? b : a, hi = b < a ? a : b;
-          pos[i] += lo > 0.0 ? lo : 0.0;
-          neg[i] += hi < 0.0 ? -hi : 0.0;
+        for (int i = 0; i < 4; ++i) {
+          const Pair a = load_pair(v + j + 2 * i), b = load_pair(w + j + 2 * i);
+          const Pair lo = b < a ? b : a, hi = b < a ? a : b;
+          pos[i] += lo > 0.0 ? lo : Pair{};
+          neg[i] += hi < 0.0 ? -hi : Pair{};
         }
       }
-      for (int i = 1; i < 8; ++i) {
-        pos[0] += pos[i];
-        neg[0] += neg[i];
-      }
+      const Pair p = (pos[0] + pos[1]) + (pos[2] + pos[3]), q = (neg[0] + neg[1]) + (neg[2] + neg[3]);
+      double positive = p[0] + p[1], negative = q[0] + q[1];
       for (; j < n; ++j) {
-        const double a = v[j], b = v[j + lag];
+        const double a = v[j], b = w[j];
         const double lo = b < a ? b : a, hi = b < a ? a : b;
-        pos[0] += lo > 0.0 ? lo : 0.0;
-        neg[0] += hi < 0.0 ? -hi : 0.0;
+        positive += lo > 0.0 ? lo : 0.0;
+        negative += hi < 0.0 ? -hi : 0.0;
       }
-      score[t * per_frame + k] = (up * pos[0] + down * neg[0]) / static_cast<double>(n);
+      score[t * per_frame + k] = (up * positive + down * negative) / static_cast<double>(n);
     }
   }
 }
