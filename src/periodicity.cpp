@@ -60,8 +60,9 @@ double FrameSource::analyse(index_t t, double* score) {
 
 namespace {
 
-// Two doubles in one register on every target this builds for (SSE2, NEON).
-typedef double Pair __attribute__((vector_size(16)));
+// Four doubles: one AVX register, or two SSE2 / NEON registers where the
+// compiler splits it.
+typedef double Pair __attribute__((vector_size(32)));
 
 inline Pair load_pair(const double* p) {
   Pair value;
@@ -71,6 +72,15 @@ inline Pair load_pair(const double* p) {
 
 }  // namespace
 
+// No bit of these sums is promised, so the compiler may build an AVX2 copy
+// too, chosen when the module loads on a CPU that has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE_CLONES
+#endif
+
+QP_WIDE_CLONES
 void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {
   if (window < 1) raise_value_error("window_size=" + std::to_string(window) + " must be >= 1");
   if (polarity < -1 || polarity > 1) {
@@ -114,16 +124,16 @@ void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polari
       const double* w = v + lag;
       Pair pos[4] = {}, neg[4] = {};
       index_t j = 0;
-      for (; j + 8 <= n; j += 8) {
+      for (; j + 16 <= n; j += 16) {
         for (int i = 0; i < 4; ++i) {
-          const Pair a = load_pair(v + j + 2 * i), b = load_pair(w + j + 2 * i);
+          const Pair a = load_pair(v + j + 4 * i), b = load_pair(w + j + 4 * i);
           const Pair lo = b < a ? b : a, hi = b < a ? a : b;
           pos[i] += lo > 0.0 ? lo : Pair{};
           neg[i] += hi < 0.0 ? -hi : Pair{};
         }
       }
       const Pair p = (pos[0] + pos[1]) + (pos[2] + pos[3]), q = (neg[0] + neg[1]) + (neg[2] + neg[3]);
-      double positive = p[0] + p[1], negative = q[0] + q[1];
+      double positive = (p[0] + p[1]) + (p[2] + p[3]), negative = (q[0] + q[1]) + (q[2] + q[3]);
       for (; j < n; ++j) {
         const double a = v[j], b = w[j];
         const double lo = b < a ? b : a, hi = b < a ? a : b;
