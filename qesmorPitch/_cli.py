@@ -103,6 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
                                                "per frame, in octaves")
     p.add_argument("--beta", type=float, help="viterbi: weight of the observations")
     p.add_argument("--alpha", type=float, help="bayes: exponent on the prediction")
+    p.add_argument("--analysis-sr", type=_rate_or_full, metavar="RATE",
+                   help=f"search periods at about this rate, refined at the file's "
+                        f"('full': at the file's rate; default {d.analysis_sr:g})")
     p.add_argument("--mono", action="store_true",
                    help="mix multichannel files down (default: one track per channel)")
     p.add_argument("--plot", metavar="PNG",
@@ -198,8 +201,18 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
     return 0
 
 
+def _rate_or_full(text: str) -> Any:
+    if text.strip().lower() == "full":
+        return "full"
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a rate in Hz nor 'full'") from None
+
+
 # Options whose command-line name differs from the keyword of track().
-_FLAGS = {"hop_seconds": "--hop-ms", "voicing_threshold": "--voicing-threshold"}
+_FLAGS = {"hop_seconds": "--hop-ms", "voicing_threshold": "--voicing-threshold",
+          "analysis_sr": "--analysis-sr"}
 
 
 def _options(args: argparse.Namespace) -> Options:
@@ -207,6 +220,8 @@ def _options(args: argparse.Namespace) -> Options:
     given: Dict[str, Any] = {k: getattr(args, k) for k in (
         "method", "fmin", "fmax", "polarity", "interpolator", "voicing_threshold",
         "sigma", "beta", "alpha") if getattr(args, k) is not None}
+    if args.analysis_sr is not None:
+        given["analysis_sr"] = None if args.analysis_sr == "full" else args.analysis_sr
     if args.hop_ms is not None:
         given["hop_seconds"] = args.hop_ms / 1000.0
     given["mono"] = args.mono

@@ -141,6 +141,7 @@ class Options:
     sigma: Optional[float] = _option(None, _optional(_number(gt=0, example="0.1")),
                                      ("bayes", "viterbi"))
     causal: bool = _option(False, _flag)
+    analysis_sr: Optional[float] = _option(16000.0, _optional(_number(gt=0, example="16000")))
 
     def __post_init__(self) -> None:
         for f in fields(self):

@@ -5,12 +5,13 @@ from __future__ import annotations
 import functools
 import inspect
 import math
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field, fields, replace
 from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
 from . import _kernels
+from ._highrate import Resampled, analysis_ratio, refine_rows
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -234,6 +235,10 @@ class _Plan:
     sample_margin: int = 0
     # Analyse frames as a stream does (see _stream.py), not by blocks with margins.
     causal: bool = False
+    # The plan at the lower rate the cores search at (see _highrate.py), and
+    # that rate's ratio (up, down) to `sr`; None at the full rate.
+    coarse: Optional["_Plan"] = None
+    ratio: Optional[Tuple[int, int]] = None
 
     @functools.cached_property
     def lags(self) -> np.ndarray:
@@ -266,6 +271,15 @@ def _periods(sr: float, fmin: float, fmax: float) -> Tuple[int, int]:
     return int(math.floor(sr / fmax)), int(math.ceil(sr / fmin))
 
 
+def _least_frame(sr: float, o: Options) -> int:
+    """The shortest frame `o.method` accepts at `sr`."""
+    last = _periods(sr, o.fmin, o.fmax)[1] + 1
+    # Tracking cores index the transition matrix by lag: the last lag must be
+    # below frame_length // 2. The direct core only needs the lag inside the
+    # frame with a little overlap left to compare.
+    return 2 * (last + 1) if o.method != "direct" else last + 2
+
+
 def make_plan(sr: Any, options: Options) -> _Plan:
     """Check what depends on the sampling rate and derive the core calls' arguments.
 
@@ -284,10 +298,7 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     shortest, longest = _periods(sr, o.fmin, o.fmax)
     last = longest + 1
     tracking = o.method != "direct"
-    # Tracking cores index the transition matrix by lag: the last lag must be
-    # below frame_length // 2. The direct core only needs the lag inside the
-    # frame with a little overlap left to compare.
-    needed = 2 * (last + 1) if tracking else last + 2
+    needed = _least_frame(sr, o)
     # By default two periods of fmin for every method, which the tracking
     # methods need and the direct one profits from.
     frame_length = 2 * (last + 1) if o.frame_length is None else o.frame_length
@@ -310,12 +321,36 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
         raise ValueError(f"smooth={params['smooth']} must be between 1 and {n_lags - 2} "
                          f"(the number of candidate periods), e.g. smooth=1")
+    coarse, ratio = _coarse_plan(sr, o, hop_length, frame_length)
     return _Plan(sr=sr, fmin=o.fmin, fmax=o.fmax, shortest=shortest, longest=longest,
                  frame_length=frame_length, hop_length=hop_length, method=o.method,
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
                  voicing_threshold=params["voicing_threshold"], params=params,
-                 causal=o.causal)
+                 causal=o.causal, coarse=coarse, ratio=ratio)
+
+
+def _coarse_plan(sr: float, o: Options, hop_length: int,
+                 frame_length: int) -> Tuple[Optional[_Plan], Optional[Tuple[int, int]]]:
+    """The plan at about `o.analysis_sr` when the signal's rate is above it.
+
+    The rate never goes below 2.5 * fmax, which keeps fmax inside the
+    resampler's passband with room for the period's refinement.
+    """
+    if o.analysis_sr is None or o.causal:
+        return None, None
+    ratio = analysis_ratio(sr, hop_length, max(o.analysis_sr, 2.5 * o.fmax))
+    if ratio is None:
+        return None, None
+    up, down = ratio
+    rate = sr * up / down
+    # A frame given in samples keeps its duration, or the least frame the
+    # lower rate accepts when rounding would cut it below that.
+    frame = None if o.frame_length is None else max(round(frame_length * up / down),
+                                                     _least_frame(rate, o))
+    low = replace(o, analysis_sr=None, hop_length=hop_length * up // down, hop_seconds=None,
+                  frame_length=frame)
+    return make_plan(rate, low), ratio
 
 
 # --------------------------------------------------------------------------
@@ -505,9 +540,27 @@ def run_plan(y: Any, plan: _Plan,
         from ._stream import causal_rows
 
         rows = causal_rows(source, plan, progress)
+    elif plan.coarse is not None:
+        rows = _coarse_rows(source, plan, progress)
     else:
         rows = _analyse_source(source, plan, progress)
     return track_from_rows(rows, plan, source.n_channels)
+
+
+def _coarse_rows(source: Any, plan: _Plan,
+                 progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+    """Rows of `plan`'s frames from its coarse plan, periods refined at `plan.sr`."""
+    assert plan.coarse is not None and plan.ratio is not None
+    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress)
+    # Frame t starts at the same instant at both rates; the two frame counts
+    # may differ by one at the end, where the lower rate's frame is longer.
+    n_frames = plan.n_frames(source.n_samples)
+    rows = np.full((low.shape[0], n_frames, 3), np.nan)
+    shared = min(n_frames, low.shape[1])
+    rows[:, :shared] = low[:, :shared]
+    return refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
+                       plan.polarity, plan.interpolator,
+                       (float(plan.shortest), float(plan.longest)))
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
@@ -630,6 +683,14 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         signal (such as its peak) is used. Needs ``method="bayes"`` or
         ``"direct"``; ``"viterbi"`` is refused, as it decodes the whole signal
         before deciding any frame.
+    analysis_sr : float > 0 or None
+        Above this rate (default 16000 Hz, never below ``2.5 * fmax``) the
+        periods are searched on a resampled copy and each frame's period is
+        then measured again on the original samples around the one found,
+        its half and its third, so the result keeps the full rate's lag
+        resolution at a fraction of the work. None searches at the full
+        rate. Frames, times and `frame_length` stay those of `sr`. Not
+        used with `causal`.
 
     Returns
     -------

@@ -1,6 +1,7 @@
 #include "periodicity.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace qp {
@@ -55,6 +56,93 @@ double FrameSource::analyse(index_t t, double* score) {
     level = level + other_level;
   }
   return level;
+}
+
+namespace {
+
+// Four doubles: one AVX register, or two SSE2 / NEON registers where the
+// compiler splits it.
+typedef double Pair __attribute__((vector_size(32)));
+
+inline Pair load_pair(const double* p) {
+  Pair value;
+  std::memcpy(&value, p, sizeof(Pair));
+  return value;
+}
+
+}  // namespace
+
+// No bit of these sums is promised, so the compiler may build an AVX2 copy
+// too, chosen when the module loads on a CPU that has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE_CLONES
+#endif
+
+QP_WIDE_CLONES
+void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {
+  if (window < 1) raise_value_error("window_size=" + std::to_string(window) + " must be >= 1");
+  if (polarity < -1 || polarity > 1) {
+    raise_value_error("polarity=" + std::to_string(polarity) + " must be 1 (positive), -1 (negative) or 0 (both)");
+  }
+  if (starts.size == 0 ? lags.size != 0 : lags.size % starts.size != 0) {
+    raise_value_error("lags has " + std::to_string(lags.size) + " values for " + std::to_string(starts.size) +
+                      " frames; it needs the same number of lags for every frame");
+  }
+  check_lags(lags);
+  for (index_t t = 0; t < starts.size; ++t) {
+    if (starts[t] < 0 || starts[t] > x.size - window) {
+      raise_value_error("starts[" + std::to_string(t) + "] = " + std::to_string(starts[t]) +
+                        " puts the frame outside the signal of " + std::to_string(x.size) + " samples");
+    }
+  }
+  const index_t per_frame = starts.size == 0 ? 0 : lags.size / starts.size;
+  const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
+  const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
+  const bool direct = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
+  std::vector<double> frame(direct ? 0 : static_cast<std::size_t>(window));
+  for (index_t t = 0; t < starts.size; ++t) {
+    const double* v = frame.data();
+    if (direct) {
+      v = reinterpret_cast<const double*>(x.base) + starts[t];
+    } else {
+      for (index_t j = 0; j < window; ++j) frame[j] = x[starts[t] + j];
+    }
+    for (index_t k = 0; k < per_frame; ++k) {
+      const index_t lag = lags[t * per_frame + k];
+      const index_t n = window - lag;
+      if (n <= 0) {
+        score[t * per_frame + k] = 0.0;
+        continue;
+      }
+      // The minimum of two positive half-wave samples is the positive part
+      // of the smaller sample, and that of two negative half-wave samples
+      // the negative part of the larger, so no half-wave is ever stored.
+      // Nothing compares these values bit for bit, so the sums run in
+      // interleaved vector parts, not in index order as the cores' sums must.
+      const double* w = v + lag;
+      Pair pos[4] = {}, neg[4] = {};
+      index_t j = 0;
+      for (; j + 16 <= n; j += 16) {
+        for (int i = 0; i < 4; ++i) {
+          const Pair a = load_pair(v + j + 4 * i), b = load_pair(w + j + 4 * i);
+          const Pair lo = b < a ? b : a, hi = b < a ? a : b;
+          pos[i] += lo > 0.0 ? lo : Pair{};
+          neg[i] += hi < 0.0 ? -hi : Pair{};
+        }
+      }
+      const Pair p = (pos[0] + pos[1]) + (pos[2] + pos[3]), q = (neg[0] + neg[1]) + (neg[2] + neg[3]);
+      double positive = (p[0] + p[1]) + (p[2] + p[3]), negative = (q[0] + q[1]) + (q[2] + q[3]);
+      for (; j < n; ++j) {
+        const double a = v[j], b = w[j];
+        const double lo = b < a ? b : a, hi = b < a ? a : b;
+        positive += lo > 0.0 ? lo : 0.0;
+        negative += hi < 0.0 ? -hi : 0.0;
+      }
+      score[t * per_frame + k] = (up * positive + down * negative) / static_cast<double>(n);
+    }
+  }
 }
 
 void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels) {

@@ -1,0 +1,150 @@
+"""Analysis of high sampling rates at a lower one, with the period refined at
+the full rate.
+
+The work of the cores grows with the square of the sampling rate (more
+samples per frame and more candidate periods), while a voice's period needs
+no more lags than a 16 kHz signal has. So the cores search a copy resampled
+to `analysis_sr`, and each frame's period is then measured again on the
+original samples: the qesmor values at the whole lags around the coarse
+period, and around its half and third (a coarse grid can prefer a multiple of
+a period that falls between two of its lags), refined between lags as the
+cores refine theirs. The lag resolution is that of the full rate.
+
+Frames keep the full rate's grid: the analysis rate is chosen so that one hop
+is a whole number of samples at both rates (for a 10 ms hop, exactly
+16000 Hz from 44.1 or 48 kHz), so frame t starts at the same instant in both.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _kernels
+
+__all__ = ["Resampled", "analysis_ratio", "refine_rows"]
+
+# The resampler's filter reaches this many input samples per output sample
+# ratio on each side (SciPy's default Kaiser window of half-length
+# 10 * max(up, down) at the upsampled rate); a block read with this margin is
+# resampled as the whole signal would be.
+_FILTER_REACH = 10
+
+# A shorter period replaces the coarse one when its peak is at least this
+# share of the coarse peak: at the true period every lag compares a sample
+# with itself one period on, so its qesmor value is the highest of all
+# multiples; a period that merely divides the coarse one scores far lower.
+SUBMULTIPLE_SHARE = 0.93
+SUBMULTIPLES = (1, 2, 3)
+
+
+def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
+    """(up, down) with up / down the analysis rate over `sr`, such that the hop
+    is whole at both rates; None when the signal is already at or below the
+    analysis rate."""
+    low_hop = max(1, round(hop * analysis_sr / sr))
+    if low_hop >= hop:
+        return None
+    g = math.gcd(low_hop, hop)
+    return low_hop // g, hop // g
+
+
+class Resampled:
+    """A source read at up / down times the rate of another, block by block."""
+
+    def __init__(self, source: Any, up: int, down: int) -> None:
+        self.source, self.up, self.down = source, up, down
+        self.n_channels = source.n_channels
+        self.n_samples = -(-source.n_samples * up // down)
+        # In input samples, a whole number of `down`s so every block's
+        # output grid is the whole signal's.
+        reach = _FILTER_REACH * max(up, down) // up + 2
+        self._margin = -(-reach // down) * down
+
+    def peaks(self) -> np.ndarray:
+        # Any power-of-two scale serves the cores; the original's peaks do.
+        return self.source.peaks()
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        from scipy.signal import resample_poly
+
+        # Output sample m sits at input sample m * down / up; start at a
+        # multiple of `up` so the first output falls on an input sample.
+        first = start - start % self.up
+        lo = first * self.down // self.up - self._margin
+        hi = -(-stop * self.down // self.up) + self._margin
+        clipped_lo, clipped_hi = max(lo, 0), min(hi, self.source.n_samples)
+        x = self.source.read(clipped_lo, clipped_hi)
+        # Zeros beyond the ends, as the whole signal's resampling pads them.
+        x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)))
+        y = resample_poly(x, self.up, self.down, axis=1)
+        skip = (self._margin // self.down) * self.up + (start - first)
+        return y[:, skip: skip + (stop - start)]
+
+
+def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
+                hop_length: int, polarity: str, interpolator: str,
+                lag_bounds: Tuple[float, float]) -> np.ndarray:
+    """Rows [f0, strength, probability] of the coarse analysis, shape
+    (channels, n_frames, 3), with f0 measured again on the full-rate `source`
+    for every frame that has a candidate. The strength stays the coarse
+    one: the voicing decision is tuned on the cores' strength, and measured
+    on the tuning part it decides as well from the coarse rate."""
+    out = rows.copy()
+    n_frames = rows.shape[1]
+    starts_all = np.arange(n_frames, dtype=np.intp) * hop_length
+    block = 4096
+    peaks = source.peaks()
+    for c in range(rows.shape[0]):
+        if not peaks[c] > 0:
+            continue
+        exponent = math.frexp(float(peaks[c]))[1]
+        for b0 in range(0, n_frames, block):
+            b1 = min(b0 + block, n_frames)
+            f0 = rows[c, b0:b1, 0]
+            has = np.flatnonzero(np.isfinite(f0))
+            if has.size == 0:
+                continue
+            lo = int(starts_all[b0])
+            x = np.ldexp(source.read(lo, int(starts_all[b1 - 1]) + frame_length)[c], -exponent)
+            period = _refine(x, starts_all[b0 + has] - lo, sr / f0[has], frame_length,
+                             polarity, interpolator, lag_bounds)
+            out[c, b0 + has, 0] = sr / period
+    return out
+
+
+_POLARITY = {"both": 0, "positive": 1, "negative": -1}
+
+
+def _refine(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
+            polarity: str, interpolator: str, lag_bounds: Tuple[float, float]) -> np.ndarray:
+    """The period per frame in full-rate samples, from the coarse `periods`."""
+    shortest, longest = lag_bounds
+    n = periods.size
+    # Three whole lags around each of the period, its half and its third.
+    centres = np.rint(periods[:, None] / np.asarray(SUBMULTIPLES, float)).astype(np.intp)
+    around = np.clip(centres[:, :, None] + np.array([-1, 0, 1]), 1, width - 1)
+    values = _kernels._qesmor_frames_at(x, width, starts, around.ravel(),
+                                        _POLARITY[polarity]).reshape(around.shape)
+    peak = values.max(axis=2)
+    # A shorter period counts only inside the searched range; the shortest
+    # that holds up wins.
+    good = (peak >= SUBMULTIPLE_SHARE * peak[:, :1]) & (centres >= shortest)
+    good[:, 0] = True
+    pick = len(SUBMULTIPLES) - 1 - np.argmax(good[:, ::-1], axis=1)
+    rows = np.arange(n)
+    trio, lags = values[rows, pick], around[rows, pick]
+    best = np.argmax(trio, axis=1)
+    period = lags[rows, best].astype(float)
+    if interpolator != "none":
+        # Between lags as the cores refine: a parabola through the three
+        # values (their logarithms for "gaussian"), only where the middle one
+        # is the highest, so the peak lies between its neighbours.
+        v = np.log(np.maximum(trio, 1e-300)) if interpolator == "gaussian" else trio
+        a, b, c = v[:, 0], v[:, 1], v[:, 2]
+        curve = a - 2 * b + c
+        with np.errstate(divide="ignore", invalid="ignore"):
+            step = np.where((best == 1) & (curve < 0), 0.5 * (a - c) / curve, 0.0)
+        period += np.clip(step, -0.5, 0.5)
+    return np.clip(period, shortest, longest)

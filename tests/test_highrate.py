@@ -1,0 +1,88 @@
+"""High sampling rates searched at a lower one and refined at the full rate."""
+import numpy as np
+import pytest
+from scipy.signal import resample_poly
+
+import qesmorPitch
+from qesmorPitch import _kernels, cy_impl
+from qesmorPitch._highrate import Resampled
+from qesmorPitch._track import ArraySource
+
+
+def harmonic_tone(f0, sr, seconds=0.3):
+    t = np.arange(int(seconds * sr)) / sr
+    return sum(np.sin(2 * np.pi * k * f0 * t) / k for k in range(1, 11) if k * f0 < sr / 2)
+
+
+@pytest.mark.parametrize("polarity", [0, 1, -1])
+def test_frame_values_match_the_map_with_lags_of_each_frames_own(polarity):
+    x = np.random.default_rng(1).normal(size=3000)
+    waves = {0: (np.maximum(x, 0), np.maximum(-x, 0)), 1: (np.maximum(x, 0),),
+             -1: (np.maximum(-x, 0),)}[polarity]
+    lags = np.array([0, 5, 6, 7, 999, 1000, 1200], dtype=np.intp)
+    whole = sum(cy_impl.calc_qesmor_core_cy(w[:1200], 1000, 17, lags)[0] for w in waves)
+    # Frame 0 at lags 0, 5, 6; frame 1 at 999 (one sample left), 1000 and
+    # 1200 (none left: 0), and the second frame strided.
+    got = _kernels._qesmor_frames_at(x[::1].copy(), 1000, np.array([0, 17]),
+                                     np.r_[lags[:3], lags[4:]], polarity)
+    np.testing.assert_allclose(got, np.r_[whole[0, :3], whole[1, 4:]], rtol=1e-12, atol=0)
+    strided = np.repeat(x, 2)[::2]
+    assert np.array_equal(_kernels._qesmor_frames_at(strided, 1000, np.array([0, 17]),
+                                                     np.r_[lags[:3], lags[4:]], polarity), got)
+
+
+@pytest.mark.parametrize("starts, lags, polarity, text", [
+    ([2001], [5], 0, "outside the signal"),
+    ([-1], [5], 0, "outside the signal"),
+    ([0], [-3], 0, "negative"),
+    ([0, 1], [1, 2, 3], 0, "same number of lags"),
+    ([0], [1], 2, "polarity=2"),
+])
+def test_frame_values_refuse_what_would_read_outside(starts, lags, polarity, text):
+    with pytest.raises(ValueError, match=text):
+        _kernels._qesmor_frames_at(np.zeros(3000), 1000, np.array(starts, np.intp),
+                                   np.array(lags, np.intp), polarity)
+
+
+def test_blocks_are_resampled_as_the_whole_signal():
+    x = np.random.default_rng(2).normal(size=(2, 20000))
+    source = Resampled(ArraySource(x), 160, 441)
+    whole = resample_poly(x, 160, 441, axis=1)
+    assert source.n_samples == whole.shape[1]
+    for start, stop in [(0, 100), (160, 4000), (3333, 5000), (7000, whole.shape[1])]:
+        np.testing.assert_allclose(source.read(start, stop), whole[:, start:stop],
+                                   rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("f0", [420, 700, 980])
+def test_periods_between_lags_keep_their_octave(f0):
+    # At 22.05 kHz a full-rate search takes these tones an octave low; the
+    # refinement at the full rate checks the half and the third of the period.
+    sr = 22050
+    y = harmonic_tone(f0, sr)
+    full = qesmorPitch.track(y, sr, fmin=40, fmax=1000, analysis_sr=None)
+    pt = qesmorPitch.track(y, sr, fmin=40, fmax=1000)
+    assert np.array_equal(pt.times, full.times) and pt.frame_length == full.frame_length
+    cents = 1200 * np.log2(pt.f0[3:-3] / f0)
+    assert np.all(np.abs(cents) < 50)
+
+
+@pytest.mark.parametrize("extra", [1, 440, 441, 1000])
+def test_frames_of_the_full_rate_for_any_length(extra):
+    sr = 44100
+    y = harmonic_tone(180, sr)
+    plan_frames = qesmorPitch.track(y[:2000], sr, analysis_sr=None).frame_length
+    y = y[: plan_frames + extra]
+    pt, full = qesmorPitch.track(y, sr), qesmorPitch.track(y, sr, analysis_sr=None)
+    assert pt.n_frames == full.n_frames and np.array_equal(pt.times, full.times)
+    f0 = pt.f0[np.isfinite(pt.f0)]
+    assert np.all((f0 >= pt.fmin) & (f0 <= pt.fmax))
+
+
+def test_a_given_frame_and_hop_are_kept():
+    sr = 48000
+    y = harmonic_tone(150, sr)
+    least = qesmorPitch.track(y[:100], sr, fmin=60, analysis_sr=None).frame_length
+    pt = qesmorPitch.track(y, sr, fmin=60, frame_length=least, hop_length=300)
+    assert (pt.frame_length, pt.hop_length) == (least, 300)
+    assert abs(np.nanmedian(pt.f0) - 150) < 1
