@@ -16,6 +16,7 @@ is a whole number of samples at both rates (for a 10 ms hop, exactly
 """
 from __future__ import annotations
 
+import functools
 import math
 from typing import Any, Optional, Tuple
 
@@ -25,11 +26,12 @@ from . import _kernels
 
 __all__ = ["Resampled", "analysis_ratio", "refine_rows"]
 
-# The resampler's filter reaches this many input samples per output sample
-# ratio on each side (SciPy's default Kaiser window of half-length
-# 10 * max(up, down) at the upsampled rate); a block read with this margin is
-# resampled as the whole signal would be.
-_FILTER_REACH = 10
+# Half-length of the resampler's low-pass filter, in units of max(up, down)
+# samples at the upsampled rate (SciPy's default is 10). The search needs a
+# clean band up to the voice's harmonics, not a brick wall at the new
+# Nyquist frequency; a block read with this reach on each side is resampled
+# as the whole signal would be.
+FILTER_REACH = 4
 
 # A shorter period replaces the coarse one when its peak is at least this
 # share of the coarse peak: at the true period every lag compares a sample
@@ -59,8 +61,9 @@ class Resampled:
         self.n_samples = -(-source.n_samples * up // down)
         # In input samples, a whole number of `down`s so every block's
         # output grid is the whole signal's.
-        reach = _FILTER_REACH * max(up, down) // up + 2
+        reach = FILTER_REACH * max(up, down) // up + 2
         self._margin = -(-reach // down) * down
+        self._taps = _lowpass(up, down, FILTER_REACH)
 
     def peaks(self) -> np.ndarray:
         # Any power-of-two scale serves the cores; the original's peaks do.
@@ -78,9 +81,22 @@ class Resampled:
         x = self.source.read(clipped_lo, clipped_hi)
         # Zeros beyond the ends, as the whole signal's resampling pads them.
         x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)))
-        y = resample_poly(x, self.up, self.down, axis=1)
+        y = resample_poly(x, self.up, self.down, axis=1, window=self._taps)
         skip = (self._margin // self.down) * self.up + (start - first)
         return y[:, skip: skip + (stop - start)]
+
+
+@functools.lru_cache(maxsize=8)
+def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
+    """The resampler's filter, designed once per ratio: as SciPy's default
+    (a Kaiser window, beta 5, cutoff at the lower Nyquist frequency), of
+    half-length `reach` * max(up, down)."""
+    from scipy.signal import firwin
+
+    rate = max(up, down)
+    taps = firwin(2 * reach * rate + 1, 1.0 / rate, window=("kaiser", 5.0))
+    taps.flags.writeable = False
+    return taps * up
 
 
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
