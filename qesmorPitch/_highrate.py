@@ -18,11 +18,12 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any, Optional, Tuple
+from typing import Any, Callable, Iterator, Optional, Tuple
 
 import numpy as np
 
 from . import _kernels
+from ._threads import get_num_threads, ordered_map
 
 __all__ = ["Resampled", "analysis_ratio", "refine_rows"]
 
@@ -39,6 +40,9 @@ FILTER_REACH = 4
 # multiples; a period that merely divides the coarse one scores far lower.
 SUBMULTIPLE_SHARE = 0.93
 SUBMULTIPLES = (1, 2, 3)
+
+# Frames measured per job on the thread pool.
+REFINE_FRAMES = 1024
 
 
 def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
@@ -102,31 +106,39 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
                 hop_length: int, polarity: str, interpolator: str,
                 lag_bounds: Tuple[float, float]) -> np.ndarray:
-    """Rows [f0, strength, probability] of the coarse analysis, shape
-    (channels, n_frames, 3), with f0 measured again on the full-rate `source`
-    for every frame that has a candidate. The strength stays the coarse
-    one: the voicing decision is tuned on the cores' strength, and measured
-    on the tuning part it decides as well from the coarse rate."""
+    """Rows of the coarse analysis, shape (channels, n_frames, columns), with
+    f0 measured again on the full-rate `source` for every frame that has a
+    candidate. The strength stays the coarse one: the voicing decision is
+    tuned on the cores' strength, and measured on the tuning part it decides
+    as well from the coarse rate."""
     out = rows.copy()
     n_frames = rows.shape[1]
-    starts_all = np.arange(n_frames, dtype=np.intp) * hop_length
-    block = 4096
     peaks = source.peaks()
-    for c in range(rows.shape[0]):
-        if not peaks[c] > 0:
-            continue
-        exponent = math.frexp(float(peaks[c]))[1]
-        for b0 in range(0, n_frames, block):
-            b1 = min(b0 + block, n_frames)
+    exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
+
+    def jobs() -> Iterator[Callable[[], None]]:
+        # Blocks are read here, on the caller's thread (a file source is not
+        # shared); each block's frames are measured on the pool.
+        for b0 in range(0, n_frames, REFINE_FRAMES):
+            b1 = min(b0 + REFINE_FRAMES, n_frames)
+            if not np.isfinite(rows[:, b0:b1, 0]).any():
+                continue
+            x = source.read(b0 * hop_length, (b1 - 1) * hop_length + frame_length)
+            yield functools.partial(_refine_block, x, b0, b1)
+
+    def _refine_block(x: np.ndarray, b0: int, b1: int) -> None:
+        starts = np.arange(b1 - b0, dtype=np.intp) * hop_length
+        for c, exponent in enumerate(exponents):
             f0 = rows[c, b0:b1, 0]
             has = np.flatnonzero(np.isfinite(f0))
-            if has.size == 0:
+            if exponent is None or has.size == 0:
                 continue
-            lo = int(starts_all[b0])
-            x = np.ldexp(source.read(lo, int(starts_all[b1 - 1]) + frame_length)[c], -exponent)
-            period = _refine(x, starts_all[b0 + has] - lo, sr / f0[has], frame_length,
-                             polarity, interpolator, lag_bounds)
+            period = _refine(np.ldexp(x[c], -exponent), starts[has], sr / f0[has],
+                             frame_length, polarity, interpolator, lag_bounds)
             out[c, b0 + has, 0] = sr / period
+
+    for _ in ordered_map(jobs(), get_num_threads()):
+        pass
     return out
 
 
