@@ -103,6 +103,15 @@ def _optional(check: Check) -> Check:
     return optional
 
 
+def _highpass(name: str, value: Any) -> Any:
+    """None, "fmin", or a cutoff in Hz above 0."""
+    if value is None or value == "fmin":
+        return value
+    if isinstance(value, str):
+        raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
+    return _number(gt=0, example="'fmin'")(name, value)
+
+
 def _option(default: Any, check: Check, methods: Tuple[str, ...] = METHODS) -> Any:
     """A field: its default, its check, and the methods it applies to."""
     return field(default=default, metadata={"check": check, "methods": methods})
@@ -119,7 +128,7 @@ class Options:
     """
 
     fmin: float = _option(50.0, _number(gt=0, example="50"))
-    fmax: float = _option(500.0, _number(gt=0, example="500"))
+    fmax: float = _option(1000.0, _number(gt=0, example="1000"))
     hop_length: Optional[int] = _option(None, _optional(_integer(ge=1, example="160",
                                                                   unit=" number of samples")))
     hop_seconds: Optional[float] = _option(None, _optional(_number(gt=0, example="0.01")))
@@ -129,6 +138,7 @@ class Options:
     polarity: str = _option("both", _choice(POLARITIES))
     interpolator: str = _option("gaussian", _choice(INTERPOLATORS))
     voicing_threshold: Optional[float] = _option(None, _optional(_number()))
+    highpass: Any = _option("fmin", _highpass)
     mono: bool = _option(False, _flag)
     subtract_minimum: bool = _option(False, _flag)
     pitch_detect_mode: Optional[str] = _option(None, _optional(_choice(DETECT_MODES)),

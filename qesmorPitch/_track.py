@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import cy_impl
+from . import _frontend, cy_impl
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 
@@ -32,13 +32,15 @@ MAX_TRACKING_STATES = 4096
 BLOCK_FRAMES = 2048
 MARGIN_FRAMES = 100
 
-# Added to both half-waves before a Viterbi call when a frame is digital
-# silence: the core divides a voiced frame's peak by the frame mean, so an
-# all-zero frame on the decoded path would raise. Signals are scaled to a peak
-# near 1 first, so this is ~-240 dB: it moves strengths by ~1e-11 and leaves
-# every other frame's decision unchanged; the silent frames themselves are
-# reported unvoiced.
-SILENCE_OFFSET = 2.0 ** -40
+# Columns of the rows the analysis produces per frame: the core's three,
+# then the frame's RMS level relative to its channel's peak (within a factor
+# of two: channels are scaled by a power of two), used by the voicing decision.
+F0, STRENGTH, PROBABILITY, LEVEL = range(4)
+N_COLUMNS = 4
+
+# A filtered frame this far below its channel's peak (-200 dB) holds only the
+# rounding left by the high-pass of a constant: it is treated as silence.
+LEVEL_FLOOR = 1e-10
 
 
 @dataclass(frozen=True, eq=False)
@@ -193,6 +195,8 @@ class _Plan:
     pp_mode: Optional[str]
     voicing_threshold: float
     params: Dict[str, Any]
+    # The high-pass cutoff in Hz, or None for no filter.
+    highpass: Optional[float] = None
     # Samples read on each side of a block beyond those its frames cover, for
     # a stage before the cores that needs context (a filter's settling).
     sample_margin: int = 0
@@ -205,6 +209,12 @@ class _Plan:
         fmin with method="direct" is allowed, and a signal shorter than its
         frame never needs them."""
         return np.arange(self.shortest - 1, self.longest + 2, dtype=np.intp)
+
+    @functools.cached_property
+    def sos(self) -> np.ndarray:
+        """The high-pass filter's second-order sections."""
+        assert self.highpass is not None
+        return _frontend.design(self.highpass, self.sr)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -269,6 +279,10 @@ def make_plan(sr: Any, options: Options) -> _Plan:
             f"{MAX_TRACKING_STATES}: use fmin >= {math.ceil(lowest * 10) / 10:g} Hz, "
             f"a shorter frame_length or method='direct'")
     hop_length = o.hop_for(sr)
+    cutoff = o.fmin if o.highpass == "fmin" else o.highpass
+    if cutoff is not None and not cutoff < sr / 2:
+        raise ValueError(f"highpass={cutoff:g} Hz must be below sr / 2 = {sr / 2:g} Hz; "
+                         f"use highpass='fmin' (the default) or None")
     params = o.method_params()
     n_lags = longest - shortest + 3
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
@@ -279,7 +293,8 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
                  voicing_threshold=params["voicing_threshold"], params=params,
-                 causal=o.causal)
+                 highpass=cutoff, causal=o.causal,
+                 sample_margin=0 if cutoff is None else _frontend.settle_samples(cutoff, sr))
 
 
 # --------------------------------------------------------------------------
@@ -329,11 +344,20 @@ def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
 def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int) -> np.ndarray:
     """Frames in which every analysed sample is exactly zero."""
     loud = np.zeros(n_frames, dtype=bool)
+    starts = np.arange(n_frames) * plan.hop_length
     for w in waves:
         nonzero = np.concatenate(([0], np.cumsum(w > 0)))
-        starts = np.arange(n_frames) * plan.hop_length
         loud |= nonzero[starts + plan.frame_length] > nonzero[starts]
     return ~loud
+
+
+def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
+    """RMS of each frame of `x`."""
+    energy = np.concatenate(([0.0], np.cumsum(x * x)))
+    starts = np.arange(n_frames) * plan.hop_length
+    mean = (energy[starts + plan.frame_length] - energy[starts]) / plan.frame_length
+    # The running sum's rounding can leave a tiny negative difference.
+    return np.sqrt(np.maximum(mean, 0.0))
 
 
 # (method, two half-waves) -> the core that analyses them.
@@ -363,34 +387,72 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
 
 
 def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """Rows [f0, strength, probability] for the `n_frames` frames of `x`."""
-    rows = np.full((n_frames, 3), np.nan)
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
+
+    The core divides a frame's periodicity by the frame mean, so an all-zero
+    frame on a tracking method's path would raise. The runs of non-silent
+    frames are analysed one by one instead: silence starts a new path, and
+    the path on either side of it does not depend on how long it lasts.
+    """
+    rows = np.full((n_frames, N_COLUMNS), np.nan)
+    rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
-    silent = _silent_frames(waves, plan, n_frames)
-    if silent.all():
+    silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
+    if plan.method == "direct":
+        # Frames are independent: one call, silent frames blanked after it.
+        if not silent.all():
+            out = _call_core(waves, plan)
+            rows[:, : out.shape[1]] = out
+        rows[silent, :LEVEL] = np.nan
         return rows
-    if plan.method == "viterbi" and silent.any():
-        waves = tuple(w + SILENCE_OFFSET for w in waves)
-    out = _call_core(waves, plan)
-    rows[:, : out.shape[1]] = out
-    rows[silent] = np.nan
+    edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
+    for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
+        _track_run(x, plan, int(first), int(stop), rows)
     return rows
 
 
-def _analyse_channel(x: np.ndarray, exponent: int, plan: _Plan, n_frames: int) -> np.ndarray:
-    """One channel of one block, scaled by the channel's peak exponent."""
+def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarray) -> None:
+    """Rows of frames [first, stop) of `x`, none of them silent, by a
+    tracking core; written into `rows`."""
+    hop, width = plan.hop_length, plan.frame_length
+    while first < stop:
+        # The last frame ends strictly before the samples given to the core.
+        part = x[first * hop: (stop - 1) * hop + width + 1]
+        out = _call_core(_half_waves(part, plan.polarity), plan)
+        n = min(out.shape[0], stop - first)
+        rows[first: first + n, : out.shape[1]] = out[:n]
+        # The forward filter never re-initialises a belief that became NaN
+        # (an overflow on a frame that is nearly all zeros), so every later
+        # row would be NaN: restart it after the frame where that happened.
+        lost = np.isnan(out[:n, PROBABILITY])
+        if plan.method != "bayes" or not lost[-1]:
+            return
+        tail = n - int(np.argmin(lost[::-1])) if not lost.all() else 0
+        rows[first + tail, :LEVEL] = np.nan
+        first += tail + 1
+
+
+def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
+                     n_frames: int) -> np.ndarray:
+    """One channel of one block: samples x[offset: offset + length], with the
+    samples around them as the filter's context, scaled by the channel's peak
+    exponent."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
-    # near 1 keeps sums away from overflow and the silence offset negligible.
-    # ldexp reaches any exponent, where 2.0 ** -e overflows below 2**-1024.
-    return _analyse_block(np.ldexp(x, -exponent), plan, n_frames)
+    # near 1 keeps sums away from overflow. ldexp reaches any exponent, where
+    # 2.0 ** -e overflows below 2**-1024.
+    x = np.ldexp(x, -exponent)
+    if plan.highpass is not None:
+        x = _frontend.highpass(x, plan.sos, plan.frame_length)
+    # (Any rounding of the conditioned samples goes here, before the half-waves.)
+    return _analyse_block(x[offset: offset + length], plan, n_frames)
 
 
 def _analyse_source(source: Any, plan: _Plan,
                     progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
-    """Rows [f0, strength, probability], shape (channels, n_frames, 3)."""
+    """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS)."""
     n_frames = plan.n_frames(source.n_samples)
     peaks = source.peaks()
-    rows = np.full((len(peaks), n_frames, 3), np.nan)
+    rows = np.full((len(peaks), n_frames, N_COLUMNS), np.nan)
     exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
     margin = 0 if plan.method == "direct" else MARGIN_FRAMES
     hop, width = plan.hop_length, plan.frame_length
@@ -406,8 +468,8 @@ def _analyse_source(source: Any, plan: _Plan,
                                        plan.sample_margin)
             for c, exponent in enumerate(exponents):
                 if exponent is not None:
-                    x = block[c, offset: offset + length]
-                    out = _analyse_channel(x, exponent, plan, hi - lo)
+                    out = _analyse_channel(block[c], offset, length, exponent, plan,
+                                           hi - lo)
                     rows[c, start:stop] = out[start - lo: stop - lo]
         if progress is not None:
             progress((stop - start) * len(peaks))
@@ -430,15 +492,14 @@ def run_plan(y: Any, plan: _Plan,
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
                     first_frame: int = 0) -> PitchTrack:
-    """The PitchTrack of core rows [f0, strength, probability], shape
-    (channels, n_frames, 3), for frames from `first_frame` on: the voicing
+    """The PitchTrack of analysis rows (see N_COLUMNS), shape
+    (channels, n_frames, N_COLUMNS), for frames from `first_frame` on: the voicing
     decision, times and parameters. A 1-D track when `n_channels` is None."""
-    f0, strength, probability = rows[..., 0], rows[..., 1], rows[..., 2]
-    shortest, longest = float(plan.shortest), float(plan.longest)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        lag = plan.sr / f0
+    f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
+    with np.errstate(invalid="ignore"):
+        # The refinement may move a peak at an end lag past the range asked for.
         voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
-                  & (lag >= shortest - 0.5) & (lag <= longest + 0.5))
+                  & (f0 >= plan.fmin) & (f0 <= plan.fmax))
     f0 = np.where(voiced, f0, np.nan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
