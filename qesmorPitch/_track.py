@@ -341,10 +341,22 @@ def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
     return (np.maximum(-x, 0.0),)
 
 
-def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int) -> np.ndarray:
-    """Frames in which every analysed sample is exactly zero."""
-    loud = np.zeros(n_frames, dtype=bool)
+def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
+                   x: Optional[np.ndarray] = None) -> np.ndarray:
+    """Frames in which every analysed sample is exactly zero; with both
+    half-waves and their signal `x` given, found from the runs of zeros."""
     starts = np.arange(n_frames) * plan.hop_length
+    if x is not None and len(waves) == 2:
+        hop, width = plan.hop_length, plan.frame_length
+        first, stop = _frontend.zero_runs(x, width)
+        # Frames t with first <= t * hop and t * hop + width <= stop.
+        lo = -(-first // hop)
+        hi = np.minimum((stop - width) // hop + 1, n_frames)
+        marks = np.zeros(n_frames + 1, dtype=np.intp)
+        np.add.at(marks, lo[lo < hi], 1)
+        np.add.at(marks, hi[lo < hi], -1)
+        return np.cumsum(marks[:-1]) > 0
+    loud = np.zeros(n_frames, dtype=bool)
     for w in waves:
         nonzero = np.concatenate(([0], np.cumsum(w > 0)))
         loud |= nonzero[starts + plan.frame_length] > nonzero[starts]
@@ -352,10 +364,16 @@ def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int) ->
 
 
 def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """RMS of each frame of `x`."""
-    energy = np.concatenate(([0.0], np.cumsum(x * x)))
-    starts = np.arange(n_frames) * plan.hop_length
-    mean = (energy[starts + plan.frame_length] - energy[starts]) / plan.frame_length
+    """RMS of each frame of `x`, over the whole hops that cover the frame
+    (a level for the voicing decision needs no finer edge)."""
+    hop = plan.hop_length
+    hops = -(-plan.frame_length // hop)
+    n_hops = min(n_frames - 1 + hops, x.shape[0] // hop)
+    chunk = np.einsum("ij,ij->i", *(x[: n_hops * hop].reshape(n_hops, hop),) * 2)
+    energy = np.concatenate(([0.0], np.cumsum(chunk)))
+    t = np.arange(n_frames)
+    stop = np.minimum(t + hops, n_hops)
+    mean = (energy[stop] - energy[t]) / ((stop - t) * hop)
     # The running sum's rounding can leave a tiny negative difference.
     return np.sqrt(np.maximum(mean, 0.0))
 
@@ -397,7 +415,7 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     rows = np.full((n_frames, N_COLUMNS), np.nan)
     rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
-    silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
+    silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
     if plan.method == "direct":
         # Frames are independent: one call, silent frames blanked after it.
         if not silent.all():
