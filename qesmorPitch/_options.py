@@ -25,11 +25,12 @@ DETECT_MODES = ("score", "static", "maximum", "peak")
 
 # Measured defaults: `python -m qesmorPitch.evaluate` scores every candidate on
 # the synthetic corpus; these are the best-scoring values (README "Evaluation").
+# A voicing_threshold of None means the voicing model decides (_voicing.py).
 DEFAULTS: Dict[str, Dict[str, Any]] = {
-    "direct": {"voicing_threshold": 0.6, "pitch_detect_mode": "peak",
+    "direct": {"voicing_threshold": None, "pitch_detect_mode": "peak",
                "pitch_detect_threshold": 0.7, "smooth": 1},
-    "bayes": {"voicing_threshold": 0.4, "alpha": 0.5, "sigma": 0.05},
-    "viterbi": {"voicing_threshold": 0.4, "beta": 16.0, "sigma": 0.1},
+    "bayes": {"voicing_threshold": None, "alpha": 0.5, "sigma": 0.05},
+    "viterbi": {"voicing_threshold": None, "beta": 16.0, "sigma": 0.1},
 }
 
 DEFAULT_HOP_SECONDS = 0.010

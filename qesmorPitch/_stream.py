@@ -17,7 +17,7 @@ import numpy as np
 from . import _frontend, _kernels, cy_impl
 from ._options import Options
 from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PitchTrack, _analyse_block,
-                     _frame_levels, _half_waves, _Plan, _silent_frames, make_plan,
+                     _frame_levels, _half_waves, _Plan, _silent_frames, check_rows, make_plan,
                      track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
@@ -115,6 +115,7 @@ class _Causal:
         rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
         silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
         rows[silent, :LEVEL] = np.nan
+        check_rows(x, plan, rows)
         return rows, belief
 
 

@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend, cy_impl
+from . import _frontend, _voicing, cy_impl
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 
@@ -32,9 +32,10 @@ MAX_TRACKING_STATES = 4096
 BLOCK_FRAMES = 2048
 MARGIN_FRAMES = 100
 
-# Columns of the rows the analysis produces per frame: the core's three,
-# then the frame's RMS level relative to its channel's peak (within a factor
-# of two: channels are scaled by a power of two), used by the voicing decision.
+# Columns of the rows the analysis produces per frame: the core's three (the
+# strength replaced by the bounded check of _voicing, the f0 by its harmonic
+# correction), then the frame's RMS level relative to its channel's peak
+# (within a factor of two: channels are scaled by a power of two).
 F0, STRENGTH, PROBABILITY, LEVEL = range(4)
 N_COLUMNS = 4
 
@@ -54,14 +55,20 @@ class PitchTrack:
     f0 : ndarray, shape (n_frames,) or (n_channels, n_frames)
         Fundamental frequency in Hz, NaN where the frame is unvoiced.
     strength : ndarray, same shape as `f0`
-        Height of the chosen periodicity peak over the frame mean; near 1 for
-        a strictly periodic frame, lower for noise. NaN where the core found
-        no candidate or the frame is digital silence.
+        How periodic the frame is at the reported period, in [0, 1]:
+        ``1 - sum|a - b| / sum(|a| + |b|)`` over the frame `a` and its copy
+        `b` one period later; 1 for a strictly periodic frame, about 0.5 for
+        white noise. NaN where the core found no candidate or the frame is
+        digital silence.
     probability : ndarray, same shape as `f0`
         The tracking methods' probability of the chosen candidate; all NaN
         for ``method="direct"``.
     voiced : ndarray of bool, same shape as `f0`
         True where `f0` holds a pitch.
+    confidence : ndarray, same shape as `f0`
+        The voicing model's probability that the frame is voiced, in [0, 1]
+        (never NaN); `voiced` is ``confidence >= 0.5`` unless a
+        `voicing_threshold` was given.
     sr : float
         Sampling rate in Hz.
     hop_length, frame_length : int
@@ -80,6 +87,7 @@ class PitchTrack:
     strength: np.ndarray
     probability: np.ndarray
     voiced: np.ndarray
+    confidence: np.ndarray
     sr: float
     hop_length: int
     frame_length: int
@@ -193,7 +201,7 @@ class _Plan:
     polarity: str
     interpolator: str
     pp_mode: Optional[str]
-    voicing_threshold: float
+    voicing_threshold: Optional[float]
     params: Dict[str, Any]
     # The high-pass cutoff in Hz, or None for no filter.
     highpass: Optional[float] = None
@@ -422,11 +430,26 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
             out = _call_core(waves, plan)
             rows[:, : out.shape[1]] = out
         rows[silent, :LEVEL] = np.nan
-        return rows
-    edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
-    for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
-        _track_run(x, plan, int(first), int(stop), rows)
+    else:
+        edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
+        for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
+            _track_run(x, plan, int(first), int(stop), rows)
+    check_rows(x, plan, rows)
     return rows
+
+
+def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
+    """Replace the cores' f0 and strength in `rows` by the harmonic
+    correction and the bounded check of _voicing, on the frames that have
+    a candidate."""
+    cand = np.flatnonzero(np.isfinite(rows[:, F0]))
+    if cand.size == 0:
+        return
+    period, strength = _voicing.correct_periods(
+        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length,
+        plan.sr / plan.fmax, plan.sr / plan.fmin)
+    rows[cand, F0] = plan.sr / period
+    rows[cand, STRENGTH] = strength
 
 
 def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarray) -> None:
@@ -514,23 +537,35 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     (channels, n_frames, N_COLUMNS), for frames from `first_frame` on: the voicing
     decision, times and parameters. A 1-D track when `n_channels` is None."""
     f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
+    confidence = np.zeros(f0.shape)
+    for c in range(rows.shape[0]):
+        if plan.causal:
+            confidence[c] = _voicing.frame_confidence(strength[c], rows[c, :, LEVEL])
+        else:
+            score = _voicing.evidence(strength[c], rows[c, :, LEVEL])
+            confidence[c] = _voicing.posterior(score, smooth=plan.method == "viterbi")
     with np.errstate(invalid="ignore"):
         # The refinement may move a peak at an end lag past the range asked for.
-        voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
-                  & (f0 >= plan.fmin) & (f0 <= plan.fmax))
+        voiced = np.isfinite(f0) & (f0 >= plan.fmin) & (f0 <= plan.fmax)
+        if plan.voicing_threshold is None:
+            voiced &= confidence >= 0.5
+        else:
+            voiced &= strength >= plan.voicing_threshold
     f0 = np.where(voiced, f0, np.nan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
+        confidence = confidence[0]
     frames = np.arange(first_frame, first_frame + rows.shape[1])
     times = (frames * plan.hop_length + plan.frame_length / 2) / plan.sr
     arrays = [times, f0, np.ascontiguousarray(strength),
-              np.ascontiguousarray(probability), voiced]
+              np.ascontiguousarray(probability), voiced, confidence]
     for a in arrays:
         a.flags.writeable = False
     params = dict(plan.params)
     params["subtract_minimum"] = plan.pp_mode is not None
     return PitchTrack(times=arrays[0], f0=arrays[1], strength=arrays[2],
-                      probability=arrays[3], voiced=arrays[4], sr=plan.sr,
+                      probability=arrays[3], voiced=arrays[4], confidence=arrays[5],
+                      sr=plan.sr,
                       hop_length=plan.hop_length, frame_length=plan.frame_length,
                       fmin=plan.fmin, fmax=plan.fmax, method=plan.method,
                       polarity=plan.polarity, interpolator=plan.interpolator,

@@ -1,0 +1,137 @@
+"""The voicing decision: a bounded periodicity check at the chosen period,
+the period corrected to the best of its multiples and submultiples, and a
+two-state voiced/unvoiced chain over the frames.
+
+The cores' strength is the chosen periodicity peak over the frame mean: on
+a frame that is mostly exact zeros, or after an offset, it is unbounded,
+and it does not see harmonic errors (a period three times too short still
+has a peak). The check here compares the frame with its copy one period
+later, the period fractional (linear interpolation between samples):
+
+    strength = 1 - sum |a - b| / sum (|a| + |b|)
+
+which is 1 for a strictly periodic frame, about 0.5 for white noise and
+never outside [0, 1]. It is computed at the chosen period P and at P * k
+for k in 1/3, 1/2, 2, 3 within the searched range; the shortest period whose
+strength is within OCTAVE_TOLERANCE of the best is kept. That catches the
+cores' two harmonic errors: P / 3 or P / 5 on low voices whose third or
+fifth harmonic dominates (their check at P / 3 is poor, at P good), and 2 P
+where the true period lies half a sample from a whole lag while its double
+lands on one (the check at P / 2 is as good as at 2 P, being fractional).
+
+A frame is voiced or unvoiced by a two-state chain: each frame's evidence
+for "voiced" is a logistic score of its strength and of its level against
+the signal's active level (a robust high percentile of the frame levels),
+with a silence floor below which no frame is voiced; switching state costs
+SWITCH_COST in log-odds. The confidence is the state's posterior: forward
+and backward for method="viterbi", forward only (each frame from the frames
+before it) for "bayes" and "direct".
+"""
+from __future__ import annotations
+
+import math
+from typing import Optional, Tuple
+
+import numpy as np
+
+from . import _kernels
+
+# Periods tried besides the chosen one, as multiples of it.
+FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
+# A shorter period wins when its strength is at most this below the best.
+OCTAVE_TOLERANCE = 0.04
+# The fewest samples compared, for frames barely longer than the longest period.
+MIN_SPAN = 32
+
+# The voicing model (chosen on the tuning part of the real corpus).
+STRENGTH_CENTRE = 0.80      # strength at even odds
+STRENGTH_SLOPE = 30.0       # log-odds per unit of strength
+STRENGTH_CAP = 8.0          # most log-odds the strength alone gives either way
+ACTIVE_PERCENTILE = 95.0    # the signal's active level among the frame levels
+FLOOR_DB = -40.0            # below this, relative to the active level, evidence falls
+FLOOR_SLOPE = 0.5           # log-odds per dB below the floor
+SWITCH_COST = 4.0           # log-odds to switch state between frames
+PAUSE_PERCENTILE = 10.0     # the level of the pauses among the frame levels
+PAUSE_SPREAD_DB = 12.0      # pauses this far below the active level are a background
+PAUSE_MARGIN_DB = 6.0       # evidence falls below this far above the background
+PAUSE_SLOPE = 0.5           # log-odds per dB below it
+CAUSAL_FLOOR_DB = -70.0     # the floor against full scale when no signal statistic is known
+
+
+def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
+          span: int) -> np.ndarray:
+    """The bounded strength of frames x[starts[i]: starts[i] + width] at the
+    fractional `periods[i]`, over their first `span` samples (fewer where
+    the copy one period on leaves the frame); NaN for a NaN period or one
+    too long."""
+    return _kernels._periodicity_check(x, np.asarray(starts, dtype=np.intp), periods, width, span)
+
+
+def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
+                    shortest: float, longest: float) -> Tuple[np.ndarray, np.ndarray]:
+    """The period of each frame among `periods` and its multiples within
+    [shortest, longest], and its strength; NaN where `periods` is NaN."""
+    # Every candidate is compared over the same samples, the ones whose copy
+    # at the longest period is still in the frame (half of a tracking frame).
+    span = max(width - 2 - int(longest), min(MIN_SPAN, width))
+    base = check(x, starts, periods, width, span)
+    P, S = [periods], [base]
+    # A longer period wins only by more than the tolerance, beyond reach of
+    # a frame already that periodic.
+    doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
+    for k in FACTORS:
+        p = periods * k
+        p = np.where((p >= shortest) & (p <= longest) & (doubt | (k < 1)), p, np.nan)
+        P.append(p)
+        S.append(check(x, starts, p, width, span))
+    Pm, Sm = np.stack(P), np.stack(S)
+    with np.errstate(invalid="ignore"):
+        top = np.max(np.where(np.isfinite(Sm), Sm, -np.inf), axis=0)
+        near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE)
+    pick = np.argmin(np.where(near, Pm, np.inf), axis=0)
+    cols = np.arange(periods.shape[0])
+    found = near.any(axis=0)
+    return np.where(found, Pm[pick, cols], periods), np.where(found, Sm[pick, cols], np.nan)
+
+
+def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = None,
+             floor_db: Optional[float] = None) -> np.ndarray:
+    """Log-odds of "voiced" per frame from its strength and its level.
+
+    The level counts against two floors: `floor_db` below the active level
+    (by default a high percentile of the levels), and, when the quietest
+    frames lie well below the active level, a margin above them: a steady
+    background (hum, a noise floor, distant talkers) is periodic or loud
+    enough to pass the strength, but it is the level of the pauses.
+    """
+    if floor_db is None:
+        floor_db = FLOOR_DB
+    # Bounded: a perfectly periodic background must not outweigh its level.
+    score = np.clip(STRENGTH_SLOPE * (np.nan_to_num(strength, nan=0.0) - STRENGTH_CENTRE),
+                    -STRENGTH_CAP, STRENGTH_CAP)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        db = 20.0 * np.log10(level)
+    db = np.nan_to_num(db, nan=-400.0, neginf=-400.0)
+    if active is None:
+        heard = db[db > -400.0]
+        active_db = float(np.percentile(heard, ACTIVE_PERCENTILE)) if heard.size else 0.0
+        pause_db = float(np.percentile(heard, PAUSE_PERCENTILE)) if heard.size else -400.0
+    else:
+        active_db, pause_db = 20.0 * math.log10(active), -400.0
+    score += FLOOR_SLOPE * np.minimum(db - (active_db + floor_db), 0.0)
+    if active_db - pause_db > PAUSE_SPREAD_DB:
+        score += PAUSE_SLOPE * np.minimum(db - (pause_db + PAUSE_MARGIN_DB), 0.0)
+    return np.where(np.isfinite(strength), score, -50.0)
+
+
+def frame_confidence(strength: np.ndarray, level: np.ndarray) -> np.ndarray:
+    """Each frame's confidence on its own, for causal use: no statistic of
+    the whole signal, the level against full scale."""
+    score = evidence(strength, level, active=1.0, floor_db=CAUSAL_FLOOR_DB)
+    return 1.0 / (1.0 + np.exp(-score))
+
+
+def posterior(score: np.ndarray, smooth: bool) -> np.ndarray:
+    """The voiced state's posterior per frame under the two-state chain:
+    forward only, or forward and backward when `smooth`."""
+    return _kernels._voicing_posterior(score, SWITCH_COST, int(smooth))

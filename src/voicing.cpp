@@ -1,0 +1,118 @@
+#include "voicing.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace qp {
+
+namespace {
+
+// The check of one frame, contiguous, at lag `whole` + `frac`. Four partial
+// sums, added at the end: independent chains the processor overlaps (the
+// build forbids the compiler to reassociate one sum).
+double check_frame(const double* frame, index_t width, index_t span, index_t whole, double frac) {
+  const double keep = 1.0 - frac;
+  const index_t n = std::min(span, width - 1 - whole);
+  const double* later = frame + whole;
+  double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
+  index_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    for (int k = 0; k < 4; ++k) {
+      const double a = frame[j + k];
+      const double b = later[j + k] * keep + later[j + k + 1] * frac;
+      diff[k] += std::fabs(a - b);
+      total[k] += std::fabs(a) + std::fabs(b);
+    }
+  }
+  for (; j < n; ++j) {
+    const double a = frame[j];
+    const double b = later[j] * keep + later[j + 1] * frac;
+    diff[0] += std::fabs(a - b);
+    total[0] += std::fabs(a) + std::fabs(b);
+  }
+  const double d = (diff[0] + diff[1]) + (diff[2] + diff[3]);
+  const double t = (total[0] + total[1]) + (total[2] + total[3]);
+  return t > 0.0 ? 1.0 - d / t : kNaN;
+}
+
+}  // namespace
+
+void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t span, Out<double> out) {
+  // A strided or misaligned signal is gathered frame by frame; an aligned
+  // contiguous one is read in place.
+  const bool in_place = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
+  std::vector<double> gather(in_place ? 0 : static_cast<std::size_t>(std::max<index_t>(width, 0)));
+  for (index_t i = 0; i < periods.size; ++i) {
+    const double p = periods[i];
+    out[i] = kNaN;
+    if (!(p >= 1.0 && p <= static_cast<double>(width - 2))) continue;
+    const index_t start = starts[i];
+    const double* frame;
+    if (in_place) {
+      frame = reinterpret_cast<const double*>(x.base) + start;
+    } else {
+      for (index_t j = 0; j < width; ++j) gather[j] = x[start + j];
+      frame = gather.data();
+    }
+    const index_t whole = static_cast<index_t>(std::floor(p));
+    out[i] = check_frame(frame, width, span, whole, p - static_cast<double>(whole));
+  }
+}
+
+namespace {
+
+// log(e^a + e^b) without overflow.
+double log_add(double a, double b) {
+  const double hi = std::max(a, b), lo = std::min(a, b);
+  return hi + std::log1p(std::exp(lo - hi));
+}
+
+// log(1 / (1 + e^-z)).
+double log_sigmoid(double z) { return z > -30.0 ? -std::log1p(std::exp(-z)) : z; }
+
+}  // namespace
+
+void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out) {
+  const index_t n = score.size;
+  if (n == 0) return;
+  const double stay = -std::log1p(std::exp(-switch_cost));
+  const double move = stay - switch_cost;
+  // Forward log-beliefs, normalised so the larger is 0 at each frame.
+  std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
+  double v = 0.0, u = 0.0;
+  for (index_t t = 0; t < n; ++t) {
+    const double s = score[t];
+    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    if (t == 0) {
+      v = ev;
+      u = eu;
+    } else {
+      const double nv = log_add(v + stay, u + move) + ev;
+      const double nu = log_add(u + stay, v + move) + eu;
+      v = nv;
+      u = nu;
+    }
+    const double m = std::max(v, u);
+    v -= m;
+    u -= m;
+    fv[t] = v;
+    fu[t] = u;
+  }
+  double bv = 0.0, bu = 0.0;
+  for (index_t t = n - 1; t >= 0; --t) {
+    const double pv = fv[t] + (smooth ? bv : 0.0), pu = fu[t] + (smooth ? bu : 0.0);
+    out[t] = 1.0 / (1.0 + std::exp(pu - pv));
+    if (!smooth) continue;
+    const double s = score[t];
+    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    const double nv = log_add(stay + ev + bv, move + eu + bu);
+    const double nu = log_add(stay + eu + bu, move + ev + bv);
+    const double m = std::max(nv, nu);
+    bv = nv - m;
+    bu = nu - m;
+  }
+}
+
+}  // namespace qp

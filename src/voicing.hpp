@@ -1,0 +1,30 @@
+// The voicing decision's two per-frame loops, for the Python layer's model
+// (qesmorPitch/_voicing.py): the bounded periodicity check and the posterior
+// of a two-state voiced/unvoiced chain.
+//
+// periodicity_check: frame i is x[starts[i], starts[i] + width); at the
+// fractional period p = periods[i] (samples) it compares each of its first
+// `span` samples a with the signal one period later, b, linearly
+// interpolated between the samples floor(p) and floor(p) + 1 on, as far as
+// b lies in the frame:
+//
+//     strength = 1 - sum |a - b| / sum (|a| + |b|)    in [0, 1]
+//
+// NaN for a NaN period, a period below 1 or above width - 2 samples, or a
+// frame of zeros. Sums run in sample order.
+//
+// voicing_posterior: score[t] is frame t's log-odds of "voiced"; the chain
+// stays in its state at log-odds switch_cost against moving. The posterior
+// of "voiced" from the frames up to t (smooth = 0) or from every frame
+// (smooth = 1, forward and backward), in [0, 1].
+#pragma once
+
+#include "views.hpp"
+
+namespace qp {
+
+void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t span, Out<double> out);
+
+void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out);
+
+}  // namespace qp
