@@ -39,6 +39,9 @@ MARGIN_FRAMES = 100
 F0, STRENGTH, PROBABILITY, LEVEL = range(4)
 N_COLUMNS = 4
 
+# A pitch this close outside [fmin, fmax] (20 cents) is reported at the edge.
+EDGE_TOLERANCE = 2.0 ** (20 / 1200)
+
 # A filtered frame this far below its channel's peak (-200 dB) holds only the
 # rounding left by the high-pass of a constant: it is treated as silence.
 LEVEL_FLOOR = 1e-10
@@ -445,9 +448,14 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
     cand = np.flatnonzero(np.isfinite(rows[:, F0]))
     if cand.size == 0:
         return
+    # Interpolation between samples cannot follow content near sr / 2, and
+    # would make fractional periods look less periodic than whole-sample
+    # multiples of them: the check sees the signal smoothed by [1, 2, 1]
+    # (zero at sr / 2), shifted by one sample, so frames lose their ends.
+    smooth = x[:-2] + 2.0 * x[1:-1] + x[2:]
     period, strength = _voicing.correct_periods(
-        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length,
-        plan.sr / plan.fmax, plan.sr / plan.fmin)
+        smooth, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length - 2,
+        plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
     rows[cand, F0] = plan.sr / period
     rows[cand, STRENGTH] = strength
 
@@ -542,11 +550,15 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
         if plan.causal:
             confidence[c] = _voicing.frame_confidence(strength[c], rows[c, :, LEVEL])
         else:
-            score = _voicing.evidence(strength[c], rows[c, :, LEVEL])
-            confidence[c] = _voicing.posterior(score, smooth=plan.method == "viterbi")
+            confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
+                                                smooth=plan.method == "viterbi")
     with np.errstate(invalid="ignore"):
-        # The refinement may move a peak at an end lag past the range asked for.
-        voiced = np.isfinite(f0) & (f0 >= plan.fmin) & (f0 <= plan.fmax)
+        # The refinement may move a peak at an end lag past the range asked
+        # for: by a few cents, the pitch is at the edge; further, it is
+        # outside what was asked and not reported.
+        lo, hi = plan.fmin / EDGE_TOLERANCE, plan.fmax * EDGE_TOLERANCE
+        voiced = np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
+        f0 = np.clip(f0, plan.fmin, plan.fmax)
         if plan.voicing_threshold is None:
             voiced &= confidence >= 0.5
         else:

@@ -9,26 +9,31 @@ namespace qp {
 
 namespace {
 
-// The check of one frame, contiguous, at lag `whole` + `frac`. Four partial
-// sums, added at the end: independent chains the processor overlaps (the
-// build forbids the compiler to reassociate one sum).
+// The check of one frame, contiguous, at the period whole + frac: each
+// sample a at j - frac / 2 against b at j + whole + frac / 2, both linearly
+// interpolated. Interpolating both by the same half fraction smooths them
+// alike (the two responses have the same magnitude), so a periodic frame
+// matches itself at a fractional period as well as at a whole one; taking
+// b alone between samples would favour whole-sample multiples of the period.
+// Four partial sums, added at the end: independent chains the processor
+// overlaps (the build forbids the compiler to reassociate one sum).
 double check_frame(const double* frame, index_t width, index_t span, index_t whole, double frac) {
-  const double keep = 1.0 - frac;
+  const double half = 0.5 * frac, rest = 1.0 - half;
   const index_t n = std::min(span, width - 1 - whole);
   const double* later = frame + whole;
   double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
-  index_t j = 0;
+  index_t j = 1;
   for (; j + 4 <= n; j += 4) {
     for (int k = 0; k < 4; ++k) {
-      const double a = frame[j + k];
-      const double b = later[j + k] * keep + later[j + k + 1] * frac;
+      const double a = frame[j + k - 1] * half + frame[j + k] * rest;
+      const double b = later[j + k] * rest + later[j + k + 1] * half;
       diff[k] += std::fabs(a - b);
       total[k] += std::fabs(a) + std::fabs(b);
     }
   }
   for (; j < n; ++j) {
-    const double a = frame[j];
-    const double b = later[j] * keep + later[j + 1] * frac;
+    const double a = frame[j - 1] * half + frame[j] * rest;
+    const double b = later[j] * rest + later[j + 1] * half;
     diff[0] += std::fabs(a - b);
     total[0] += std::fabs(a) + std::fabs(b);
   }

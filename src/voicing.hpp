@@ -3,10 +3,10 @@
 // of a two-state voiced/unvoiced chain.
 //
 // periodicity_check: frame i is x[starts[i], starts[i] + width); at the
-// fractional period p = periods[i] (samples) it compares each of its first
-// `span` samples a with the signal one period later, b, linearly
-// interpolated between the samples floor(p) and floor(p) + 1 on, as far as
-// b lies in the frame:
+// fractional period p = periods[i] (samples) it compares the signal a at
+// j - frac(p) / 2 with b at j + p - frac(p) / 2, both linearly interpolated,
+// for j from 1 over the frame's first `span` samples, as far as b lies in
+// the frame:
 //
 //     strength = 1 - sum |a - b| / sum (|a| + |b|)    in [0, 1]
 //
