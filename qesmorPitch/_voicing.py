@@ -42,8 +42,8 @@ FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
 OCTAVE_TOLERANCE = 0.04
 
 # The voicing model (chosen on the tuning part of the real corpus).
-STRENGTH_CENTRE = 0.46      # strength at even odds
-STRENGTH_SLOPE = 60.0       # log-odds per unit of strength
+STRENGTH_CENTRE = 0.50      # strength at even odds
+STRENGTH_SLOPE = 30.0       # log-odds per unit of strength
 STRENGTH_CAP = 3.0          # most log-odds the strength alone gives either way
 ACTIVE_PERCENTILE = 95.0    # the signal's active level among the frame levels
 FLOOR_DB = -40.0            # below this, relative to the active level, evidence falls
@@ -51,12 +51,12 @@ FLOOR_SLOPE = 1.0           # log-odds per dB below the floor
 SWITCH_COST = 4.0           # log-odds to switch state between frames
 # Forward only (no later frame to confirm a change), the chain switches
 # sooner and asks more strength of a voiced frame.
-FORWARD_SWITCH_COST = 2.0
+FORWARD_SWITCH_COST = 1.0
 FORWARD_CENTRE = 0.50
 PAUSE_PERCENTILE = 5.0      # the level of the pauses among the frame levels
 PAUSE_SPREAD_DB = 12.0      # pauses this far below the active level are a background
 PAUSE_MARGIN_DB = 4.0       # evidence falls below this far above the background
-PAUSE_SLOPE = 4.0           # log-odds per dB below it
+PAUSE_SLOPE = 2.0           # log-odds per dB below it
 CAUSAL_FLOOR_DB = -70.0     # the floor against full scale when no signal statistic is known
 
 

@@ -1,5 +1,7 @@
-"""The conditioning before framing: offsets and hum removed, silence kept
-from the frames away from it, the range respected, blocks equal one pass."""
+"""The conditioning before framing and the voicing decision: offsets and
+hum removed, silence kept from the frames away from it, the range
+respected, blocks equal one pass, harmonic errors corrected, strength and
+confidence bounded on any input."""
 import numpy as np
 import pytest
 
@@ -98,3 +100,64 @@ def test_highpass_context_makes_blocks_equal_one_pass(monkeypatch):
     parts = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
     np.testing.assert_allclose(parts.strength, whole.strength, rtol=1e-12)
     np.testing.assert_allclose(parts.f0, whole.f0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("sr", [16000, 22050, 44100])
+def test_harmonic_sweep_has_no_octave_errors(sr):
+    # Periods half a sample from a whole lag lose, in the cores, to their
+    # double landing on one; the fractional check at the submultiples
+    # brings them back.
+    for f0 in range(200, 1001, 20):
+        t = np.arange(int(0.3 * sr)) / sr
+        y = sum(np.sin(2 * np.pi * k * f0 * t) / k for k in range(1, 11) if k * f0 < sr / 2)
+        pt = qesmorPitch.track(y, sr, fmin=40, fmax=1000)
+        assert pt.voiced.all(), f0
+        assert np.max(np.abs(1200 * np.log2(pt.f0 / f0))) < 50, f0
+
+
+def _hostile(sr):
+    rng = np.random.default_rng(5)
+    n = sr // 2
+    click = np.zeros(n)
+    click[::997] = 1.0
+    sparse = np.zeros(n)
+    # Frames nearly all exact zeros with a few samples of an attack: the
+    # cores' strength reaches 1e5 to 1e49 there.
+    for start in range(1000, n - 100, 3000):
+        sparse[start: start + 30] = np.sin(np.arange(30) / 3.0)
+    return {"click": click, "sparse": sparse, "noise": rng.standard_normal(n),
+            "tiny": 1e-300 * rng.standard_normal(n), "steps": np.repeat(rng.standard_normal(50), n // 50)}
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("interpolator", ["gaussian", "parabolic", "centroid", "none"])
+def test_strength_and_confidence_stay_bounded(method, interpolator):
+    sr = 8000
+    for name, y in _hostile(sr).items():
+        pt = qesmorPitch.track(y, sr, method=method, interpolator=interpolator)
+        s = pt.strength[np.isfinite(pt.strength)]
+        assert np.all((s >= 0) & (s <= 1)), name
+        assert np.all((pt.confidence >= 0) & (pt.confidence <= 1)), name
+        assert pt.confidence.shape == pt.f0.shape
+        if name in ("noise", "tiny"):
+            assert pt.voiced.mean() < 0.05, name
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_quiet_tail_and_noise_gap_are_unvoiced(method):
+    # A note, a release 70 dB down (still periodic), then noise at -40 dB:
+    # strength alone would call the tail voiced.
+    sr = 16000
+    rng = np.random.default_rng(2)
+    note = harmonic(220.0, sr, 0.5)
+    tail = 10 ** (-70 / 20) * harmonic(220.0, sr, 0.3)
+    gap = 0.01 * rng.standard_normal(sr // 4)
+    y = np.concatenate([note, tail, gap, note])
+    pt = qesmorPitch.track(y, sr, method=method)
+    start = np.arange(pt.n_frames) * pt.hop_length
+    inside = lambda a, b: (start >= a) & (start + pt.frame_length <= b)  # noqa: E731
+    n1, n2 = note.size, note.size + tail.size
+    assert pt.voiced[inside(2 * pt.frame_length, n1)].all()
+    assert not pt.voiced[inside(n1 + 2 * pt.hop_length, n2 + gap.size)].any()
+    assert pt.voiced[inside(n2 + gap.size + 2 * pt.frame_length, y.size)].all()
+    assert np.isfinite(pt.confidence).all()
