@@ -602,10 +602,12 @@ def prepare(y: Any, sr: Any, options: Optional[Options] = None,
 def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     """Estimate the fundamental frequency of `y`, frame by frame.
 
-    Each frame is compared with itself shifted by every candidate period
-    between ``sr / fmax`` and ``sr / fmin`` samples (the mean of the pointwise
+    The signal is high-pass filtered below the range, then each frame is
+    compared with itself shifted by every candidate period between
+    ``sr / fmax`` and ``sr / fmin`` samples (the mean of the pointwise
     minimum of the two); a period is chosen per frame, refined to a fraction
-    of a sample and reported as ``sr / period``.
+    of a sample, checked against its multiples and submultiples, and
+    reported as ``sr / period``.
 
     Parameters
     ----------
@@ -637,9 +639,14 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         logarithms of the three periodicity values around the peak, through
         the values themselves, their centre of mass, or none.
     voicing_threshold : float, optional
-        A frame is voiced when its strength is at least this; the default is
-        the measured best for `method` (see ``DEFAULTS``). 0 keeps every frame
-        that has a candidate.
+        Instead of the voicing model, a frame is voiced when its strength
+        (in [0, 1]) is at least this; 0 keeps every frame that has a
+        candidate. By default (None) the model decides: strength, level
+        against the signal's active level and its pauses, and continuity.
+    highpass : {"fmin"} or float > 0 or None
+        Cutoff in Hz of the high-pass filter applied before framing, which
+        removes DC offsets, hum and rumble below the range; "fmin" (the
+        default) follows `fmin`, None turns it off. Must be below sr / 2.
     mono : bool
         Average the channels of a multichannel `y` before the analysis.
     subtract_minimum : bool
@@ -677,9 +684,10 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     Returns
     -------
     PitchTrack
-        ``times`` has shape (n_frames,); ``f0``, ``strength``, ``probability``
-        and ``voiced`` have shape (n_frames,), or (n_channels, n_frames) for
-        multichannel input. A signal of at most `frame_length` samples gives
+        ``times`` has shape (n_frames,); ``f0``, ``strength``, ``probability``,
+        ``voiced`` and ``confidence`` have shape (n_frames,), or
+        (n_channels, n_frames) for multichannel input. A reported f0 always
+        lies in [fmin, fmax]. A signal of at most `frame_length` samples gives
         ``n_frames == 0``.
 
     Raises
@@ -696,7 +704,8 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
 
     Notes
     -----
-    A frame of digital silence is unvoiced, whatever the method. Signals
+    A frame of digital silence is unvoiced, whatever the method, and silence
+    does not change the frames away from it. Signals
     longer than 2048 frames are analysed in blocks; the tracking methods
     overlap the blocks by 100 frames on each side so the seams are not
     visible in the decoded path.

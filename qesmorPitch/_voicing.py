@@ -40,6 +40,8 @@ from . import _kernels
 FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
 # A shorter period wins when its strength is at most this below the best.
 OCTAVE_TOLERANCE = 0.04
+# Below this strength (white noise is about 0.3) the multiples are not tried.
+SEARCH_FLOOR = 0.35
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
@@ -80,11 +82,13 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     base = check(x, starts, periods, width, span)
     P, S = [periods], [base]
     # A longer period wins only by more than the tolerance, beyond reach of
-    # a frame already that periodic.
+    # a frame already that periodic; a frame as aperiodic as noise is not
+    # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
+    worth = base >= SEARCH_FLOOR
     for k in FACTORS:
         p = periods * k
-        p = np.where((p >= shortest) & (p <= longest) & (doubt | (k < 1)), p, np.nan)
+        p = np.where((p >= shortest) & (p <= longest) & (doubt | (k < 1)) & worth, p, np.nan)
         P.append(p)
         S.append(check(x, starts, p, width, span))
     Pm, Sm = np.stack(P), np.stack(S)

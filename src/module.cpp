@@ -648,6 +648,21 @@ PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DVec periods, 
   return out.release();
 }
 
+// The zero-phase high-pass before framing: `sos` (sections x 6) forward,
+// then backward, each pass from the steady state `zi` (sections x 2).
+PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi) {
+  if (sos.cols != 6 || zi.rows != sos.rows || zi.cols != 2) {
+    PyErr_Format(PyExc_ValueError, "sos has shape (%zd, %zd) and zi (%zd, %zd); they need (n, 6) and (n, 2)",
+                 sos.rows, sos.cols, zi.rows, zi.cols);
+    return nullptr;
+  }
+  const npy_intp n = x.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::highpass_zero_phase(x, sos, zi, out_of(out.get())); });
+  return out.release();
+}
+
 // The voiced state's posterior under the two-state chain of the voicing model.
 PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
   const npy_intp n = score.size;
@@ -941,6 +956,9 @@ const Function kHooks[] = {
     row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width", "span"},
                                 "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) over the first span samples "
                                 "of each frame at its fractional period; NaN where it has none."),
+    row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi"},
+                                  "The cascade sos run forward then backward over x, each pass from the "
+                                  "steady state zi times its first sample."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),

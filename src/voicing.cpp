@@ -68,6 +68,47 @@ void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t
 
 namespace {
 
+struct Section {
+  double b0, b1, b2, a1, a2, z1, z2;
+};
+
+// One pass of the cascade over out[0..n) in the direction `step` (+1 or -1),
+// in place, from the steady state times the pass's first sample.
+void cascade(std::vector<Section>& sections, const DMat& zi, double* out, index_t n, int step) {
+  const index_t first = step > 0 ? 0 : n - 1;
+  for (std::size_t k = 0; k < sections.size(); ++k) {
+    sections[k].z1 = zi(static_cast<index_t>(k), 0) * out[first];
+    sections[k].z2 = zi(static_cast<index_t>(k), 1) * out[first];
+  }
+  for (index_t t = 0, i = first; t < n; ++t, i += step) {
+    double v = out[i];
+    for (Section& s : sections) {
+      const double y = s.b0 * v + s.z1;
+      s.z1 = s.b1 * v - s.a1 * y + s.z2;
+      s.z2 = s.b2 * v - s.a2 * y;
+      v = y;
+    }
+    out[i] = v;
+  }
+}
+
+}  // namespace
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out) {
+  const index_t n = x.size;
+  if (n == 0) return;
+  std::vector<Section> sections(static_cast<std::size_t>(sos.rows));
+  for (index_t k = 0; k < sos.rows; ++k) {
+    // a0 is 1 in the sections a filter design returns.
+    sections[static_cast<std::size_t>(k)] = {sos(k, 0), sos(k, 1), sos(k, 2), sos(k, 4), sos(k, 5), 0.0, 0.0};
+  }
+  for (index_t i = 0; i < n; ++i) out[i] = x[i];
+  cascade(sections, zi, out.data, n, 1);
+  cascade(sections, zi, out.data, n, -1);
+}
+
+namespace {
+
 // log(e^a + e^b) without overflow.
 double log_add(double a, double b) {
   const double hi = std::max(a, b), lo = std::min(a, b);

@@ -17,6 +17,12 @@
 // stays in its state at log-odds switch_cost against moving. The posterior
 // of "voiced" from the frames up to t (smooth = 0) or from every frame
 // (smooth = 1, forward and backward), in [0, 1].
+//
+// highpass_zero_phase: the cascade of second-order sections `sos` (rows
+// [b0, b1, b2, 1, a1, a2], transposed direct form II) run forward over x,
+// then backward over the result; each pass starts from the state `zi`
+// (rows [z1, z2], the steady state for a unit input) times its first
+// sample, so a constant offset does not ring in at the edges.
 #pragma once
 
 #include "views.hpp"
@@ -24,6 +30,8 @@
 namespace qp {
 
 void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t span, Out<double> out);
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out);
 
 void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out);
 
