@@ -448,13 +448,8 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
     cand = np.flatnonzero(np.isfinite(rows[:, F0]))
     if cand.size == 0:
         return
-    # Interpolation between samples cannot follow content near sr / 2, and
-    # would make fractional periods look less periodic than whole-sample
-    # multiples of them: the check sees the signal smoothed by [1, 2, 1]
-    # (zero at sr / 2), shifted by one sample, so frames lose their ends.
-    smooth = x[:-2] + 2.0 * x[1:-1] + x[2:]
     period, strength = _voicing.correct_periods(
-        smooth, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length - 2,
+        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length,
         plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
     rows[cand, F0] = plan.sr / period
     rows[cand, STRENGTH] = strength

@@ -62,36 +62,29 @@ PAUSE_SLOPE = 2.0           # log-odds per dB below it
 CAUSAL_FLOOR_DB = -70.0     # the floor against full scale when no signal statistic is known
 
 
-def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
-          span: int) -> np.ndarray:
-    """The bounded strength of frames x[starts[i]: starts[i] + width] at the
-    fractional `periods[i]`, over their first `span` samples (fewer where
-    the copy one period on leaves the frame); NaN for a NaN period or one
-    too long."""
-    return _kernels._periodicity_check(x, np.asarray(starts, dtype=np.intp), periods, width, span)
+def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int) -> np.ndarray:
+    """The bounded strength of frames x[starts[i]: starts[i] + width],
+    smoothed by [1, 2, 1], at the fractional periods ``periods[k, i]`` (NaN
+    for a NaN period or one too long), shape of `periods`."""
+    return _kernels._periodicity_check(x, np.asarray(starts, dtype=np.intp),
+                                       np.atleast_2d(periods), width)
 
 
 def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
                     shortest: float, longest: float) -> Tuple[np.ndarray, np.ndarray]:
     """The period of each frame among `periods` and its multiples within
     [shortest, longest], and its strength; NaN where `periods` is NaN."""
-    # Each candidate over every sample whose copy one period on is in the
-    # frame: comparing all over the shortest span (half a tracking frame)
-    # costs a third less but loses about 0.015 of overall accuracy on speech.
-    span = width
-    base = check(x, starts, periods, width, span)
-    P, S = [periods], [base]
+    base = check(x, starts, periods, width)[0]
     # A longer period wins only by more than the tolerance, beyond reach of
     # a frame already that periodic; a frame as aperiodic as noise is not
     # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
     worth = base >= SEARCH_FLOOR
-    for k in FACTORS:
-        p = periods * k
-        p = np.where((p >= shortest) & (p <= longest) & (doubt | (k < 1)) & worth, p, np.nan)
-        P.append(p)
-        S.append(check(x, starts, p, width, span))
-    Pm, Sm = np.stack(P), np.stack(S)
+    factors = np.array(FACTORS)[:, None]
+    P = periods[None, :] * factors
+    P = np.where((P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth, P, np.nan)
+    Pm = np.concatenate((periods[None, :], P))
+    Sm = np.concatenate((base[None, :], check(x, starts, P, width)))
     with np.errstate(invalid="ignore"):
         top = np.max(np.where(np.isfinite(Sm), Sm, -np.inf), axis=0)
         near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE)

@@ -621,12 +621,11 @@ PyObject* bayes_resume_impl(Data... data, double fs, int window_size, int hop_si
 }
 
 // The bounded periodicity check of frames x[starts[i], starts[i] + width)
-// at the fractional periods[i] over their first `span` samples, for the
-// Python layer's voicing model.
-PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DVec periods, int width, int span) {
-  if (starts.size != periods.size) {
-    PyErr_Format(PyExc_ValueError, "starts has %zd values and periods %zd; give one start per period",
-                 starts.size, periods.size);
+// at the fractional periods[k, i], for the Python layer's voicing model.
+PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, int width) {
+  if (starts.size != periods.cols) {
+    PyErr_Format(PyExc_ValueError, "starts has %zd values and periods %zd columns; give one start per column",
+                 starts.size, periods.cols);
     return nullptr;
   }
   if (width < 0) {
@@ -641,10 +640,10 @@ PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DVec periods, 
       return nullptr;
     }
   }
-  const npy_intp n = periods.size;
-  Ref out = new_doubles(1, &n);
+  const npy_intp shape[2] = {periods.rows, periods.cols};
+  Ref out = new_doubles(2, shape);
   if (!out) return nullptr;
-  compute([&] { qp::periodicity_check(x, starts, periods, width, span, out_of(out.get())); });
+  compute([&] { qp::periodicity_check(x, starts, periods, width, out_of(out.get())); });
   return out.release();
 }
 
@@ -953,9 +952,9 @@ const Function kHooks[] = {
     framed_row<bayes_resume_impl<qp::DVec, qp::DVec>>(
         "_bayes_negaposi_resume", kTwoSignals, kResumeParams,
         "_bayes_resume for the two half-waves of a signal."),
-    row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width", "span"},
-                                "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) over the first span samples "
-                                "of each frame at its fractional period; NaN where it has none."),
+    row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width"},
+                                "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) of each frame at each of "
+                                "its fractional periods (a row per candidate); NaN where it has none."),
     row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi"},
                                   "The cascade sos run forward then backward over x, each pass from the "
                                   "steady state zi times its first sample."),

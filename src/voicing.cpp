@@ -9,31 +9,36 @@ namespace qp {
 
 namespace {
 
-// The check of one frame, contiguous, at the period whole + frac: each
-// sample a at j - frac / 2 against b at j + whole + frac / 2, both linearly
+// The check of one frame, contiguous, at the period whole + frac, on the
+// frame smoothed by [1, 2, 1]: s[m] = x[m] + 2 x[m + 1] + x[m + 2]. Each a
+// is s at j - frac / 2 and b is s at j + whole + frac / 2, both linearly
 // interpolated. Interpolating both by the same half fraction smooths them
 // alike (the two responses have the same magnitude), so a periodic frame
-// matches itself at a fractional period as well as at a whole one; taking
-// b alone between samples would favour whole-sample multiples of the period.
-// Four partial sums, added at the end: independent chains the processor
-// overlaps (the build forbids the compiler to reassociate one sum).
-double check_frame(const double* frame, index_t width, index_t span, index_t whole, double frac) {
-  const double half = 0.5 * frac, rest = 1.0 - half;
-  const index_t n = std::min(span, width - 1 - whole);
-  const double* later = frame + whole;
+// matches itself at a fractional period as well as at a whole one; the
+// smoothing's zero at sr / 2 removes the content the interpolation cannot
+// follow. The smoothing is folded into four taps of x per side, and only
+// every second j is taken: after it, neighbours add little. Four partial
+// sums, added at the end: independent chains the processor overlaps (the
+// build forbids the compiler to reassociate one sum).
+double check_frame(const double* x, index_t width, index_t whole, double frac) {
+  const double h = 0.5 * frac;
+  const double w0 = h, w1 = 1.0 + h, w2 = 2.0 - h, w3 = 1.0 - h;
+  const index_t n = width - 3 - whole;
+  const double* later = x + whole;
   double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
   index_t j = 1;
-  for (; j + 4 <= n; j += 4) {
+  for (; j + 8 <= n; j += 8) {
     for (int k = 0; k < 4; ++k) {
-      const double a = frame[j + k - 1] * half + frame[j + k] * rest;
-      const double b = later[j + k] * rest + later[j + k + 1] * half;
+      const index_t i = j + 2 * k;
+      const double a = ((w0 * x[i - 1] + w1 * x[i]) + w2 * x[i + 1]) + w3 * x[i + 2];
+      const double b = ((w3 * later[i] + w2 * later[i + 1]) + w1 * later[i + 2]) + w0 * later[i + 3];
       diff[k] += std::fabs(a - b);
       total[k] += std::fabs(a) + std::fabs(b);
     }
   }
-  for (; j < n; ++j) {
-    const double a = frame[j - 1] * half + frame[j] * rest;
-    const double b = later[j] * rest + later[j + 1] * half;
+  for (; j < n; j += 2) {
+    const double a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2];
+    const double b = ((w3 * later[j] + w2 * later[j + 1]) + w1 * later[j + 2]) + w0 * later[j + 3];
     diff[0] += std::fabs(a - b);
     total[0] += std::fabs(a) + std::fabs(b);
   }
@@ -44,25 +49,30 @@ double check_frame(const double* frame, index_t width, index_t span, index_t who
 
 }  // namespace
 
-void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t span, Out<double> out) {
+void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out) {
   // A strided or misaligned signal is gathered frame by frame; an aligned
   // contiguous one is read in place.
   const bool in_place = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
   std::vector<double> gather(in_place ? 0 : static_cast<std::size_t>(std::max<index_t>(width, 0)));
-  for (index_t i = 0; i < periods.size; ++i) {
-    const double p = periods[i];
-    out[i] = kNaN;
-    if (!(p >= 1.0 && p <= static_cast<double>(width - 2))) continue;
-    const index_t start = starts[i];
-    const double* frame;
-    if (in_place) {
-      frame = reinterpret_cast<const double*>(x.base) + start;
-    } else {
-      for (index_t j = 0; j < width; ++j) gather[j] = x[start + j];
-      frame = gather.data();
+  const index_t frames = periods.cols;
+  for (index_t i = 0; i < frames; ++i) {
+    const double* frame = nullptr;
+    for (index_t k = 0; k < periods.rows; ++k) {
+      const double p = periods(k, i);
+      out[k * frames + i] = kNaN;
+      if (!(p >= 1.0 && p <= static_cast<double>(width - 4))) continue;
+      if (!frame) {
+        const index_t start = starts[i];
+        if (in_place) {
+          frame = reinterpret_cast<const double*>(x.base) + start;
+        } else {
+          for (index_t j = 0; j < width; ++j) gather[j] = x[start + j];
+          frame = gather.data();
+        }
+      }
+      const index_t whole = static_cast<index_t>(std::floor(p));
+      out[k * frames + i] = check_frame(frame, width, whole, p - static_cast<double>(whole));
     }
-    const index_t whole = static_cast<index_t>(std::floor(p));
-    out[i] = check_frame(frame, width, span, whole, p - static_cast<double>(whole));
   }
 }
 

@@ -2,16 +2,19 @@
 // (qesmorPitch/_voicing.py): the bounded periodicity check and the posterior
 // of a two-state voiced/unvoiced chain.
 //
-// periodicity_check: frame i is x[starts[i], starts[i] + width); at the
-// fractional period p = periods[i] (samples) it compares the signal a at
-// j - frac(p) / 2 with b at j + p - frac(p) / 2, both linearly interpolated,
-// for j from 1 over the frame's first `span` samples, as far as b lies in
-// the frame:
+// periodicity_check: frame i is x[starts[i], starts[i] + width), smoothed
+// by [1, 2, 1] (a zero at sr / 2: interpolation between samples cannot
+// follow content near it, and would make fractional periods look less
+// periodic than whole-sample multiples of them). At each fractional period
+// p = periods[k, i] (samples) it compares the smoothed frame a at
+// j - frac(p) / 2 with b at j + p - frac(p) / 2, both linearly interpolated
+// (by the same half fraction, so both are smoothed alike), at every second
+// j from 1 as far as b lies in the frame:
 //
 //     strength = 1 - sum |a - b| / sum (|a| + |b|)    in [0, 1]
 //
-// NaN for a NaN period, a period below 1 or above width - 2 samples, or a
-// frame of zeros. Sums run in sample order.
+// written to out[k * frames + i]; NaN for a NaN period, a period below 1 or
+// above width - 4 samples, or a frame of zeros.
 //
 // voicing_posterior: score[t] is frame t's log-odds of "voiced"; the chain
 // stays in its state at log-odds switch_cost against moving. The posterior
@@ -29,7 +32,7 @@
 
 namespace qp {
 
-void periodicity_check(DVec x, IVec starts, DVec periods, index_t width, index_t span, Out<double> out);
+void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out);
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out);
 
