@@ -30,9 +30,12 @@ __all__ = ["design", "settle_samples", "zero_runs", "active_stretches", "highpas
 ORDER = 4
 
 # The slowest pole of a 4th-order Butterworth high-pass decays as
-# exp(-2 pi fc t cos(3 pi / 8)); after SETTLE_PERIODS periods of the cutoff it
-# is below exp(-38) ~ 3e-17, under the rounding of the samples it is added to.
-SETTLE_PERIODS = 16
+# exp(-2 pi fc t cos(3 pi / 8)), and the filter's state, for a cutoff far
+# below sr, is up to (sr / fc)**2 times the signal. After SETTLE_PERIODS
+# periods of the cutoff, exp(-58) ~ 1e-25 of that, a wrong start has died
+# out below the filter's own rounding (about 1e-13 of the signal, from the
+# same large state) for any cutoff above sr / 3000.
+SETTLE_PERIODS = 24
 
 
 def design(cutoff: float, sr: float) -> np.ndarray:
@@ -70,24 +73,26 @@ def active_stretches(x: np.ndarray, min_run: int) -> List[Tuple[int, int]]:
     return [(int(a), int(b)) for a, b in zip(bounds[::2], bounds[1::2]) if b > a]
 
 
-def highpass(x: np.ndarray, sos: np.ndarray, min_run: int) -> np.ndarray:
+def highpass(x: np.ndarray, sos: np.ndarray, min_run: int, settle: int = 0) -> np.ndarray:
     """Zero-phase high-pass of 1-D `x`, stretch by stretch between long
-    silent runs, which stay exact zeros. A new array; `x` is not modified."""
+    silent runs, which stay exact zeros. A new array; `x` is not modified.
+    `settle` (see settle_samples) lets the filter run a long stretch as two
+    halves at once."""
     stretches = active_stretches(x, min_run)
     if stretches == [(0, x.shape[0])]:
-        return _filtfilt(x, sos)
+        return _filtfilt(x, sos, settle)
     out = np.zeros_like(x)
     for a, b in stretches:
-        out[a:b] = _filtfilt(x[a:b], sos)
+        out[a:b] = _filtfilt(x[a:b], sos, settle)
     return out
 
 
-def _filtfilt(x: np.ndarray, sos: np.ndarray) -> np.ndarray:
+def _filtfilt(x: np.ndarray, sos: np.ndarray, settle: int = 0) -> np.ndarray:
     """Forward, then backward over the result: the magnitude response
     squared and no phase shift. Each pass starts from the filter's steady
     state for a constant equal to its first sample, so an offset does not
     ring in at the edges (what edge padding would buy, for less work)."""
-    return _kernels._highpass_zero_phase(x, sos, _steady_state(sos))
+    return _kernels._highpass_zero_phase(x, sos, _steady_state(sos), settle)
 
 
 @functools.lru_cache(maxsize=16)

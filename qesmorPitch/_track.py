@@ -486,7 +486,7 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
     # 2.0 ** -e overflows below 2**-1024.
     x = np.ldexp(x, -exponent)
     if plan.highpass is not None:
-        x = _frontend.highpass(x, plan.sos, plan.frame_length)
+        x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin)
     # (Any rounding of the conditioned samples goes here, before the half-waves.)
     return _analyse_block(x[offset: offset + length], plan, n_frames)
 

@@ -648,8 +648,9 @@ PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, 
 }
 
 // The zero-phase high-pass before framing: `sos` (sections x 6) forward,
-// then backward, each pass from the steady state `zi` (sections x 2).
-PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi) {
+// then backward, each pass from the steady state `zi` (sections x 2);
+// `settle` samples bring a filter's state to the one-pass state.
+PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settle) {
   if (sos.cols != 6 || zi.rows != sos.rows || zi.cols != 2) {
     PyErr_Format(PyExc_ValueError, "sos has shape (%zd, %zd) and zi (%zd, %zd); they need (n, 6) and (n, 2)",
                  sos.rows, sos.cols, zi.rows, zi.cols);
@@ -658,7 +659,7 @@ PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi) {
   const npy_intp n = x.size;
   Ref out = new_doubles(1, &n);
   if (!out) return nullptr;
-  compute([&] { qp::highpass_zero_phase(x, sos, zi, out_of(out.get())); });
+  compute([&] { qp::highpass_zero_phase(x, sos, zi, settle, out_of(out.get())); });
   return out.release();
 }
 
@@ -955,9 +956,10 @@ const Function kHooks[] = {
     row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width"},
                                 "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) of each frame at each of "
                                 "its fractional periods (a row per candidate); NaN where it has none."),
-    row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi"},
+    row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi", "settle"},
                                   "The cascade sos run forward then backward over x, each pass from the "
-                                  "steady state zi times its first sample."),
+                                  "steady state zi times its first sample; settle samples bring a state "
+                                  "to the one-pass state (0: one chain)."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),

@@ -82,29 +82,59 @@ struct Section {
   double b0, b1, b2, a1, a2, z1, z2;
 };
 
-// One pass of the cascade over out[0..n) in the direction `step` (+1 or -1),
-// in place, from the steady state times the pass's first sample.
-void cascade(std::vector<Section>& sections, const DMat& zi, double* out, index_t n, int step) {
-  const index_t first = step > 0 ? 0 : n - 1;
+// One step of the cascade on the sample v; returns the output.
+inline double step(std::vector<Section>& sections, double v) {
+  for (Section& s : sections) {
+    const double y = s.b0 * v + s.z1;
+    s.z1 = s.b1 * v - s.a1 * y + s.z2;
+    s.z2 = s.b2 * v - s.a2 * y;
+    v = y;
+  }
+  return v;
+}
+
+void start(std::vector<Section>& sections, const DMat& zi, double first) {
   for (std::size_t k = 0; k < sections.size(); ++k) {
-    sections[k].z1 = zi(static_cast<index_t>(k), 0) * out[first];
-    sections[k].z2 = zi(static_cast<index_t>(k), 1) * out[first];
+    sections[k].z1 = zi(static_cast<index_t>(k), 0) * first;
+    sections[k].z2 = zi(static_cast<index_t>(k), 1) * first;
   }
-  for (index_t t = 0, i = first; t < n; ++t, i += step) {
-    double v = out[i];
-    for (Section& s : sections) {
-      const double y = s.b0 * v + s.z1;
-      s.z1 = s.b1 * v - s.a1 * y + s.z2;
-      s.z2 = s.b2 * v - s.a2 * y;
-      v = y;
-    }
-    out[i] = v;
+}
+
+// One pass of the cascade over data[0..n) in place, forward or backward,
+// from the steady state times the pass's first sample. The recursion is a
+// chain of dependent multiply-adds, so a long signal is run as two halves at
+// once (independent chains the processor overlaps): the second half's
+// filter starts `settle` samples early, by when its state has converged to
+// the one-pass state below rounding, and those samples are not written.
+void cascade(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
+             index_t settle) {
+  std::vector<Section> one = design, two = design;
+  // Position t of the pass, in the pass's own direction.
+  auto at = [&](index_t t) -> double& { return forward ? data[t] : data[n - 1 - t]; };
+  if (settle <= 0 || n < 4 * settle) {
+    start(one, zi, at(0));
+    for (index_t t = 0; t < n; ++t) at(t) = step(one, at(t));
+    return;
   }
+  // The first chain covers [0, mid), the second [mid - settle, n): equal lengths.
+  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
+  start(one, zi, at(0));
+  start(two, zi, at(lead));
+  // In place: the second chain reads position lead + t at step t, before
+  // the first chain writes it (at step lead + t); the first chain reads
+  // only below mid, where the second never writes.
+  for (index_t t = 0; t < len; ++t) {
+    const double u = at(t), v = at(lead + t);
+    const double yu = step(one, u), yv = step(two, v);
+    at(t) = yu;
+    if (lead + t >= mid) at(lead + t) = yv;
+  }
+  for (index_t t = lead + len; t < n; ++t) at(t) = step(two, at(t));
 }
 
 }  // namespace
 
-void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out) {
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
   const index_t n = x.size;
   if (n == 0) return;
   std::vector<Section> sections(static_cast<std::size_t>(sos.rows));
@@ -113,8 +143,8 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out) {
     sections[static_cast<std::size_t>(k)] = {sos(k, 0), sos(k, 1), sos(k, 2), sos(k, 4), sos(k, 5), 0.0, 0.0};
   }
   for (index_t i = 0; i < n; ++i) out[i] = x[i];
-  cascade(sections, zi, out.data, n, 1);
-  cascade(sections, zi, out.data, n, -1);
+  cascade(sections, zi, out.data, n, true, settle);
+  cascade(sections, zi, out.data, n, false, settle);
 }
 
 namespace {

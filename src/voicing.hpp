@@ -25,7 +25,9 @@
 // [b0, b1, b2, 1, a1, a2], transposed direct form II) run forward over x,
 // then backward over the result; each pass starts from the state `zi`
 // (rows [z1, z2], the steady state for a unit input) times its first
-// sample, so a constant offset does not ring in at the edges.
+// sample, so a constant offset does not ring in at the edges. A pass over
+// more than 4 * settle samples runs its two halves at once, the second from
+// settle samples before it (by then the response to its start has died out).
 #pragma once
 
 #include "views.hpp"
@@ -34,7 +36,7 @@ namespace qp {
 
 void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out);
 
-void highpass_zero_phase(DVec x, DMat sos, DMat zi, Out<double> out);
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out);
 
 void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out);
 
