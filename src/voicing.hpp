@@ -8,7 +8,7 @@
 // periodic than whole-sample multiples of them). At each fractional period
 // p = periods[k, i] (samples) it compares the smoothed frame a at
 // j - frac(p) / 2 with b at j + p - frac(p) / 2, both linearly interpolated
-// (by the same half fraction, so both are smoothed alike), at every second
+// (by the same half fraction, so both are smoothed alike), at every third
 // j from 1 as far as b lies in the frame:
 //
 //     strength = 1 - sum |a - b| / sum (|a| + |b|)    in [0, 1]
