@@ -16,9 +16,9 @@ import numpy as np
 
 from . import _frontend, _kernels, cy_impl
 from ._options import Options
-from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PitchTrack, _analyse_block,
-                     _frame_levels, _half_waves, _Plan, _silent_frames, check_rows, make_plan,
-                     track_from_rows)
+from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, PitchTrack,
+                     _analyse_block, _frame_levels, _half_waves, _Plan, _silent_frames,
+                     check_rows, make_plan, track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
 
@@ -108,10 +108,24 @@ class _Causal:
         p = plan.params
         interp = "no" if plan.interpolator == "none" else plan.interpolator
         resume = _kernels._bayes_negaposi_resume if len(waves) == 2 else _kernels._bayes_resume
-        out, belief = resume(*waves, plan.sr, plan.frame_length, plan.hop_length, plan.lags,
-                             plan.pp_mode, p["alpha"], interp, self._transition_t, belief)
         rows = np.full((n_frames, N_COLUMNS), np.nan)
-        rows[:, : out.shape[1]] = out
+        hop, first = plan.hop_length, 0
+        while first < n_frames:
+            part = [w[first * hop:] for w in waves]
+            out, belief = resume(*part, plan.sr, plan.frame_length, hop, plan.lags,
+                                 plan.pp_mode, p["alpha"], interp, self._transition_t, belief)
+            rows[first: first + out.shape[0], : out.shape[1]] = out
+            if not np.isnan(belief).any():
+                break
+            # A belief that became NaN is never re-initialised by the filter
+            # (an overflow on a frame nearly all zeros): start afresh after
+            # the frame where it was lost, which depends on no chunking.
+            lost = np.isnan(out[:, PROBABILITY])
+            tail = out.shape[0] - int(np.argmin(lost[::-1])) if not lost.all() else 0
+            if not lost[-1]:
+                tail = out.shape[0] - 1
+            belief = np.zeros(len(plan.lags))
+            first += tail + 1
         rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
         silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
         rows[silent, :LEVEL] = np.nan

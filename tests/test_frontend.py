@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import qesmorPitch
-from qesmorPitch import _corpus, _track
+from qesmorPitch import _corpus, _kernels, _track
 
 METHODS = ("direct", "bayes", "viterbi")
 
@@ -87,6 +87,26 @@ def test_a_belief_lost_to_nan_is_restarted(monkeypatch):
 
     monkeypatch.setitem(_track._CORES, ("bayes", True), losing)
     pt = qesmorPitch.track(y, sr, method="bayes")
+    assert calls == [pt.n_frames, pt.n_frames - 31]
+    assert not pt.voiced[30] and pt.voiced[32:].all()
+
+
+def test_a_stream_restarts_a_belief_lost_to_nan(monkeypatch):
+    sr = 8000
+    y = harmonic(180.0, sr, 1.0)
+    resume = _kernels._bayes_negaposi_resume
+    calls = []
+
+    def losing(*args):
+        out, belief = resume(*args)
+        if not calls:
+            out[30:] = np.nan
+            belief = np.full_like(belief, np.nan)
+        calls.append(out.shape[0])
+        return out, belief
+
+    monkeypatch.setattr(_kernels, "_bayes_negaposi_resume", losing)
+    pt = qesmorPitch.track(y, sr, method="bayes", causal=True)
     assert calls == [pt.n_frames, pt.n_frames - 31]
     assert not pt.voiced[30] and pt.voiced[32:].all()
 
