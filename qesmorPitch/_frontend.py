@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any, List, Optional, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 

@@ -3,29 +3,30 @@ the period corrected to the best of its multiples and submultiples, and a
 two-state voiced/unvoiced chain over the frames.
 
 The cores' strength is the chosen periodicity peak over the frame mean: on
-a frame that is mostly exact zeros, or after an offset, it is unbounded,
-and it does not see harmonic errors (a period three times too short still
-has a peak). The check here compares the frame with its copy one period
-later, the period fractional (linear interpolation between samples):
+a frame that is mostly exact zeros it is unbounded, and it does not see
+harmonic errors. The check here (src/voicing.cpp) compares the frame,
+smoothed by [1, 2, 1], with its copy one fractional period later, both
+sides linearly interpolated by half the fraction:
 
     strength = 1 - sum |a - b| / sum (|a| + |b|)
 
-which is 1 for a strictly periodic frame, about 0.5 for white noise and
-never outside [0, 1]. It is computed at the chosen period P and at P * k
-for k in 1/3, 1/2, 2, 3 within the searched range; the shortest period whose
-strength is within OCTAVE_TOLERANCE of the best is kept. That catches the
-cores' two harmonic errors: P / 3 or P / 5 on low voices whose third or
-fifth harmonic dominates (their check at P / 3 is poor, at P good), and 2 P
-where the true period lies half a sample from a whole lag while its double
-lands on one (the check at P / 2 is as good as at 2 P, being fractional).
+1 for a strictly periodic frame, about 0.3 for white noise, never outside
+[0, 1]. It is computed at the chosen period P and at P * k for k in 1/3,
+1/2, 2, 3 within the searched range; the shortest period whose strength is
+within OCTAVE_TOLERANCE of the best is kept. That catches the cores' two
+harmonic errors: 2 P where the true period lies half a sample from a whole
+lag while its double lands on one (the fractional check at P is as good as
+at 2 P), and P / 3 on voices whose third harmonic dominates.
 
-A frame is voiced or unvoiced by a two-state chain: each frame's evidence
-for "voiced" is a logistic score of its strength and of its level against
-the signal's active level (a robust high percentile of the frame levels),
-with a silence floor below which no frame is voiced; switching state costs
-SWITCH_COST in log-odds. The confidence is the state's posterior: forward
-and backward for method="viterbi", forward only (each frame from the frames
-before it) for "bayes" and "direct".
+Each frame's evidence for "voiced" is a log-odds score of its strength
+(bounded, so a perfectly periodic background cannot outweigh its level),
+of its level against the signal's active level (a silence floor) and
+against the level of its pauses (a steady background: hum, a noise floor,
+distant talkers). A two-state chain whose switches cost SWITCH_COST in
+log-odds turns the scores into each frame's posterior, the confidence:
+forward and backward for method="viterbi", forward only (each frame from
+the frames before it) for "bayes" and "direct". Every setting here was
+chosen on the tuning part of the real corpus.
 """
 from __future__ import annotations
 
