@@ -96,9 +96,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--interpolator", choices=INTERPOLATORS,
                    help=f"sub-sample refinement (default {d.interpolator})")
     p.add_argument("--voicing-threshold", type=float, metavar="S",
-                   help="least strength of a voiced frame (default: the method's, "
-                        + ", ".join(f"{m} {v['voicing_threshold']:g}" for m, v in DEFAULTS.items())
-                        + ")")
+                   help="least strength (0-1) of a voiced frame, instead of the "
+                        "voicing model (default)")
     p.add_argument("--sigma", type=float, help="tracking methods: expected pitch change "
                                                "per frame, in octaves")
     p.add_argument("--beta", type=float, help="viterbi: weight of the observations")

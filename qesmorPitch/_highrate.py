@@ -4,11 +4,11 @@ the full rate.
 The work of the cores grows with the square of the sampling rate (more
 samples per frame and more candidate periods), while a voice's period needs
 no more lags than a 16 kHz signal has. So the cores search a copy resampled
-to `analysis_sr`, and each frame's period is then measured again on the
-original samples: the qesmor values at the whole lags around the coarse
-period, and around its half and third (a coarse grid can prefer a multiple of
-a period that falls between two of its lags), refined between lags as the
-cores refine theirs. The lag resolution is that of the full rate.
+to `analysis_sr` (where the layer's check of the period's multiples and
+fractions also runs), and each frame's period is then measured again on the
+original samples, conditioned as at the full rate: the qesmor values at the
+three whole lags around it, refined between lags as the cores refine theirs.
+The lag resolution is that of the full rate.
 
 Frames keep the full rate's grid: the analysis rate is chosen so that one hop
 is a whole number of samples at both rates (for a 10 ms hop, exactly
@@ -33,13 +33,6 @@ __all__ = ["Resampled", "analysis_ratio", "refine_rows"]
 # Nyquist frequency; a block read with this reach on each side is resampled
 # as the whole signal would be.
 FILTER_REACH = 4
-
-# A shorter period replaces the coarse one when its peak is at least this
-# share of the coarse peak: at the true period every lag compares a sample
-# with itself one period on, so its qesmor value is the highest of all
-# multiples; a period that merely divides the coarse one scores far lower.
-SUBMULTIPLE_SHARE = 0.93
-SUBMULTIPLES = (1, 2, 3)
 
 # Frames measured per job on the thread pool.
 REFINE_FRAMES = 1024
@@ -105,12 +98,15 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
 
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
                 hop_length: int, polarity: str, interpolator: str,
-                lag_bounds: Tuple[float, float]) -> np.ndarray:
+                lag_bounds: Tuple[float, float], margin: int,
+                condition: Callable[[np.ndarray, int, int, int], np.ndarray]) -> np.ndarray:
     """Rows of the coarse analysis, shape (channels, n_frames, columns), with
     f0 measured again on the full-rate `source` for every frame that has a
-    candidate. The strength stays the coarse one: the voicing decision is
-    tuned on the cores' strength, and measured on the tuning part it decides
-    as well from the coarse rate."""
+    candidate. `condition(x, offset, length, exponent)` prepares a channel's
+    samples x[offset: offset + length] as the full-rate analysis would (the
+    samples around them, `margin` on each side, are its context). Only the
+    f0 changes: the coarse analysis has already chosen among the period's
+    multiples and measured its strength."""
     out = rows.copy()
     n_frames = rows.shape[1]
     peaks = source.peaks()
@@ -123,18 +119,20 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
             b1 = min(b0 + REFINE_FRAMES, n_frames)
             if not np.isfinite(rows[:, b0:b1, 0]).any():
                 continue
-            x = source.read(b0 * hop_length, (b1 - 1) * hop_length + frame_length)
-            yield functools.partial(_refine_block, x, b0, b1)
+            lo, hi = b0 * hop_length, (b1 - 1) * hop_length + frame_length
+            first, last = max(0, lo - margin), min(source.n_samples, hi + margin)
+            yield functools.partial(_refine_block, source.read(first, last), lo - first,
+                                    hi - lo, b0, b1)
 
-    def _refine_block(x: np.ndarray, b0: int, b1: int) -> None:
+    def _refine_block(x: np.ndarray, offset: int, length: int, b0: int, b1: int) -> None:
         starts = np.arange(b1 - b0, dtype=np.intp) * hop_length
         for c, exponent in enumerate(exponents):
             f0 = rows[c, b0:b1, 0]
             has = np.flatnonzero(np.isfinite(f0))
             if exponent is None or has.size == 0:
                 continue
-            period = _refine(np.ldexp(x[c], -exponent), starts[has], sr / f0[has],
-                             frame_length, polarity, interpolator, lag_bounds)
+            period = _refine(condition(x[c], offset, length, exponent), starts[has],
+                             sr / f0[has], frame_length, polarity, interpolator, lag_bounds)
             out[c, b0 + has, 0] = sr / period
 
     for _ in ordered_map(jobs(), get_num_threads()):
@@ -147,28 +145,21 @@ _POLARITY = {"both": 0, "positive": 1, "negative": -1}
 
 def _refine(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
             polarity: str, interpolator: str, lag_bounds: Tuple[float, float]) -> np.ndarray:
-    """The period per frame in full-rate samples, from the coarse `periods`."""
+    """The period per frame in full-rate samples, refined from the coarse
+    `periods` between the full rate's whole lags as the cores refine."""
     shortest, longest = lag_bounds
     n = periods.size
-    # Three whole lags around each of the period, its half and its third.
-    centres = np.rint(periods[:, None] / np.asarray(SUBMULTIPLES, float)).astype(np.intp)
-    around = np.clip(centres[:, :, None] + np.array([-1, 0, 1]), 1, width - 1)
-    values = _kernels._qesmor_frames_at(x, width, starts, around.ravel(),
-                                        _POLARITY[polarity]).reshape(around.shape)
-    peak = values.max(axis=2)
-    # A shorter period counts only inside the searched range; the shortest
-    # that holds up wins.
-    good = (peak >= SUBMULTIPLE_SHARE * peak[:, :1]) & (centres >= shortest)
-    good[:, 0] = True
-    pick = len(SUBMULTIPLES) - 1 - np.argmax(good[:, ::-1], axis=1)
+    around = np.clip(np.rint(periods).astype(np.intp)[:, None] + np.array([-1, 0, 1]),
+                     1, width - 1)
+    trio = _kernels._qesmor_frames_at(x, width, starts, around.ravel(),
+                                      _POLARITY[polarity]).reshape(n, 3)
     rows = np.arange(n)
-    trio, lags = values[rows, pick], around[rows, pick]
     best = np.argmax(trio, axis=1)
-    period = lags[rows, best].astype(float)
+    period = around[rows, best].astype(float)
     if interpolator != "none":
-        # Between lags as the cores refine: a parabola through the three
-        # values (their logarithms for "gaussian"), only where the middle one
-        # is the highest, so the peak lies between its neighbours.
+        # A parabola through the three values (their logarithms for
+        # "gaussian"), only where the middle one is the highest, so the peak
+        # lies between its neighbours.
         v = np.log(np.maximum(trio, 1e-300)) if interpolator == "gaussian" else trio
         a, b, c = v[:, 0], v[:, 1], v[:, 2]
         curve = a - 2 * b + c

@@ -25,11 +25,12 @@ DETECT_MODES = ("score", "static", "maximum", "peak")
 
 # Measured defaults: `python -m qesmorPitch.evaluate` scores every candidate on
 # the synthetic corpus; these are the best-scoring values (README "Evaluation").
+# A voicing_threshold of None means the voicing model decides (_voicing.py).
 DEFAULTS: Dict[str, Dict[str, Any]] = {
-    "direct": {"voicing_threshold": 0.6, "pitch_detect_mode": "peak",
+    "direct": {"voicing_threshold": None, "pitch_detect_mode": "peak",
                "pitch_detect_threshold": 0.7, "smooth": 1},
-    "bayes": {"voicing_threshold": 0.4, "alpha": 0.5, "sigma": 0.05},
-    "viterbi": {"voicing_threshold": 0.4, "beta": 16.0, "sigma": 0.1},
+    "bayes": {"voicing_threshold": None, "alpha": 0.5, "sigma": 0.05},
+    "viterbi": {"voicing_threshold": None, "beta": 16.0, "sigma": 0.1},
 }
 
 DEFAULT_HOP_SECONDS = 0.010
@@ -103,6 +104,15 @@ def _optional(check: Check) -> Check:
     return optional
 
 
+def _highpass(name: str, value: Any) -> Any:
+    """None, "fmin", or a cutoff in Hz above 0."""
+    if value is None or value == "fmin":
+        return value
+    if isinstance(value, str):
+        raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
+    return _number(gt=0, example="'fmin'")(name, value)
+
+
 def _option(default: Any, check: Check, methods: Tuple[str, ...] = METHODS) -> Any:
     """A field: its default, its check, and the methods it applies to."""
     return field(default=default, metadata={"check": check, "methods": methods})
@@ -119,7 +129,7 @@ class Options:
     """
 
     fmin: float = _option(50.0, _number(gt=0, example="50"))
-    fmax: float = _option(500.0, _number(gt=0, example="500"))
+    fmax: float = _option(1000.0, _number(gt=0, example="1000"))
     hop_length: Optional[int] = _option(None, _optional(_integer(ge=1, example="160",
                                                                   unit=" number of samples")))
     hop_seconds: Optional[float] = _option(None, _optional(_number(gt=0, example="0.01")))
@@ -129,6 +139,7 @@ class Options:
     polarity: str = _option("both", _choice(POLARITIES))
     interpolator: str = _option("gaussian", _choice(INTERPOLATORS))
     voicing_threshold: Optional[float] = _option(None, _optional(_number()))
+    highpass: Any = _option("fmin", _highpass)
     mono: bool = _option(False, _flag)
     subtract_minimum: bool = _option(False, _flag)
     pitch_detect_mode: Optional[str] = _option(None, _optional(_choice(DETECT_MODES)),

@@ -14,10 +14,11 @@ from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
-from . import _kernels, cy_impl
+from . import _frontend, _kernels, cy_impl
 from ._options import Options
-from ._track import (BLOCK_FRAMES, PitchTrack, _analyse_block, _half_waves, _Plan,
-                     _silent_frames, make_plan, track_from_rows)
+from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, PitchTrack,
+                     _analyse_block, _frame_levels, _half_waves, _Plan, _silent_frames,
+                     check_rows, make_plan, track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
 
@@ -30,15 +31,17 @@ def full_scale(dtype: np.dtype) -> float:
     return 1.0
 
 
-def condition(x: np.ndarray, state: Any) -> Tuple[np.ndarray, Any]:
+def condition(x: np.ndarray, state: Any, plan: _Plan) -> Tuple[np.ndarray, Any]:
     """The causal conditioning of one chunk, shape (channels, n) float64, and
     the state to carry to the next chunk (None before the first).
 
     Every stage here must run forward only, its state carried across chunks,
-    so that any split of a signal conditions it identically. None yet: the
-    samples pass unchanged.
+    so that any split of a signal conditions it identically: the high-pass
+    runs forward from the filter state the previous chunk left.
     """
-    return x, state
+    if plan.highpass is None or x.shape[1] == 0:
+        return x, state
+    return _frontend.highpass_forward(x, plan.sos, state)
 
 
 class _Causal:
@@ -71,14 +74,14 @@ class _Causal:
 
     def feed(self, x: np.ndarray) -> Tuple[int, np.ndarray]:
         """Take the checked samples `x` (rows, n); return the index of the
-        first frame completed by them and their rows (rows, frames, 3)."""
+        first frame completed by them and their rows (rows, frames, N_COLUMNS)."""
         plan = self.plan
-        x, condition_state = condition(x, self.condition_state)
+        x, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
         buffer = np.concatenate((self.buffer, x), axis=1)
         start = total - buffer.shape[1]          # sample index of buffer[:, 0]
         first, stop = self.next_frame, plan.n_frames(total)
-        out = np.full((self.rows, max(stop - first, 0), 3), np.nan)
+        out = np.full((self.rows, max(stop - first, 0), N_COLUMNS), np.nan)
         beliefs = list(self.beliefs)
         if stop > first:
             lo = first * plan.hop_length - start
@@ -105,11 +108,28 @@ class _Causal:
         p = plan.params
         interp = "no" if plan.interpolator == "none" else plan.interpolator
         resume = _kernels._bayes_negaposi_resume if len(waves) == 2 else _kernels._bayes_resume
-        out, belief = resume(*waves, plan.sr, plan.frame_length, plan.hop_length, plan.lags,
-                             plan.pp_mode, p["alpha"], interp, self._transition_t, belief)
-        rows = np.full((n_frames, 3), np.nan)
-        rows[:, : out.shape[1]] = out
-        rows[_silent_frames(waves, plan, n_frames)] = np.nan
+        rows = np.full((n_frames, N_COLUMNS), np.nan)
+        hop, first = plan.hop_length, 0
+        while first < n_frames:
+            part = [w[first * hop:] for w in waves]
+            out, belief = resume(*part, plan.sr, plan.frame_length, hop, plan.lags,
+                                 plan.pp_mode, p["alpha"], interp, self._transition_t, belief)
+            rows[first: first + out.shape[0], : out.shape[1]] = out
+            if not np.isnan(belief).any():
+                break
+            # A belief that became NaN is never re-initialised by the filter
+            # (an overflow on a frame nearly all zeros): start afresh after
+            # the frame where it was lost, which depends on no chunking.
+            lost = np.isnan(out[:, PROBABILITY])
+            tail = out.shape[0] - int(np.argmin(lost[::-1])) if not lost.all() else 0
+            if not lost[-1]:
+                tail = out.shape[0] - 1
+            belief = np.zeros(len(plan.lags))
+            first += tail + 1
+        rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
+        silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
+        rows[silent, :LEVEL] = np.nan
+        check_rows(x, plan, rows)
         return rows, belief
 
 
@@ -213,7 +233,7 @@ class PitchStream:
         result is empty, and further pushes are refused until :meth:`reset`.
         """
         self._ended = True
-        empty = np.full((self._causal.rows, 0, 3), np.nan)
+        empty = np.full((self._causal.rows, 0, N_COLUMNS), np.nan)
         return track_from_rows(empty, self.plan, self._n_channels, self._causal.next_frame)
 
     def reset(self) -> None:
@@ -249,12 +269,12 @@ class PitchStream:
 def causal_rows(source: Any, plan: _Plan,
                 progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
     """Rows [f0, strength, probability] of a whole signal or a file source,
-    shape (channels, n_frames, 3): the source through the analyser a
+    shape (channels, n_frames, N_COLUMNS): the source through the analyser a
     :class:`PitchStream` uses, block by block."""
     rows = 1 if source.n_channels is None else source.n_channels
     causal = _Causal(plan, rows)
     step = BLOCK_FRAMES * plan.hop_length
-    parts: List[np.ndarray] = [np.zeros((rows, 0, 3))]
+    parts: List[np.ndarray] = [np.zeros((rows, 0, N_COLUMNS))]
     for start in range(0, source.n_samples, step):
         stop = min(start + step, source.n_samples)
         parts.append(causal.feed(np.asarray(source.read(start, stop), dtype=np.float64))[1])

@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import _kernels
+from . import _frontend, _kernels, _voicing
 from ._highrate import Resampled, analysis_ratio, refine_rows
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
@@ -47,18 +47,23 @@ MARGIN_FRAMES = 100
 # samples), so the cores take them instead of summing frame by frame.
 GRID_BITS = 30
 
-# Added to both half-waves before a Viterbi call when a frame is digital
-# silence: the core divides a voiced frame's peak by the frame mean, so an
-# all-zero frame on the decoded path would raise. Signals are scaled to a peak
-# near 1 first, so this is ~-180 dB: it moves strengths by ~1e-8 and leaves
-# every other frame's decision unchanged; the silent frames themselves are
-# reported unvoiced. It is one step of the grid above: anything finer would
-# take the samples off the grid and the block off the running sums.
-SILENCE_OFFSET = 2.0 ** -GRID_BITS
-
 # Finiteness is checked this many samples at a time, so that no mask of the
 # whole signal is ever allocated.
 CHECK_CHUNK = 1 << 16
+
+# Columns of the rows the analysis produces per frame: the core's three (the
+# strength replaced by the bounded check of _voicing, the f0 by its harmonic
+# correction), then the frame's RMS level relative to its channel's peak
+# (within a factor of two: channels are scaled by a power of two).
+F0, STRENGTH, PROBABILITY, LEVEL = range(4)
+N_COLUMNS = 4
+
+# A pitch this close outside [fmin, fmax] (20 cents) is reported at the edge.
+EDGE_TOLERANCE = 2.0 ** (20 / 1200)
+
+# A filtered frame this far below its channel's peak (-200 dB) holds only the
+# rounding left by the high-pass of a constant: it is treated as silence.
+LEVEL_FLOOR = 1e-10
 
 
 @dataclass(frozen=True, eq=False)
@@ -72,14 +77,20 @@ class PitchTrack:
     f0 : ndarray, shape (n_frames,) or (n_channels, n_frames)
         Fundamental frequency in Hz, NaN where the frame is unvoiced.
     strength : ndarray, same shape as `f0`
-        Height of the chosen periodicity peak over the frame mean; near 1 for
-        a strictly periodic frame, lower for noise. NaN where the core found
-        no candidate or the frame is digital silence.
+        How periodic the frame is at the reported period, in [0, 1]:
+        ``1 - sum|a - b| / sum(|a| + |b|)`` over the frame `a` and its copy
+        `b` one period later; 1 for a strictly periodic frame, about 0.5 for
+        white noise. NaN where the core found no candidate or the frame is
+        digital silence.
     probability : ndarray, same shape as `f0`
         The tracking methods' probability of the chosen candidate; all NaN
         for ``method="direct"``.
     voiced : ndarray of bool, same shape as `f0`
         True where `f0` holds a pitch.
+    confidence : ndarray, same shape as `f0`
+        The voicing model's probability that the frame is voiced, in [0, 1]
+        (never NaN); `voiced` is ``confidence >= 0.5`` unless a
+        `voicing_threshold` was given.
     sr : float
         Sampling rate in Hz.
     hop_length, frame_length : int
@@ -98,6 +109,7 @@ class PitchTrack:
     strength: np.ndarray
     probability: np.ndarray
     voiced: np.ndarray
+    confidence: np.ndarray
     sr: float
     hop_length: int
     frame_length: int
@@ -228,8 +240,10 @@ class _Plan:
     polarity: str
     interpolator: str
     pp_mode: Optional[str]
-    voicing_threshold: float
+    voicing_threshold: Optional[float]
     params: Dict[str, Any]
+    # The high-pass cutoff in Hz, or None for no filter.
+    highpass: Optional[float] = None
     # Samples read on each side of a block beyond those its frames cover, for
     # a stage before the cores that needs context (a filter's settling).
     sample_margin: int = 0
@@ -246,6 +260,12 @@ class _Plan:
         fmin with method="direct" is allowed, and a signal shorter than its
         frame never needs them."""
         return np.arange(self.shortest - 1, self.longest + 2, dtype=np.intp)
+
+    @functools.cached_property
+    def sos(self) -> np.ndarray:
+        """The high-pass filter's second-order sections."""
+        assert self.highpass is not None
+        return _frontend.design(self.highpass, self.sr)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -316,6 +336,10 @@ def make_plan(sr: Any, options: Options) -> _Plan:
             f"{MAX_TRACKING_STATES}: use fmin >= {math.ceil(lowest * 10) / 10:g} Hz, "
             f"a shorter frame_length or method='direct'")
     hop_length = o.hop_for(sr)
+    cutoff = o.fmin if o.highpass == "fmin" else o.highpass
+    if cutoff is not None and not cutoff < sr / 2:
+        raise ValueError(f"highpass={cutoff:g} Hz must be below sr / 2 = {sr / 2:g} Hz; "
+                         f"use highpass='fmin' (the default) or None")
     params = o.method_params()
     n_lags = longest - shortest + 3
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
@@ -327,7 +351,8 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  polarity=o.polarity, interpolator=o.interpolator,
                  pp_mode="threshold_diff" if o.subtract_minimum else None,
                  voicing_threshold=params["voicing_threshold"], params=params,
-                 causal=o.causal, coarse=coarse, ratio=ratio)
+                 highpass=cutoff, causal=o.causal, coarse=coarse, ratio=ratio,
+                 sample_margin=0 if cutoff is None else _frontend.settle_samples(cutoff, sr))
 
 
 def _coarse_plan(sr: float, o: Options, hop_length: int,
@@ -402,14 +427,41 @@ def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
     return (np.maximum(-x, 0.0),)
 
 
-def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int) -> np.ndarray:
-    """Frames in which every analysed sample is exactly zero."""
+def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
+                   x: Optional[np.ndarray] = None) -> np.ndarray:
+    """Frames in which every analysed sample is exactly zero; with both
+    half-waves and their signal `x` given, found from the runs of zeros."""
+    starts = np.arange(n_frames) * plan.hop_length
+    if x is not None and len(waves) == 2:
+        hop, width = plan.hop_length, plan.frame_length
+        first, stop = _frontend.zero_runs(x, width)
+        # Frames t with first <= t * hop and t * hop + width <= stop.
+        lo = -(-first // hop)
+        hi = np.minimum((stop - width) // hop + 1, n_frames)
+        marks = np.zeros(n_frames + 1, dtype=np.intp)
+        np.add.at(marks, lo[lo < hi], 1)
+        np.add.at(marks, hi[lo < hi], -1)
+        return np.cumsum(marks[:-1]) > 0
     loud = np.zeros(n_frames, dtype=bool)
     for w in waves:
         nonzero = np.concatenate(([0], np.cumsum(w > 0)))
-        starts = np.arange(n_frames) * plan.hop_length
         loud |= nonzero[starts + plan.frame_length] > nonzero[starts]
     return ~loud
+
+
+def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
+    """RMS of each frame of `x`, over the whole hops that cover the frame
+    (a level for the voicing decision needs no finer edge)."""
+    hop = plan.hop_length
+    hops = -(-plan.frame_length // hop)
+    n_hops = min(n_frames - 1 + hops, x.shape[0] // hop)
+    chunk = np.einsum("ij,ij->i", *(x[: n_hops * hop].reshape(n_hops, hop),) * 2)
+    energy = np.concatenate(([0.0], np.cumsum(chunk)))
+    t = np.arange(n_frames)
+    stop = np.minimum(t + hops, n_hops)
+    mean = (energy[stop] - energy[t]) / ((stop - t) * hop)
+    # The running sum's rounding can leave a tiny negative difference.
+    return np.sqrt(np.maximum(mean, 0.0))
 
 
 # (method, two half-waves) -> the core that analyses them: the private
@@ -442,26 +494,89 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
 
 
 def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """Rows [f0, strength, probability] for the `n_frames` frames of `x`."""
-    rows = np.full((n_frames, 3), np.nan)
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
+
+    The core divides a frame's periodicity by the frame mean, so an all-zero
+    frame on a tracking method's path would raise. The runs of non-silent
+    frames are analysed one by one instead: silence starts a new path, and
+    the path on either side of it does not depend on how long it lasts.
+    """
+    rows = np.full((n_frames, N_COLUMNS), np.nan)
+    rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
-    silent = _silent_frames(waves, plan, n_frames)
-    if silent.all():
-        return rows
-    if plan.method == "viterbi" and silent.any():
-        waves = tuple(w + SILENCE_OFFSET for w in waves)
-    out = _call_core(waves, plan)
-    rows[:, : out.shape[1]] = out
-    rows[silent] = np.nan
+    silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
+    if plan.method == "direct":
+        # Frames are independent: one call, silent frames blanked after it.
+        if not silent.all():
+            out = _call_core(waves, plan)
+            rows[:, : out.shape[1]] = out
+        rows[silent, :LEVEL] = np.nan
+    else:
+        edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
+        for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
+            _track_run(x, plan, int(first), int(stop), rows)
+    check_rows(x, plan, rows)
     return rows
 
 
-def _analyse_channel(x: np.ndarray, exponent: int, plan: _Plan, n_frames: int) -> np.ndarray:
-    """One channel of one block, scaled by the channel's peak exponent."""
+def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
+    """Replace the cores' f0 and strength in `rows` by the harmonic
+    correction and the bounded check of _voicing, on the frames that have
+    a candidate."""
+    cand = np.flatnonzero(np.isfinite(rows[:, F0]))
+    if cand.size == 0:
+        return
+    period, strength = _voicing.correct_periods(
+        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length,
+        plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
+    rows[cand, F0] = plan.sr / period
+    rows[cand, STRENGTH] = strength
+
+
+def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarray) -> None:
+    """Rows of frames [first, stop) of `x`, none of them silent, by a
+    tracking core; written into `rows`."""
+    hop, width = plan.hop_length, plan.frame_length
+    while first < stop:
+        # The last frame ends strictly before the samples given to the core.
+        part = x[first * hop: (stop - 1) * hop + width + 1]
+        out = _call_core(_half_waves(part, plan.polarity), plan)
+        n = min(out.shape[0], stop - first)
+        rows[first: first + n, : out.shape[1]] = out[:n]
+        # The forward filter never re-initialises a belief that became NaN
+        # (an overflow on a frame that is nearly all zeros), so every later
+        # row would be NaN: restart it after the frame where that happened.
+        lost = np.isnan(out[:n, PROBABILITY])
+        if plan.method != "bayes" or not lost[-1]:
+            return
+        tail = n - int(np.argmin(lost[::-1])) if not lost.all() else 0
+        rows[first + tail, :LEVEL] = np.nan
+        first += tail + 1
+
+
+def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
+                 plan: _Plan) -> np.ndarray:
+    """Samples x[offset: offset + length] of one channel as the cores see
+    them, before the grid: scaled by the channel's peak exponent and
+    high-passed, the samples around them being the filter's context. An
+    array of its own."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
-    # near 1 keeps sums away from overflow and the silence offset negligible.
-    # ldexp reaches any exponent, where 2.0 ** -e overflows below 2**-1024.
-    return _analyse_block(_on_grid(np.ldexp(x, -exponent)), plan, n_frames)
+    # near 1 keeps sums away from overflow. ldexp reaches any exponent, where
+    # 2.0 ** -e overflows below 2**-1024.
+    x = np.ldexp(x, -exponent)
+    if plan.highpass is not None:
+        x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin)
+    return x[offset: offset + length]
+
+
+def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
+                     n_frames: int) -> np.ndarray:
+    """One channel of one block: samples x[offset: offset + length], with the
+    samples around them as the filter's context."""
+    # Rounded after the filter, whose output lies on no grid: the half-waves
+    # and the cores then see samples whose running sums are exact.
+    return _analyse_block(_on_grid(_conditioned(x, offset, length, exponent, plan)),
+                          plan, n_frames)
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
@@ -475,7 +590,7 @@ def _on_grid(x: np.ndarray) -> np.ndarray:
 
 def _analyse_source(source: Any, plan: _Plan,
                     progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
-    """Rows [f0, strength, probability], shape (channels, n_frames, 3).
+    """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
 
     Each (block, channel) is one job on the thread pool; blocks are read in
     order on this thread (a file source is not shared between threads) and
@@ -484,7 +599,7 @@ def _analyse_source(source: Any, plan: _Plan,
     """
     n_frames = plan.n_frames(source.n_samples)
     peaks = source.peaks()
-    rows = np.full((len(peaks), n_frames, 3), np.nan)
+    rows = np.full((len(peaks), n_frames, N_COLUMNS), np.nan)
     exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
     margin = 0 if plan.method == "direct" else MARGIN_FRAMES
     hop, width = plan.hop_length, plan.frame_length
@@ -505,9 +620,8 @@ def _analyse_source(source: Any, plan: _Plan,
                                        plan.sample_margin)
             for c, exponent in enumerate(exponents):
                 if exponent is not None:
-                    x = block[c, offset: offset + length]
-                    yield functools.partial(_block_part, x, exponent, plan, lo, hi, c,
-                                            start, stop)
+                    yield functools.partial(_block_part, block[c], offset, length,
+                                            exponent, plan, lo, hi, c, start, stop)
             del block
             yield functools.partial(_block_done, start, stop)
 
@@ -519,9 +633,10 @@ def _analyse_source(source: Any, plan: _Plan,
     return rows
 
 
-def _block_part(x: np.ndarray, exponent: int, plan: _Plan, lo: int, hi: int, c: int,
-                start: int, stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, exponent, plan, hi - lo)
+def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
+                lo: int, hi: int, c: int, start: int,
+                stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
+    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo)
     return c, start, stop, out[start - lo: stop - lo]
 
 
@@ -555,38 +670,54 @@ def _coarse_rows(source: Any, plan: _Plan,
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
-    rows = np.full((low.shape[0], n_frames, 3), np.nan)
+    rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
     return refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
                        plan.polarity, plan.interpolator,
-                       (float(plan.shortest), float(plan.longest)))
+                       (float(plan.shortest), float(plan.longest)), plan.sample_margin,
+                       functools.partial(_conditioned, plan=plan))
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
                     first_frame: int = 0) -> PitchTrack:
-    """The PitchTrack of core rows [f0, strength, probability], shape
-    (channels, n_frames, 3), for frames from `first_frame` on: the voicing
+    """The PitchTrack of analysis rows (see N_COLUMNS), shape
+    (channels, n_frames, N_COLUMNS), for frames from `first_frame` on: the voicing
     decision, times and parameters. A 1-D track when `n_channels` is None."""
-    f0, strength, probability = rows[..., 0], rows[..., 1], rows[..., 2]
-    shortest, longest = float(plan.shortest), float(plan.longest)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        lag = plan.sr / f0
-        voiced = (np.isfinite(f0) & (strength >= plan.voicing_threshold)
-                  & (lag >= shortest - 0.5) & (lag <= longest + 0.5))
+    f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
+    confidence = np.zeros(f0.shape)
+    for c in range(rows.shape[0]):
+        if plan.causal:
+            confidence[c] = _voicing.frame_confidence(strength[c], rows[c, :, LEVEL])
+        else:
+            confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
+                                                smooth=plan.method == "viterbi")
+    with np.errstate(invalid="ignore"):
+        # The refinement may move a peak at an end lag past the range asked
+        # for: by a few cents, the pitch is at the edge; further, it is
+        # outside what was asked and not reported.
+        lo, hi = plan.fmin / EDGE_TOLERANCE, plan.fmax * EDGE_TOLERANCE
+        voiced = np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
+        f0 = np.clip(f0, plan.fmin, plan.fmax)
+        if plan.voicing_threshold is None:
+            voiced &= confidence >= 0.5
+        else:
+            voiced &= strength >= plan.voicing_threshold
     f0 = np.where(voiced, f0, np.nan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
+        confidence = confidence[0]
     frames = np.arange(first_frame, first_frame + rows.shape[1])
     times = (frames * plan.hop_length + plan.frame_length / 2) / plan.sr
     arrays = [times, f0, np.ascontiguousarray(strength),
-              np.ascontiguousarray(probability), voiced]
+              np.ascontiguousarray(probability), voiced, confidence]
     for a in arrays:
         a.flags.writeable = False
     params = dict(plan.params)
     params["subtract_minimum"] = plan.pp_mode is not None
     return PitchTrack(times=arrays[0], f0=arrays[1], strength=arrays[2],
-                      probability=arrays[3], voiced=arrays[4], sr=plan.sr,
+                      probability=arrays[3], voiced=arrays[4], confidence=arrays[5],
+                      sr=plan.sr,
                       hop_length=plan.hop_length, frame_length=plan.frame_length,
                       fmin=plan.fmin, fmax=plan.fmax, method=plan.method,
                       polarity=plan.polarity, interpolator=plan.interpolator,
@@ -612,10 +743,12 @@ def prepare(y: Any, sr: Any, options: Optional[Options] = None,
 def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     """Estimate the fundamental frequency of `y`, frame by frame.
 
-    Each frame is compared with itself shifted by every candidate period
-    between ``sr / fmax`` and ``sr / fmin`` samples (the mean of the pointwise
+    The signal is high-pass filtered below the range, then each frame is
+    compared with itself shifted by every candidate period between
+    ``sr / fmax`` and ``sr / fmin`` samples (the mean of the pointwise
     minimum of the two); a period is chosen per frame, refined to a fraction
-    of a sample and reported as ``sr / period``.
+    of a sample, checked against its multiples and submultiples, and
+    reported as ``sr / period``.
 
     Parameters
     ----------
@@ -647,9 +780,14 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         logarithms of the three periodicity values around the peak, through
         the values themselves, their centre of mass, or none.
     voicing_threshold : float, optional
-        A frame is voiced when its strength is at least this; the default is
-        the measured best for `method` (see ``DEFAULTS``). 0 keeps every frame
-        that has a candidate.
+        Instead of the voicing model, a frame is voiced when its strength
+        (in [0, 1]) is at least this; 0 keeps every frame that has a
+        candidate. By default (None) the model decides: strength, level
+        against the signal's active level and its pauses, and continuity.
+    highpass : {"fmin"} or float > 0 or None
+        Cutoff in Hz of the high-pass filter applied before framing, which
+        removes DC offsets, hum and rumble below the range; "fmin" (the
+        default) follows `fmin`, None turns it off. Must be below sr / 2.
     mono : bool
         Average the channels of a multichannel `y` before the analysis.
     subtract_minimum : bool
@@ -695,9 +833,10 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     Returns
     -------
     PitchTrack
-        ``times`` has shape (n_frames,); ``f0``, ``strength``, ``probability``
-        and ``voiced`` have shape (n_frames,), or (n_channels, n_frames) for
-        multichannel input. A signal of at most `frame_length` samples gives
+        ``times`` has shape (n_frames,); ``f0``, ``strength``, ``probability``,
+        ``voiced`` and ``confidence`` have shape (n_frames,), or
+        (n_channels, n_frames) for multichannel input. A reported f0 always
+        lies in [fmin, fmax]. A signal of at most `frame_length` samples gives
         ``n_frames == 0``.
 
     Raises
@@ -714,8 +853,9 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
 
     Notes
     -----
-    A frame of digital silence is unvoiced, whatever the method. Signals
-    longer than 1024 frames are analysed in blocks; the tracking methods
+    A frame of digital silence is unvoiced, whatever the method, and silence
+    does not change the frames away from it. Signals longer than 1024 frames
+    are analysed in blocks; the tracking methods
     overlap the blocks by 100 frames on each side so the seams are not
     visible in the decoded path. Blocks and channels run on
     :func:`get_num_threads` threads (see :func:`set_num_threads`); the

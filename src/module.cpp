@@ -44,6 +44,7 @@
 #include "tracking.hpp"
 #include "viterbi.hpp"
 #include "views.hpp"
+#include "voicing.hpp"
 
 #if PY_VERSION_HEX >= 0x030D0000
 // Moved out of the public headers in 3.13 but still exported.
@@ -619,6 +620,58 @@ PyObject* bayes_resume_impl(Data... data, double fs, int window_size, int hop_si
   return PyTuple_Pack(2, rows.get(), state.get());
 }
 
+// The bounded periodicity check of frames x[starts[i], starts[i] + width)
+// at the fractional periods[k, i], for the Python layer's voicing model.
+PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, int width) {
+  if (starts.size != periods.cols) {
+    PyErr_Format(PyExc_ValueError, "starts has %zd values and periods %zd columns; give one start per column",
+                 starts.size, periods.cols);
+    return nullptr;
+  }
+  if (width < 0) {
+    PyErr_Format(PyExc_ValueError, "width=%d must be >= 0", width);
+    return nullptr;
+  }
+  for (qp::index_t i = 0; i < starts.size; ++i) {
+    const qp::index_t start = starts[i];
+    if (start < 0 || start > x.size - width) {
+      PyErr_Format(PyExc_ValueError, "starts[%zd]=%zd: the frame of %d samples must lie within the %zd of x",
+                   i, start, width, x.size);
+      return nullptr;
+    }
+  }
+  const npy_intp shape[2] = {periods.rows, periods.cols};
+  Ref out = new_doubles(2, shape);
+  if (!out) return nullptr;
+  compute([&] { qp::periodicity_check(x, starts, periods, width, out_of(out.get())); });
+  return out.release();
+}
+
+// The zero-phase high-pass before framing: `sos` (sections x 6) forward,
+// then backward, each pass from the steady state `zi` (sections x 2);
+// `settle` samples bring a filter's state to the one-pass state.
+PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settle) {
+  if (sos.cols != 6 || zi.rows != sos.rows || zi.cols != 2) {
+    PyErr_Format(PyExc_ValueError, "sos has shape (%zd, %zd) and zi (%zd, %zd); they need (n, 6) and (n, 2)",
+                 sos.rows, sos.cols, zi.rows, zi.cols);
+    return nullptr;
+  }
+  const npy_intp n = x.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::highpass_zero_phase(x, sos, zi, settle, out_of(out.get())); });
+  return out.release();
+}
+
+// The voiced state's posterior under the two-state chain of the voicing model.
+PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
+  const npy_intp n = score.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::voicing_posterior(score, switch_cost, smooth != 0, out_of(out.get())); });
+  return out.release();
+}
+
 // The running-sum path alone: (map, means, taken) for a signal, with NaN
 // rows and taken[t] false where frame t would be summed frame by frame.
 PyObject* running_map_impl(qp::DVec x, int window_size, int hop_size, qp::IVec lags, Keyword target) {
@@ -912,6 +965,16 @@ const Function kHooks[] = {
     framed_row<bayes_resume_impl<qp::DVec, qp::DVec>>(
         "_bayes_negaposi_resume", kTwoSignals, kResumeParams,
         "_bayes_resume for the two half-waves of a signal."),
+    row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width"},
+                                "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) of each frame at each of "
+                                "its fractional periods (a row per candidate); NaN where it has none."),
+    row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi", "settle"},
+                                  "The cascade sos run forward then backward over x, each pass from the "
+                                  "steady state zi times its first sample; settle samples bring a state "
+                                  "to the one-pass state (0: one chain)."),
+    row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
+                                "Posterior of the voiced state of a two-state chain from per-frame "
+                                "log-odds: forward only, or forward and backward when smooth."),
     row<targets_impl>("targets", "Names of the kernel targets this CPU runs, the scalar one first."),
     row<active_target_impl>("active_target", "The target this module's periodicity kernels use."),
     row<kernel_targets_impl>("kernel_targets",

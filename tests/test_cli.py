@@ -160,7 +160,7 @@ def test_options_reach_the_tracker(tmp_path, capsys):
 @pytest.mark.parametrize("argv,text", [
     (["--sigma", "0", "x.wav"], "sigma=0"),
     (["--method", "direct", "--beta", "2", "x.wav"], "beta applies to method='viterbi'"),
-    (["--fmin", "600", "x.wav"], "fmin=600"),
+    (["--fmin", "1200", "x.wav"], "fmin=1200"),
     (["--jobs", "-1", "x.wav"], "--jobs"),
     ([], "AUDIO"),
     (["--demo", "x.wav"], "--demo takes no AUDIO"),

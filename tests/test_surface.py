@@ -5,6 +5,7 @@ signatures (tests/functions.py): a new function gets the whole hostile-input
 treatment from its valid arguments (tests/call_paths.py) and failing ones.
 """
 
+import gc
 import importlib.util
 import inspect
 import sys
@@ -337,6 +338,9 @@ def test_reference_counts_unchanged(f, make_args):
     # reasons; pass int arguments as objects of their own instead.
     args = tuple(Index(a) if type(a) is int else a for a in make_args())
     watched = [a for a in args if a is not None]
+    # Cycles left by earlier tests may hold shared objects (interned strings)
+    # and be collected during the loop: collect them first.
+    gc.collect()
     before = [sys.getrefcount(a) for a in watched]
     for _ in range(300):
         try:

@@ -1,0 +1,119 @@
+"""Conditioning before framing: a high-pass filter below the search range,
+and the runs of digital silence kept apart from everything else.
+
+The periodicity function compares raw sample values, so a DC offset, hum or
+rumble dominates the pointwise minimum of a frame and its lagged copy and
+makes every frame look periodic. A 4th-order Butterworth high-pass removes
+them. Offline it runs forward and backward (zero phase, so a period is not
+shifted by the filter's group delay); a stream runs it forward only, its
+state carried from chunk to chunk.
+
+Runs of exact zeros at least a frame long (digital silence: gaps, padding,
+muted stretches) are never filtered across: the stretches between them are
+filtered on their own and the runs stay exactly zero, so a filter's ringing
+never fills a silence and silence never reaches, through the filter, frames
+away from it.
+"""
+from __future__ import annotations
+
+import functools
+import math
+from typing import List, Optional, Tuple
+
+import numpy as np
+
+from . import _kernels
+
+__all__ = ["design", "settle_samples", "zero_runs", "active_stretches", "highpass",
+           "highpass_forward"]
+
+ORDER = 4
+
+# The slowest pole of a 4th-order Butterworth high-pass decays as
+# exp(-2 pi fc t cos(3 pi / 8)), and the filter's state, for a cutoff far
+# below sr, is up to (sr / fc)**2 times the signal. After SETTLE_PERIODS
+# periods of the cutoff, exp(-58) ~ 1e-25 of that, a wrong start has died
+# out below the filter's own rounding (about 1e-13 of the signal, from the
+# same large state) for any cutoff above sr / 3000.
+SETTLE_PERIODS = 24
+
+
+def design(cutoff: float, sr: float) -> np.ndarray:
+    """Second-order sections of the high-pass at `cutoff` Hz."""
+    from scipy.signal import butter
+
+    return butter(ORDER, cutoff, btype="highpass", fs=sr, output="sos")
+
+
+def settle_samples(cutoff: float, sr: float) -> int:
+    """Samples after which the filter's response to an edge has died out."""
+    return int(math.ceil(SETTLE_PERIODS * sr / cutoff))
+
+
+def zero_runs(x: np.ndarray, min_run: int) -> Tuple[np.ndarray, np.ndarray]:
+    """[start, stop) of the runs of at least `min_run` exact zeros in 1-D `x`.
+
+    Works on the indices of the zeros, so its cost follows their number,
+    not the signal's length."""
+    z = np.flatnonzero(x == 0.0)
+    if z.shape[0] < min_run:
+        return z[:0], z[:0]
+    breaks = np.flatnonzero(np.diff(z) != 1)
+    starts = z[np.concatenate(([0], breaks + 1))]
+    stops = z[np.concatenate((breaks, [z.shape[0] - 1]))] + 1
+    long = stops - starts >= min_run
+    return starts[long], stops[long]
+
+
+def active_stretches(x: np.ndarray, min_run: int) -> List[Tuple[int, int]]:
+    """[start, stop) of the stretches of 1-D `x` between runs of at least
+    `min_run` exact zeros (the runs themselves excluded)."""
+    starts, stops = zero_runs(x, min_run)
+    bounds = np.concatenate(([0], np.ravel(np.column_stack((starts, stops))), [x.shape[0]]))
+    return [(int(a), int(b)) for a, b in zip(bounds[::2], bounds[1::2]) if b > a]
+
+
+def highpass(x: np.ndarray, sos: np.ndarray, min_run: int, settle: int = 0) -> np.ndarray:
+    """Zero-phase high-pass of 1-D `x`, stretch by stretch between long
+    silent runs, which stay exact zeros. A new array; `x` is not modified.
+    `settle` (see settle_samples) lets the filter run a long stretch as two
+    halves at once."""
+    stretches = active_stretches(x, min_run)
+    if stretches == [(0, x.shape[0])]:
+        return _filtfilt(x, sos, settle)
+    out = np.zeros_like(x)
+    for a, b in stretches:
+        out[a:b] = _filtfilt(x[a:b], sos, settle)
+    return out
+
+
+def _filtfilt(x: np.ndarray, sos: np.ndarray, settle: int = 0) -> np.ndarray:
+    """Forward, then backward over the result: the magnitude response
+    squared and no phase shift. Each pass starts from the filter's steady
+    state for a constant equal to its first sample, so an offset does not
+    ring in at the edges (what edge padding would buy, for less work)."""
+    return _kernels._highpass_zero_phase(x, sos, _steady_state(sos), settle)
+
+
+@functools.lru_cache(maxsize=16)
+def _steady_state_of(sos: bytes, sections: int) -> np.ndarray:
+    from scipy.signal import sosfilt_zi
+
+    return sosfilt_zi(np.frombuffer(sos).reshape(sections, 6))
+
+
+def _steady_state(sos: np.ndarray) -> np.ndarray:
+    return _steady_state_of(sos.tobytes(), sos.shape[0])
+
+
+def highpass_forward(x: np.ndarray, sos: np.ndarray,
+                     state: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """The forward-only high-pass of `x` (rows, n) from the filter state
+    `state` (rows, sections, 2; None: at rest); the output and the state
+    after the last sample."""
+    from scipy.signal import sosfilt
+
+    if state is None:
+        state = np.zeros((x.shape[0], sos.shape[0], 2))
+    y, state = sosfilt(sos, x, axis=-1, zi=np.moveaxis(state, 0, 1))
+    return y, np.moveaxis(state, 1, 0)

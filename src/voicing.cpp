@@ -1,0 +1,208 @@
+#include "voicing.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace qp {
+
+namespace {
+
+// The check of one frame, contiguous, at the period whole + frac, on the
+// frame smoothed by [1, 2, 1]: s[m] = x[m] + 2 x[m + 1] + x[m + 2]. Each a
+// is s at j - frac / 2 and b is s at j + whole + frac / 2, both linearly
+// interpolated. Interpolating both by the same half fraction smooths them
+// alike (the two responses have the same magnitude), so a periodic frame
+// matches itself at a fractional period as well as at a whole one; the
+// smoothing's zero at sr / 2 removes the content the interpolation cannot
+// follow. The smoothing is folded into four taps of x per side, and only
+// every kStep-th j is taken. Four partial
+// sums, added at the end: independent chains the processor overlaps (the
+// build forbids the compiler to reassociate one sum).
+// Samples between the ones compared: after the smoothing, neighbours add
+// little (every sample or every third gives the same accuracy on speech).
+constexpr index_t kStep = 3;
+
+double check_frame(const double* x, index_t width, index_t whole, double frac) {
+  const double h = 0.5 * frac;
+  const double w0 = h, w1 = 1.0 + h, w2 = 2.0 - h, w3 = 1.0 - h;
+  const index_t n = width - 3 - whole;
+  const double* later = x + whole;
+  double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
+  index_t j = 1;
+  for (; j + 4 * kStep <= n; j += 4 * kStep) {
+    for (int k = 0; k < 4; ++k) {
+      const index_t i = j + kStep * k;
+      const double a = ((w0 * x[i - 1] + w1 * x[i]) + w2 * x[i + 1]) + w3 * x[i + 2];
+      const double b = ((w3 * later[i] + w2 * later[i + 1]) + w1 * later[i + 2]) + w0 * later[i + 3];
+      diff[k] += std::fabs(a - b);
+      total[k] += std::fabs(a) + std::fabs(b);
+    }
+  }
+  for (; j < n; j += kStep) {
+    const double a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2];
+    const double b = ((w3 * later[j] + w2 * later[j + 1]) + w1 * later[j + 2]) + w0 * later[j + 3];
+    diff[0] += std::fabs(a - b);
+    total[0] += std::fabs(a) + std::fabs(b);
+  }
+  const double d = (diff[0] + diff[1]) + (diff[2] + diff[3]);
+  const double t = (total[0] + total[1]) + (total[2] + total[3]);
+  return t > 0.0 ? 1.0 - d / t : kNaN;
+}
+
+}  // namespace
+
+void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out) {
+  // A strided or misaligned signal is gathered frame by frame; an aligned
+  // contiguous one is read in place.
+  const bool in_place = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
+  std::vector<double> gather(in_place ? 0 : static_cast<std::size_t>(std::max<index_t>(width, 0)));
+  const index_t frames = periods.cols;
+  for (index_t i = 0; i < frames; ++i) {
+    const double* frame = nullptr;
+    for (index_t k = 0; k < periods.rows; ++k) {
+      const double p = periods(k, i);
+      out[k * frames + i] = kNaN;
+      if (!(p >= 1.0 && p <= static_cast<double>(width - 4))) continue;
+      if (!frame) {
+        const index_t start = starts[i];
+        if (in_place) {
+          frame = reinterpret_cast<const double*>(x.base) + start;
+        } else {
+          for (index_t j = 0; j < width; ++j) gather[j] = x[start + j];
+          frame = gather.data();
+        }
+      }
+      const index_t whole = static_cast<index_t>(std::floor(p));
+      out[k * frames + i] = check_frame(frame, width, whole, p - static_cast<double>(whole));
+    }
+  }
+}
+
+namespace {
+
+struct Section {
+  double b0, b1, b2, a1, a2, z1, z2;
+};
+
+// One step of the cascade on the sample v; returns the output.
+inline double step(std::vector<Section>& sections, double v) {
+  for (Section& s : sections) {
+    const double y = s.b0 * v + s.z1;
+    s.z1 = s.b1 * v - s.a1 * y + s.z2;
+    s.z2 = s.b2 * v - s.a2 * y;
+    v = y;
+  }
+  return v;
+}
+
+void start(std::vector<Section>& sections, const DMat& zi, double first) {
+  for (std::size_t k = 0; k < sections.size(); ++k) {
+    sections[k].z1 = zi(static_cast<index_t>(k), 0) * first;
+    sections[k].z2 = zi(static_cast<index_t>(k), 1) * first;
+  }
+}
+
+// One pass of the cascade over data[0..n) in place, forward or backward,
+// from the steady state times the pass's first sample. The recursion is a
+// chain of dependent multiply-adds, so a long signal is run as two halves at
+// once (independent chains the processor overlaps): the second half's
+// filter starts `settle` samples early, by when its state has converged to
+// the one-pass state below rounding, and those samples are not written.
+void cascade(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
+             index_t settle) {
+  std::vector<Section> one = design, two = design;
+  // Position t of the pass, in the pass's own direction.
+  auto at = [&](index_t t) -> double& { return forward ? data[t] : data[n - 1 - t]; };
+  if (settle <= 0 || n < 4 * settle) {
+    start(one, zi, at(0));
+    for (index_t t = 0; t < n; ++t) at(t) = step(one, at(t));
+    return;
+  }
+  // The first chain covers [0, mid), the second [mid - settle, n): equal lengths.
+  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
+  start(one, zi, at(0));
+  start(two, zi, at(lead));
+  // In place: the second chain reads position lead + t at step t, before
+  // the first chain writes it (at step lead + t); the first chain reads
+  // only below mid, where the second never writes.
+  for (index_t t = 0; t < len; ++t) {
+    const double u = at(t), v = at(lead + t);
+    const double yu = step(one, u), yv = step(two, v);
+    at(t) = yu;
+    if (lead + t >= mid) at(lead + t) = yv;
+  }
+  for (index_t t = lead + len; t < n; ++t) at(t) = step(two, at(t));
+}
+
+}  // namespace
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
+  const index_t n = x.size;
+  if (n == 0) return;
+  std::vector<Section> sections(static_cast<std::size_t>(sos.rows));
+  for (index_t k = 0; k < sos.rows; ++k) {
+    // a0 is 1 in the sections a filter design returns.
+    sections[static_cast<std::size_t>(k)] = {sos(k, 0), sos(k, 1), sos(k, 2), sos(k, 4), sos(k, 5), 0.0, 0.0};
+  }
+  for (index_t i = 0; i < n; ++i) out[i] = x[i];
+  cascade(sections, zi, out.data, n, true, settle);
+  cascade(sections, zi, out.data, n, false, settle);
+}
+
+namespace {
+
+// log(e^a + e^b) without overflow.
+double log_add(double a, double b) {
+  const double hi = std::max(a, b), lo = std::min(a, b);
+  return hi + std::log1p(std::exp(lo - hi));
+}
+
+// log(1 / (1 + e^-z)).
+double log_sigmoid(double z) { return z > -30.0 ? -std::log1p(std::exp(-z)) : z; }
+
+}  // namespace
+
+void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out) {
+  const index_t n = score.size;
+  if (n == 0) return;
+  const double stay = -std::log1p(std::exp(-switch_cost));
+  const double move = stay - switch_cost;
+  // Forward log-beliefs, normalised so the larger is 0 at each frame.
+  std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
+  double v = 0.0, u = 0.0;
+  for (index_t t = 0; t < n; ++t) {
+    const double s = score[t];
+    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    if (t == 0) {
+      v = ev;
+      u = eu;
+    } else {
+      const double nv = log_add(v + stay, u + move) + ev;
+      const double nu = log_add(u + stay, v + move) + eu;
+      v = nv;
+      u = nu;
+    }
+    const double m = std::max(v, u);
+    v -= m;
+    u -= m;
+    fv[t] = v;
+    fu[t] = u;
+  }
+  double bv = 0.0, bu = 0.0;
+  for (index_t t = n - 1; t >= 0; --t) {
+    const double pv = fv[t] + (smooth ? bv : 0.0), pu = fu[t] + (smooth ? bu : 0.0);
+    out[t] = 1.0 / (1.0 + std::exp(pu - pv));
+    if (!smooth) continue;
+    const double s = score[t];
+    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    const double nv = log_add(stay + ev + bv, move + eu + bu);
+    const double nu = log_add(stay + eu + bu, move + ev + bv);
+    const double m = std::max(nv, nu);
+    bv = nv - m;
+    bu = nu - m;
+  }
+}
+
+}  // namespace qp

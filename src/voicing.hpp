@@ -1,0 +1,43 @@
+// The voicing decision's two per-frame loops, for the Python layer's model
+// (qesmorPitch/_voicing.py): the bounded periodicity check and the posterior
+// of a two-state voiced/unvoiced chain.
+//
+// periodicity_check: frame i is x[starts[i], starts[i] + width), smoothed
+// by [1, 2, 1] (a zero at sr / 2: interpolation between samples cannot
+// follow content near it, and would make fractional periods look less
+// periodic than whole-sample multiples of them). At each fractional period
+// p = periods[k, i] (samples) it compares the smoothed frame a at
+// j - frac(p) / 2 with b at j + p - frac(p) / 2, both linearly interpolated
+// (by the same half fraction, so both are smoothed alike), at every third
+// j from 1 as far as b lies in the frame:
+//
+//     strength = 1 - sum |a - b| / sum (|a| + |b|)    in [0, 1]
+//
+// written to out[k * frames + i]; NaN for a NaN period, a period below 1 or
+// above width - 4 samples, or a frame of zeros.
+//
+// voicing_posterior: score[t] is frame t's log-odds of "voiced"; the chain
+// stays in its state at log-odds switch_cost against moving. The posterior
+// of "voiced" from the frames up to t (smooth = 0) or from every frame
+// (smooth = 1, forward and backward), in [0, 1].
+//
+// highpass_zero_phase: the cascade of second-order sections `sos` (rows
+// [b0, b1, b2, 1, a1, a2], transposed direct form II) run forward over x,
+// then backward over the result; each pass starts from the state `zi`
+// (rows [z1, z2], the steady state for a unit input) times its first
+// sample, so a constant offset does not ring in at the edges. A pass over
+// more than 4 * settle samples runs its two halves at once, the second from
+// settle samples before it (by then the response to its start has died out).
+#pragma once
+
+#include "views.hpp"
+
+namespace qp {
+
+void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out);
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out);
+
+void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out);
+
+}  // namespace qp

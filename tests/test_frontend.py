@@ -1,0 +1,183 @@
+"""The conditioning before framing and the voicing decision: offsets and
+hum removed, silence kept from the frames away from it, the range
+respected, blocks equal one pass, harmonic errors corrected, strength and
+confidence bounded on any input."""
+import numpy as np
+import pytest
+
+import qesmorPitch
+from qesmorPitch import _corpus, _kernels, _track
+
+METHODS = ("direct", "bayes", "viterbi")
+
+
+def harmonic(f0, sr, seconds=0.6, harmonics=6):
+    t = np.arange(int(seconds * sr)) / sr
+    return sum(np.sin(2 * np.pi * k * f0 * t + 0.4 * k) / k for k in range(1, harmonics + 1))
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("case", ["constant", "dc+noise", "tone+dc", "tone+hum"])
+def test_offsets_and_hum_do_not_decide_the_pitch(method, case):
+    sr = 16000
+    rng = np.random.default_rng(3)
+    n = sr // 2
+    t = np.arange(n) / sr
+    y = {"constant": np.full(n, 0.7),
+         "dc+noise": 3.0 + rng.standard_normal(n),
+         "tone+dc": harmonic(200.0, sr, 0.5) + 1000.0,
+         "tone+hum": harmonic(200.0, sr, 0.5) + 0.3 * np.sin(2 * np.pi * 50 * t)}[case]
+    # A 200 Hz tone plus 50 Hz is periodic at 50 Hz: the hum must lie below
+    # the range to be removed.
+    pt = qesmorPitch.track(y, sr, method=method, fmin=80 if case == "tone+hum" else 50)
+    if case in ("constant", "dc+noise"):
+        assert not pt.voiced.any()
+    else:
+        # The ends may be unvoiced: the filter's edge and the filter's first frame.
+        inner = slice(1, -1)
+        assert pt.voiced[inner].all()
+        assert np.nanmax(np.abs(1200 * np.log2(pt.f0[inner] / 200.0))) < 10
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_silence_leaves_frames_away_from_it_unchanged(method):
+    sr, hop = 16000, 160
+    ex = _corpus.make_example("s", sr=sr, duration=1.2, contour=_corpus.intonation(140, 5),
+                              source="vowel:a", snr_db=30)
+    y, cut = ex.y, 9600
+    pad, gap = 50 * hop, 30 * hop   # whole hops, so the frames line up
+    z = np.concatenate([np.zeros(pad), y[:cut], np.zeros(gap), y[cut:], np.zeros(pad)])
+    a = qesmorPitch.track(y, sr, method=method)
+    b = qesmorPitch.track(z, sr, method=method)
+    start = np.arange(a.n_frames) * hop
+    far = sr // 10
+    before = np.flatnonzero((start >= far) & (start + a.frame_length <= cut - far))
+    after = np.flatnonzero((start >= cut + far) & (start + a.frame_length <= y.size - far))
+    for idx, shift in ((before, pad // hop), (after, (pad + gap) // hop)):
+        np.testing.assert_array_equal(b.voiced[idx + shift], a.voiced[idx])
+        np.testing.assert_allclose(b.f0[idx + shift], a.f0[idx], rtol=6e-4)  # 1 cent
+    assert before.size > 20 and after.size > 20
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_reported_pitch_stays_inside_the_range(method):
+    # 16000 / 600 is 26.7 samples: the lag of 26 and the refinement around it
+    # reach 615-627 Hz.
+    sr = 16000
+    y = harmonic(612.0, sr, 0.4, harmonics=3)
+    pt = qesmorPitch.track(y, sr, method=method, fmin=100, fmax=600)
+    f0 = pt.f0[pt.voiced]
+    assert np.all((f0 >= 100) & (f0 <= 600))
+
+
+def test_a_belief_lost_to_nan_is_restarted(monkeypatch):
+    # The forward filter never re-initialises a NaN belief: every row after
+    # it would be NaN. The layer restarts the filter after that frame.
+    sr = 8000
+    y = harmonic(180.0, sr, 1.0)
+    calls = []
+    core = _track._CORES["bayes", True]
+
+    def losing(*args):
+        out = core(*args)
+        if not calls:
+            out[30:] = np.nan
+        calls.append(out.shape[0])
+        return out
+
+    monkeypatch.setitem(_track._CORES, ("bayes", True), losing)
+    pt = qesmorPitch.track(y, sr, method="bayes")
+    assert calls == [pt.n_frames, pt.n_frames - 31]
+    assert not pt.voiced[30] and pt.voiced[32:].all()
+
+
+def test_a_stream_restarts_a_belief_lost_to_nan(monkeypatch):
+    sr = 8000
+    y = harmonic(180.0, sr, 1.0)
+    resume = _kernels._bayes_negaposi_resume
+    calls = []
+
+    def losing(*args):
+        out, belief = resume(*args)
+        if not calls:
+            out[30:] = np.nan
+            belief = np.full_like(belief, np.nan)
+        calls.append(out.shape[0])
+        return out, belief
+
+    monkeypatch.setattr(_kernels, "_bayes_negaposi_resume", losing)
+    pt = qesmorPitch.track(y, sr, method="bayes", causal=True)
+    assert calls == [pt.n_frames, pt.n_frames - 31]
+    assert not pt.voiced[30] and pt.voiced[32:].all()
+
+
+def test_highpass_context_makes_blocks_equal_one_pass(monkeypatch):
+    # Direct frames are independent: only the filter's margin joins the blocks.
+    sr = 8000
+    y = harmonic(150.0, sr, 2.0) + 0.5
+    whole = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
+    monkeypatch.setattr(_track, "BLOCK_FRAMES", 23)
+    parts = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
+    np.testing.assert_allclose(parts.strength, whole.strength, rtol=1e-12)
+    np.testing.assert_allclose(parts.f0, whole.f0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("sr", [16000, 22050, 44100])
+def test_harmonic_sweep_has_no_octave_errors(sr):
+    # Periods half a sample from a whole lag lose, in the cores, to their
+    # double landing on one; the fractional check at the submultiples
+    # brings them back.
+    for f0 in range(200, 1001, 20):
+        t = np.arange(int(0.3 * sr)) / sr
+        y = sum(np.sin(2 * np.pi * k * f0 * t) / k for k in range(1, 11) if k * f0 < sr / 2)
+        pt = qesmorPitch.track(y, sr, fmin=40, fmax=1000)
+        assert pt.voiced.all(), f0
+        assert np.max(np.abs(1200 * np.log2(pt.f0 / f0))) < 50, f0
+
+
+def _hostile(sr):
+    rng = np.random.default_rng(5)
+    n = sr // 2
+    click = np.zeros(n)
+    click[::997] = 1.0
+    sparse = np.zeros(n)
+    # Frames nearly all exact zeros with a few samples of an attack: the
+    # cores' strength reaches 1e5 to 1e49 there.
+    for start in range(1000, n - 100, 3000):
+        sparse[start: start + 30] = np.sin(np.arange(30) / 3.0)
+    return {"click": click, "sparse": sparse, "noise": rng.standard_normal(n),
+            "tiny": 1e-300 * rng.standard_normal(n), "steps": np.repeat(rng.standard_normal(50), n // 50)}
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("interpolator", ["gaussian", "parabolic", "centroid", "none"])
+def test_strength_and_confidence_stay_bounded(method, interpolator):
+    sr = 8000
+    for name, y in _hostile(sr).items():
+        pt = qesmorPitch.track(y, sr, method=method, interpolator=interpolator)
+        s = pt.strength[np.isfinite(pt.strength)]
+        assert np.all((s >= 0) & (s <= 1)), name
+        assert np.all((pt.confidence >= 0) & (pt.confidence <= 1)), name
+        assert pt.confidence.shape == pt.f0.shape
+        if name in ("noise", "tiny"):
+            assert pt.voiced.mean() < 0.05, name
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_quiet_tail_and_noise_gap_are_unvoiced(method):
+    # A note, a release 70 dB down (still periodic), then noise at -40 dB:
+    # strength alone would call the tail voiced.
+    sr = 16000
+    rng = np.random.default_rng(2)
+    note = harmonic(220.0, sr, 0.5)
+    tail = 10 ** (-70 / 20) * harmonic(220.0, sr, 0.3)
+    gap = 0.01 * rng.standard_normal(sr // 4)
+    y = np.concatenate([note, tail, gap, note])
+    pt = qesmorPitch.track(y, sr, method=method)
+    start = np.arange(pt.n_frames) * pt.hop_length
+    inside = lambda a, b: (start >= a) & (start + pt.frame_length <= b)  # noqa: E731
+    n1, n2 = note.size, note.size + tail.size
+    assert pt.voiced[inside(2 * pt.frame_length, n1)].all()
+    assert not pt.voiced[inside(n1 + 2 * pt.hop_length, n2 + gap.size)].any()
+    assert pt.voiced[inside(n2 + gap.size + 2 * pt.frame_length, y.size)].all()
+    assert np.isfinite(pt.confidence).all()
