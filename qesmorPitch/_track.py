@@ -581,10 +581,13 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
     """`x` (a scaled channel of its own, peak below 1) rounded in place to
-    multiples of 2**-GRID_BITS; each step is exact."""
-    np.ldexp(x, GRID_BITS, out=x)
+    multiples of 2**-GRID_BITS. Each step is exact: the scaling by a power of
+    two can neither overflow (|x| < 1) nor lose a bit (scaling up is exact,
+    and what is scaled down is a whole number of steps), and as a product it
+    runs at vector speed where ldexp does not."""
+    x *= 2.0 ** GRID_BITS
     np.rint(x, out=x)
-    np.ldexp(x, -GRID_BITS, out=x)
+    x *= 2.0 ** -GRID_BITS
     return x
 
 
