@@ -161,7 +161,7 @@ class PitchStream:
     bit, ``track(signal, sr, causal=True, ...)``. A frame is reported once the
     sample after its end has arrived: at most one frame plus one hop after
     its first sample. The stream keeps only the samples of the frames not yet
-    complete and the filter's belief.
+    complete, the filter's belief and the voicing chain's state.
 
     Examples
     --------
