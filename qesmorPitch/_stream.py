@@ -4,9 +4,10 @@
 Both feed the signal through one :class:`_Causal` analyser, so a frame's row
 does not depend on how the signal was cut: frames are analysed once all their
 samples (and the one after, which marks the frame as complete as it does for
-:func:`track`) have arrived, the Bayesian filter's belief is carried from call
-to call, and nothing uses a statistic of the whole signal. The analyser keeps
-the samples of the frames not yet complete and, per channel, one belief.
+:func:`track`) have arrived, the Bayesian filter's belief and the voicing
+chain's state are carried from call to call, and nothing uses a statistic of
+the whole signal. The analyser keeps the samples of the frames not yet
+complete and, per channel, one belief and one chain state.
 """
 from __future__ import annotations
 
@@ -14,11 +15,11 @@ from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend, _kernels, cy_impl
+from . import _frontend, _kernels, _voicing, cy_impl
 from ._options import Options
-from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, PitchTrack,
-                     _analyse_block, _frame_levels, _half_waves, _Plan, _silent_frames,
-                     check_rows, make_plan, track_from_rows)
+from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, STRENGTH,
+                     PitchTrack, _analyse_block, _frame_levels, _half_waves, _Plan,
+                     _silent_frames, check_rows, make_plan, track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
 
@@ -71,10 +72,13 @@ class _Causal:
         self.buffer = np.zeros((self.rows, 0))
         self.condition_state: Any = None
         self.beliefs = [np.zeros(len(self.plan.lags)) for _ in range(self.rows)]
+        # The voicing chain's state after the last frame reported (None before the first).
+        self.chains: List[Optional[np.ndarray]] = [None] * self.rows
 
-    def feed(self, x: np.ndarray) -> Tuple[int, np.ndarray]:
+    def feed(self, x: np.ndarray) -> Tuple[int, np.ndarray, np.ndarray]:
         """Take the checked samples `x` (rows, n); return the index of the
-        first frame completed by them and their rows (rows, frames, N_COLUMNS)."""
+        first frame completed by them, their rows (rows, frames, N_COLUMNS)
+        and their voicing confidence (rows, frames)."""
         plan = self.plan
         x, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
@@ -82,20 +86,23 @@ class _Causal:
         start = total - buffer.shape[1]          # sample index of buffer[:, 0]
         first, stop = self.next_frame, plan.n_frames(total)
         out = np.full((self.rows, max(stop - first, 0), N_COLUMNS), np.nan)
-        beliefs = list(self.beliefs)
+        confidence = np.zeros(out.shape[:2])
+        beliefs, chains = list(self.beliefs), list(self.chains)
         if stop > first:
             lo = first * plan.hop_length - start
             # The last frame ends strictly before the block's end.
             block = buffer[:, lo: lo + (stop - 1 - first) * plan.hop_length + plan.frame_length + 1]
             for c in range(self.rows):
                 out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first)
+                confidence[c], chains[c] = _voicing.causal_confidence(
+                    out[c, :, STRENGTH], out[c, :, LEVEL], chains[c])
         # Keep what the next frame needs (it may start beyond what came).
         keep_from = max(stop, first) * plan.hop_length
         buffer = buffer[:, max(keep_from - start, 0):]
         # Commit only once everything above has succeeded.
         self.buffer, self.received, self.next_frame = buffer, total, max(stop, first)
-        self.condition_state, self.beliefs = condition_state, beliefs
-        return first, out
+        self.condition_state, self.beliefs, self.chains = condition_state, beliefs, chains
+        return first, out, confidence
 
     def _analyse(self, x: np.ndarray, belief: np.ndarray,
                  n_frames: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -154,7 +161,7 @@ class PitchStream:
     bit, ``track(signal, sr, causal=True, ...)``. A frame is reported once the
     sample after its end has arrived: at most one frame plus one hop after
     its first sample. The stream keeps only the samples of the frames not yet
-    complete and the filter's belief.
+    complete, the filter's belief and the voicing chain's state.
 
     Examples
     --------
@@ -222,8 +229,8 @@ class PitchStream:
             raise RuntimeError("push() after flush(): the stream has ended; "
                                "call reset() to start a new one")
         x = self._check(samples)
-        first, rows = self._causal.feed(x)
-        return track_from_rows(rows, self.plan, self._n_channels, first)
+        first, rows, confidence = self._causal.feed(x)
+        return track_from_rows(rows, self.plan, self._n_channels, first, confidence)
 
     def flush(self) -> PitchTrack:
         """End the stream; return the frames still undecided.
@@ -234,7 +241,8 @@ class PitchStream:
         """
         self._ended = True
         empty = np.full((self._causal.rows, 0, N_COLUMNS), np.nan)
-        return track_from_rows(empty, self.plan, self._n_channels, self._causal.next_frame)
+        return track_from_rows(empty, self.plan, self._n_channels, self._causal.next_frame,
+                               np.zeros(empty.shape[:2]))
 
     def reset(self) -> None:
         """Forget every sample; the next push starts a new signal at time 0."""
@@ -267,17 +275,21 @@ class PitchStream:
 
 
 def causal_rows(source: Any, plan: _Plan,
-                progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+                progress: Optional[Callable[[int], None]] = None) -> Tuple[np.ndarray, np.ndarray]:
     """Rows [f0, strength, probability] of a whole signal or a file source,
-    shape (channels, n_frames, N_COLUMNS): the source through the analyser a
+    shape (channels, n_frames, N_COLUMNS), and their voicing confidence,
+    shape (channels, n_frames): the source through the analyser a
     :class:`PitchStream` uses, block by block."""
     rows = 1 if source.n_channels is None else source.n_channels
     causal = _Causal(plan, rows)
     step = BLOCK_FRAMES * plan.hop_length
     parts: List[np.ndarray] = [np.zeros((rows, 0, N_COLUMNS))]
+    confidence: List[np.ndarray] = [np.zeros((rows, 0))]
     for start in range(0, source.n_samples, step):
         stop = min(start + step, source.n_samples)
-        parts.append(causal.feed(np.asarray(source.read(start, stop), dtype=np.float64))[1])
+        _, out, conf = causal.feed(np.asarray(source.read(start, stop), dtype=np.float64))
+        parts.append(out)
+        confidence.append(conf)
         if progress is not None:
-            progress(parts[-1].shape[1] * rows)
-    return np.concatenate(parts, axis=1)
+            progress(out.shape[1] * rows)
+    return np.concatenate(parts, axis=1), np.concatenate(confidence, axis=1)

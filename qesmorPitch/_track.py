@@ -657,8 +657,9 @@ def run_plan(y: Any, plan: _Plan,
     if plan.causal:
         from ._stream import causal_rows
 
-        rows = causal_rows(source, plan, progress)
-    elif plan.coarse is not None:
+        rows, confidence = causal_rows(source, plan, progress)
+        return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    if plan.coarse is not None:
         rows = _coarse_rows(source, plan, progress)
     else:
         rows = _analyse_source(source, plan, progress)
@@ -683,18 +684,25 @@ def _coarse_rows(source: Any, plan: _Plan,
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
-                    first_frame: int = 0) -> PitchTrack:
+                    first_frame: int = 0,
+                    confidence: Optional[np.ndarray] = None) -> PitchTrack:
     """The PitchTrack of analysis rows (see N_COLUMNS), shape
     (channels, n_frames, N_COLUMNS), for frames from `first_frame` on: the voicing
-    decision, times and parameters. A 1-D track when `n_channels` is None."""
+    decision, times and parameters. A 1-D track when `n_channels` is None.
+
+    `confidence` (channels, n_frames) is the voicing model's, when the caller
+    ran it (a stream carries the causal chain from call to call); by default
+    it is run here, a causal plan's from the first of `rows`.
+    """
     f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
-    confidence = np.zeros(f0.shape)
-    for c in range(rows.shape[0]):
-        if plan.causal:
-            confidence[c] = _voicing.frame_confidence(strength[c], rows[c, :, LEVEL])
-        else:
-            confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
-                                                smooth=plan.method == "viterbi")
+    if confidence is None:
+        confidence = np.zeros(f0.shape)
+        for c in range(rows.shape[0]):
+            if plan.causal:
+                confidence[c] = _voicing.causal_confidence(strength[c], rows[c, :, LEVEL], None)[0]
+            else:
+                confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
+                                                    smooth=plan.method == "viterbi")
     with np.errstate(invalid="ignore"):
         # The refinement may move a peak at an end lag past the range asked
         # for: by a few cents, the pitch is at the edge; further, it is

@@ -668,8 +668,36 @@ PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth)
   const npy_intp n = score.size;
   Ref out = new_doubles(1, &n);
   if (!out) return nullptr;
-  compute([&] { qp::voicing_posterior(score, switch_cost, smooth != 0, out_of(out.get())); });
+  qp::ChainState state;
+  compute([&] { qp::voicing_posterior(score, switch_cost, smooth != 0, state, out_of(out.get())); });
   return out.release();
+}
+
+// The forward chain resumed from `state` ((v, u) after the previous frame, or
+// None or empty before the first), for a stream that carries it from call to
+// call. Returns (posterior, state after the last frame; empty while no frame
+// has come).
+PyObject* voicing_forward_impl(qp::DVec score, double switch_cost, qp::DVec state) {
+  if (state.size != 0 && state.size != 2) {
+    PyErr_Format(PyExc_ValueError,
+                 "state has %zd values; give the (v, u) a previous call returned, or None before the first frame",
+                 state.size);
+    return nullptr;
+  }
+  qp::ChainState chain;
+  if (state.size == 2) chain = {state[0], state[1], true};
+  const npy_intp n = score.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::voicing_posterior(score, switch_cost, false, chain, out_of(out.get())); });
+  const npy_intp size = chain.known ? 2 : 0;
+  Ref after = new_doubles(1, &size);
+  if (!after) return nullptr;
+  if (chain.known) {
+    out_of(after.get()).data[0] = chain.v;
+    out_of(after.get()).data[1] = chain.u;
+  }
+  return PyTuple_Pack(2, out.get(), after.get());
 }
 
 // The running-sum path alone: (map, means, taken) for a signal, with NaN
@@ -975,6 +1003,10 @@ const Function kHooks[] = {
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),
+    row<voicing_forward_impl>("_voicing_forward", {"score", "switch_cost", "state"},
+                              "_voicing_posterior forward only, resumed from `state` ((v, u) after the "
+                              "previous frame, or None before the first); returns (posterior, state "
+                              "after the last frame).", 2),
     row<targets_impl>("targets", "Names of the kernel targets this CPU runs, the scalar one first."),
     row<active_target_impl>("active_target", "The target this module's periodicity kernels use."),
     row<kernel_targets_impl>("kernel_targets",

@@ -164,18 +164,18 @@ double log_sigmoid(double z) { return z > -30.0 ? -std::log1p(std::exp(-z)) : z;
 
 }  // namespace
 
-void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out) {
+void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& state, Out<double> out) {
   const index_t n = score.size;
   if (n == 0) return;
   const double stay = -std::log1p(std::exp(-switch_cost));
   const double move = stay - switch_cost;
   // Forward log-beliefs, normalised so the larger is 0 at each frame.
   std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
-  double v = 0.0, u = 0.0;
+  double v = state.v, u = state.u;
   for (index_t t = 0; t < n; ++t) {
     const double s = score[t];
     const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
-    if (t == 0) {
+    if (t == 0 && !state.known) {
       v = ev;
       u = eu;
     } else {
@@ -190,6 +190,7 @@ void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> 
     fv[t] = v;
     fu[t] = u;
   }
+  state = {v, u, true};
   double bv = 0.0, bu = 0.0;
   for (index_t t = n - 1; t >= 0; --t) {
     const double pv = fv[t] + (smooth ? bv : 0.0), pu = fu[t] + (smooth ? bu : 0.0);

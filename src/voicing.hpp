@@ -19,7 +19,11 @@
 // voicing_posterior: score[t] is frame t's log-odds of "voiced"; the chain
 // stays in its state at log-odds switch_cost against moving. The posterior
 // of "voiced" from the frames up to t (smooth = 0) or from every frame
-// (smooth = 1, forward and backward), in [0, 1].
+// (smooth = 1, forward and backward), in [0, 1]. The forward pass starts
+// from `state`, the normalised log-beliefs of the frame before score[0]
+// (none when !state.known: the first frame has no prior), and leaves in it
+// those after the last frame, so a signal given in pieces, each from the
+// state the previous piece left, gets the forward posteriors of one pass.
 //
 // highpass_zero_phase: the cascade of second-order sections `sos` (rows
 // [b0, b1, b2, 1, a1, a2], transposed direct form II) run forward over x,
@@ -38,6 +42,13 @@ void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<dou
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out);
 
-void voicing_posterior(DVec score, double switch_cost, bool smooth, Out<double> out);
+// The forward chain's state between frames: log-beliefs of voiced (v) and
+// unvoiced (u), the larger 0.
+struct ChainState {
+  double v = 0.0, u = 0.0;
+  bool known = false;
+};
+
+void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& state, Out<double> out);
 
 }  // namespace qp

@@ -28,7 +28,7 @@ def pushed(stream, chunks):
     """Every frame the stream reports for `chunks`, then its flush, as one array per field."""
     tracks = [stream.push(c) for c in chunks] + [stream.flush()]
     return {k: np.concatenate([getattr(t, k) for t in tracks], axis=-1)
-            for k in ("times", "f0", "strength", "probability", "voiced")}
+            for k in ("times", "f0", "strength", "probability", "voiced", "confidence")}
 
 
 def assert_same_bits(got, want):
@@ -94,6 +94,23 @@ def test_resume_entry_in_blocks_equals_one_pass():
     before = belief.copy()
     _kernels._bayes_resume(x, fs, window, hop, lags, *args, "gaussian", block_t, belief)
     assert belief.tobytes() == before.tobytes()
+
+
+def test_voicing_chain_resumed_in_pieces_equals_one_forward_pass():
+    rng = np.random.default_rng(8)
+    score = rng.normal(0.0, 4.0, 60)
+    want = _kernels._voicing_posterior(score, 1.5, 0)
+    state, parts = None, []
+    for first, stop in [(0, 0), (0, 1), (1, 1), (1, 2), (2, 41), (41, 60)]:
+        post, state = _kernels._voicing_forward(score[first:stop], 1.5, state)
+        parts.append(post)
+    assert np.concatenate(parts).tobytes() == want.tobytes()
+    # the caller's state is read, never written
+    before = state.copy()
+    _kernels._voicing_forward(score, 1.5, state)
+    assert state.tobytes() == before.tobytes()
+    with pytest.raises(ValueError, match="state has 3 values"):
+        _kernels._voicing_forward(score, 1.5, np.zeros(3))
 
 
 def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
