@@ -87,13 +87,14 @@ class Resampled:
 def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
     """The resampler's filter, designed once per ratio: as SciPy's default
     (a Kaiser window, beta 5, cutoff at the lower Nyquist frequency), of
-    half-length `reach` * max(up, down)."""
+    half-length `reach` * max(up, down). resample_poly applies the gain of
+    `up` itself."""
     from scipy.signal import firwin
 
     rate = max(up, down)
     taps = firwin(2 * reach * rate + 1, 1.0 / rate, window=("kaiser", 5.0))
     taps.flags.writeable = False
-    return taps * up
+    return taps
 
 
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,

@@ -52,6 +52,11 @@ def test_blocks_are_resampled_as_the_whole_signal():
     for start, stop in [(0, 100), (160, 4000), (3333, 5000), (7000, whole.shape[1])]:
         np.testing.assert_allclose(source.read(start, stop), whole[:, start:stop],
                                    rtol=0, atol=1e-12)
+    # A tone well inside the band keeps its level (a gain would take the
+    # block off the running sums' bound).
+    tone = np.sin(2 * np.pi * 1000 * np.arange(44100) / 44100)
+    level = Resampled(ArraySource(tone), 160, 441).read(2000, 10000)
+    assert abs(np.max(np.abs(level)) - 1) < 0.01
 
 
 @pytest.mark.parametrize("f0", [420, 700, 980])
