@@ -305,7 +305,7 @@ def track_end_to_end(args, repeat: int, report: dict) -> None:
     counts = sorted({1, cpus})
     rows = report["track"] = []
     print()
-    print(f"track() end to end, defaults (viterbi, both polarities, 50-500 Hz, 10 ms hop), "
+    print(f"track() end to end, defaults (viterbi, both polarities, 50-1000 Hz, 10 ms hop), "
           f"16-bit input; wall-clock median of {repeat}, CPU = all threads")
     print(f"  {'input':<22} {'threads':>7} {'seconds':>9} {'x realtime':>11} {'CPU s':>8} "
           f"{'in cores':>9} {'exact sums':>10}")

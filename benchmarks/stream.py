@@ -63,7 +63,8 @@ def main() -> None:
     ap.add_argument("--chunk-ms", type=float, default=10.0)
     ap.add_argument("--repeats", type=int, default=5)
     args = ap.parse_args()
-    print(f"PitchStream, {args.sr:g} Hz, default range (fmin 50, fmax 500 Hz), "
+    d = qesmorPitch.Options()
+    print(f"PitchStream, {args.sr:g} Hz, default range (fmin {d.fmin:g}, fmax {d.fmax:g} Hz), "
           f"{args.chunk_ms:g} ms chunks of int16, {args.seconds:g} s, median of "
           f"{args.repeats}")
     print("| method | chunk | frame | hop | CPU per chunk | worst latency | mean latency "
