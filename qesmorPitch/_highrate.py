@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any, Callable, Iterator, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Tuple
 
 import numpy as np
 
@@ -99,19 +99,18 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
 
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
                 hop_length: int, polarity: str, interpolator: str,
-                lag_bounds: Tuple[float, float], margin: int,
+                lag_bounds: Tuple[float, float], margin: int, exponents: List[Optional[int]],
                 condition: Callable[[np.ndarray, int, int, int], np.ndarray]) -> np.ndarray:
     """Rows of the coarse analysis, shape (channels, n_frames, columns), with
     f0 measured again on the full-rate `source` for every frame that has a
-    candidate. `condition(x, offset, length, exponent)` prepares a channel's
+    candidate. `exponents` are the channels' scaling exponents (None for a
+    silent channel); `condition(x, offset, length, exponent)` prepares a channel's
     samples x[offset: offset + length] as the full-rate analysis would (the
     samples around them, `margin` on each side, are its context). Only the
     f0 changes: the coarse analysis has already chosen among the period's
     multiples and measured its strength."""
     out = rows.copy()
     n_frames = rows.shape[1]
-    peaks = source.peaks()
-    exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
 
     def jobs() -> Iterator[Callable[[], None]]:
         # Blocks are read here, on the caller's thread (a file source is not

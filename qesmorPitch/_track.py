@@ -6,7 +6,7 @@ import functools
 import inspect
 import math
 from dataclasses import dataclass, field, fields, replace
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -591,6 +591,12 @@ def _on_grid(x: np.ndarray) -> np.ndarray:
     return x
 
 
+def peak_exponents(peaks: np.ndarray) -> List[Optional[int]]:
+    """Each channel's scaling exponent: its peak scaled by 2**-e lies in
+    [0.5, 1). None for a silent channel."""
+    return [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
+
+
 def _analyse_source(source: Any, plan: _Plan,
                     progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
     """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
@@ -603,7 +609,7 @@ def _analyse_source(source: Any, plan: _Plan,
     n_frames = plan.n_frames(source.n_samples)
     peaks = source.peaks()
     rows = np.full((len(peaks), n_frames, N_COLUMNS), np.nan)
-    exponents = [math.frexp(float(p))[1] if p > 0 else None for p in peaks]
+    exponents = peak_exponents(peaks)
     margin = 0 if plan.method == "direct" else MARGIN_FRAMES
     hop, width = plan.hop_length, plan.frame_length
     blocks = [(start, min(start + BLOCK_FRAMES, n_frames))
@@ -680,7 +686,7 @@ def _coarse_rows(source: Any, plan: _Plan,
     return refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
                        plan.polarity, plan.interpolator,
                        (float(plan.shortest), float(plan.longest)), plan.sample_margin,
-                       functools.partial(_conditioned, plan=plan))
+                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan))
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
