@@ -342,6 +342,8 @@ def _real_arguments(parser: argparse.ArgumentParser) -> None:
     real.add_argument("--peers", nargs="?", const="all", metavar="LIST",
                       help="also score the other trackers that are installed: all, or a "
                            "comma-separated list of their names (e.g. 'parselmouth ac,swift-f0')")
+    real.add_argument("--above-sr", type=float, default=0.0, metavar="RATE",
+                      help="score only the items sampled above RATE Hz (e.g. 16000)")
     real.add_argument("--set", metavar="KEY=VALUE", action="append", default=[],
                       help="a track() keyword for qesmorPitch's methods (repeatable)")
 
@@ -386,7 +388,7 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
     methods = [m.strip() for m in args.methods.split(",") if m.strip()]
     for kind in kinds:
-        items = _realcorpus.load(kind, split, args.cache)
+        items = [i for i in _realcorpus.load(kind, split, args.cache) if i.sr > args.above_sr]
         fmin, fmax = (40.0, 1000.0) if kind == "music" else (50.0, 600.0)
         default = _realcorpus.SPEECH_CONDITIONS if kind == "speech" else _realcorpus.MUSIC_CONDITIONS
         conditions = ([c.strip() for c in args.conditions.split(",") if c.strip()]
