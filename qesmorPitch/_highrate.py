@@ -76,8 +76,10 @@ class Resampled:
         hi = -(-stop * self.down // self.up) + self._margin
         clipped_lo, clipped_hi = max(lo, 0), min(hi, self.source.n_samples)
         x = self.source.read(clipped_lo, clipped_hi)
-        # Zeros beyond the ends, as the whole signal's resampling pads them.
-        x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)))
+        # Beyond the ends the end samples go on, so that the filter sees no
+        # step there (zeros would make an offset ring at the ends, and the
+        # high-pass after it would find a periodic transient).
+        x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)), mode="edge")
         y = resample_poly(x, self.up, self.down, axis=1, window=self._taps)
         skip = (self._margin // self.down) * self.up + (start - first)
         return y[:, skip: skip + (stop - start)]
@@ -93,6 +95,13 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
 
     rate = max(up, down)
     taps = firwin(2 * reach * rate + 1, 1.0 / rate, window=("kaiser", 5.0))
+    # Each output sample is a dot product with one of the `up` phases of the
+    # filter. Their gains at 0 Hz differ by about 1e-4 for a filter this
+    # short, which would turn an offset into a ripple repeating every `up`
+    # samples, perfectly periodic and outside the high-pass's reach: every
+    # phase is scaled to the same gain (resample_poly multiplies by `up`).
+    for phase in range(up):
+        taps[phase::up] /= up * taps[phase::up].sum()
     taps.flags.writeable = False
     return taps
 

@@ -369,6 +369,11 @@ def _coarse_plan(sr: float, o: Options, hop_length: int,
         return None, None
     up, down = ratio
     rate = sr * up / down
+    cutoff = o.fmin if o.highpass == "fmin" else o.highpass
+    if cutoff is not None and not cutoff < 0.45 * rate:
+        # A high-pass this close to the lower rate's Nyquist frequency is
+        # served only at the full rate.
+        return None, None
     # A frame given in samples keeps its duration, or the least frame the
     # lower rate accepts when rounding would cut it below that.
     frame = None if o.frame_length is None else max(round(frame_length * up / down),

@@ -47,7 +47,11 @@ def test_frame_values_refuse_what_would_read_outside(starts, lags, polarity, tex
 def test_blocks_are_resampled_as_the_whole_signal():
     x = np.random.default_rng(2).normal(size=(2, 20000))
     source = Resampled(ArraySource(x), 160, 441)
-    whole = resample_poly(x, 160, 441, axis=1, window=_lowpass(160, 441, FILTER_REACH))
+    # The ends continue as their last samples, so an offset does not ring.
+    reach = 441 * 40
+    padded = np.pad(x, ((0, 0), (reach, reach)), mode="edge")
+    whole = resample_poly(padded, 160, 441, axis=1,
+                          window=_lowpass(160, 441, FILTER_REACH))[:, 160 * 40: -160 * 40]
     assert source.n_samples == whole.shape[1]
     for start, stop in [(0, 100), (160, 4000), (3333, 5000), (7000, whole.shape[1])]:
         np.testing.assert_allclose(source.read(start, stop), whole[:, start:stop],
@@ -61,8 +65,8 @@ def test_blocks_are_resampled_as_the_whole_signal():
 
 @pytest.mark.parametrize("f0", [420, 700, 980])
 def test_periods_between_lags_keep_their_octave(f0):
-    # At 22.05 kHz a full-rate search takes these tones an octave low; the
-    # refinement at the full rate checks the half and the third of the period.
+    # Periods that fall between whole lags at 16 kHz, searched there and
+    # measured again at the full rate.
     sr = 22050
     y = harmonic_tone(f0, sr)
     full = qesmorPitch.track(y, sr, fmin=40, fmax=1000, analysis_sr=None)
@@ -82,6 +86,13 @@ def test_frames_of_the_full_rate_for_any_length(extra):
     assert pt.n_frames == full.n_frames and np.array_equal(pt.times, full.times)
     f0 = pt.f0[np.isfinite(pt.f0)]
     assert np.all((f0 >= pt.fmin) & (f0 <= pt.fmax))
+
+
+def test_a_highpass_near_the_lower_rate_is_served_at_the_full_rate():
+    sr = 44100
+    y = harmonic_tone(9000, sr)
+    pt = qesmorPitch.track(y, sr, fmin=8000, fmax=12000, highpass=7500)
+    assert abs(1200 * np.log2(np.nanmedian(pt.f0) / 9000)) < 50
 
 
 def test_a_given_frame_and_hop_are_kept():
