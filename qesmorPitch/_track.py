@@ -459,12 +459,21 @@ def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     (a level for the voicing decision needs no finer edge)."""
     hop = plan.hop_length
     hops = -(-plan.frame_length // hop)
-    n_hops = min(n_frames - 1 + hops, x.shape[0] // hop)
+    whole = x.shape[0] // hop
+    n_hops = min(n_frames - 1 + hops, whole)
     chunk = np.einsum("ij,ij->i", *(x[: n_hops * hop].reshape(n_hops, hop),) * 2)
+    if n_hops < n_frames:
+        # A frame shorter than the hop can end inside the last, partial hop:
+        # that hop counts with the samples there are.
+        rest = x[n_hops * hop: n_frames * hop]
+        chunk = np.append(chunk, np.dot(rest, rest))
+    counts = np.full(chunk.shape[0], float(hop))
+    counts[n_hops:] = x.shape[0] - n_hops * hop
     energy = np.concatenate(([0.0], np.cumsum(chunk)))
+    samples = np.concatenate(([0.0], np.cumsum(counts)))
     t = np.arange(n_frames)
-    stop = np.minimum(t + hops, n_hops)
-    mean = (energy[stop] - energy[t]) / ((stop - t) * hop)
+    stop = np.minimum(t + hops, chunk.shape[0])
+    mean = (energy[stop] - energy[t]) / (samples[stop] - samples[t])
     # The running sum's rounding can leave a tiny negative difference.
     return np.sqrt(np.maximum(mean, 0.0))
 

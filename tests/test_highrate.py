@@ -102,3 +102,22 @@ def test_a_given_frame_and_hop_are_kept():
     pt = qesmorPitch.track(y, sr, fmin=60, frame_length=least, hop_length=300)
     assert (pt.frame_length, pt.hop_length) == (least, 300)
     assert abs(np.nanmedian(pt.f0) - 150) < 1
+
+
+def test_channels_at_a_high_rate_keep_their_own_pitch_and_silence():
+    # One block read serves every channel of a frame range; a silent channel
+    # has no scale and must stay unvoiced, the others at their own pitch.
+    sr = 48000
+    y = np.stack([harmonic_tone(150, sr, 1.0), np.zeros(sr), harmonic_tone(310, sr, 1.0)])
+    pt = qesmorPitch.track(y, sr)
+    assert not pt.voiced[1].any()
+    for row, f0 in ((0, 150), (2, 310)):
+        cents = 1200 * np.log2(pt.f0[row, 3:-3] / f0)
+        assert np.all(np.abs(cents) < 20)
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-16000, ValueError),
+                                          ("16k", TypeError)])
+def test_analysis_rate_is_checked(value, error):
+    with pytest.raises(error, match="analysis_sr"):
+        qesmorPitch.track(np.zeros(1000), 44100, analysis_sr=value)
