@@ -328,13 +328,6 @@ def make_plan(sr: Any, options: Options) -> _Plan:
             f"sr={sr:g}: method {o.method!r} needs frame_length >= {needed} "
             f"(the longest period searched is {last} samples); use "
             f"frame_length={needed} or raise fmin")
-    if tracking and frame_length // 2 > MAX_TRACKING_STATES:
-        lowest = sr / (MAX_TRACKING_STATES - 3)
-        raise ValueError(
-            f"fmin={o.fmin:g} Hz with frame_length={frame_length} at sr={sr:g} needs "
-            f"{frame_length // 2} period states; method {o.method!r} allows at most "
-            f"{MAX_TRACKING_STATES}: use fmin >= {math.ceil(lowest * 10) / 10:g} Hz, "
-            f"a shorter frame_length or method='direct'")
     hop_length = o.hop_for(sr)
     cutoff = o.fmin if o.highpass == "fmin" else o.highpass
     if cutoff is not None and not cutoff < sr / 2:
@@ -345,7 +338,16 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
         raise ValueError(f"smooth={params['smooth']} must be between 1 and {n_lags - 2} "
                          f"(the number of candidate periods), e.g. smooth=1")
+    # Above the analysis rate the tracking core runs on the resampled signal,
+    # whose plan checks its own states; the full rate only refines periods.
     coarse, ratio = _coarse_plan(sr, o, hop_length, frame_length)
+    if tracking and coarse is None and frame_length // 2 > MAX_TRACKING_STATES:
+        lowest = sr / (MAX_TRACKING_STATES - 3)
+        raise ValueError(
+            f"fmin={o.fmin:g} Hz with frame_length={frame_length} at sr={sr:g} needs "
+            f"{frame_length // 2} period states; method {o.method!r} allows at most "
+            f"{MAX_TRACKING_STATES}: use fmin >= {math.ceil(lowest * 10) / 10:g} Hz, "
+            f"a shorter frame_length or method='direct'")
     return _Plan(sr=sr, fmin=o.fmin, fmax=o.fmax, shortest=shortest, longest=longest,
                  frame_length=frame_length, hop_length=hop_length, method=o.method,
                  polarity=o.polarity, interpolator=o.interpolator,

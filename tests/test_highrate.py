@@ -88,6 +88,15 @@ def test_frames_of_the_full_rate_for_any_length(extra):
     assert np.all((f0 >= pt.fmin) & (f0 <= pt.fmax))
 
 
+@pytest.mark.parametrize("sr", [192000, 384000])
+def test_rates_whose_full_rate_periods_exceed_the_states_are_tracked(sr):
+    # At the full rate fmin=50 would need more period states than a tracking
+    # core has; the core runs at the analysis rate, so the defaults serve.
+    y = harmonic_tone(150, sr)[: sr // 4]
+    pt = qesmorPitch.track(y, sr)
+    assert abs(1200 * np.log2(np.nanmedian(pt.f0) / 150)) < 50
+
+
 def test_a_highpass_near_the_lower_rate_is_served_at_the_full_rate():
     sr = 44100
     y = harmonic_tone(9000, sr)

@@ -315,9 +315,13 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     # The direct method compares one period only, so it takes shorter frames.
     qesmorPitch.track(np.ones(100), 16000, frame_length=400, method="direct")
 
+    # The state limit binds at the rate the tracking core runs at: the full
+    # rate here, the analysis rate by default.
     with pytest.raises(ValueError) as err:
-        qesmorPitch.track(np.ones(100), 48000, fmin=5)
-    qesmorPitch.track(np.ones(100), 48000, fmin=_suggested(str(err.value), "use fmin"))
+        qesmorPitch.track(np.ones(100), 48000, fmin=5, analysis_sr=None)
+    qesmorPitch.track(np.ones(100), 48000, fmin=_suggested(str(err.value), "use fmin"),
+                      analysis_sr=None)
+    qesmorPitch.track(np.ones(100), 48000, fmin=5)
 
 
 @pytest.mark.parametrize("kwargs,kind,text", [
