@@ -426,10 +426,16 @@ def read_block(source: Any, start: int, stop: int, margin: int = 0) -> Tuple[np.
 
 def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
     if polarity == "both":
-        return np.maximum(x, 0.0), np.maximum(-x, 0.0)
+        return np.maximum(x, 0.0), _negative_part(x)
     if polarity == "positive":
         return (np.maximum(x, 0.0),)
-    return (np.maximum(-x, 0.0),)
+    return (_negative_part(x),)
+
+
+def _negative_part(x: np.ndarray) -> np.ndarray:
+    # np.maximum(-x, 0.0) bit for bit, in one array instead of two.
+    out = np.negative(x)
+    return np.maximum(out, 0.0, out=out)
 
 
 def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
@@ -507,8 +513,11 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
                 plan.pp_mode, *tail)
 
 
-def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
+def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
+                   keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`;
+    with `keep`, only frames [keep[0], keep[1]) get the period check (the
+    caller drops the others).
 
     The core divides a frame's periodicity by the frame mean, so an all-zero
     frame on a tracking method's path would raise. The runs of non-silent
@@ -528,16 +537,23 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     else:
         edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
         for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
-            _track_run(x, plan, int(first), int(stop), rows)
-    check_rows(x, plan, rows)
+            _track_run(waves, plan, int(first), int(stop), rows)
+    del waves
+    check_rows(x, plan, rows, keep)
     return rows
 
 
-def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
+def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
+               keep: Optional[Tuple[int, int]] = None) -> None:
     """Replace the cores' f0 and strength in `rows` by the harmonic
     correction and the bounded check of _voicing, on the frames that have
-    a candidate."""
-    cand = np.flatnonzero(np.isfinite(rows[:, F0]))
+    a candidate (among frames [keep[0], keep[1]) only, when given: the
+    others are dropped by the caller, and each frame's check is its own)."""
+    cand = np.isfinite(rows[:, F0])
+    if keep is not None:
+        cand[: keep[0]] = False
+        cand[keep[1]:] = False
+    cand = np.flatnonzero(cand)
     if cand.size == 0:
         return
     period, strength = _voicing.correct_periods(
@@ -547,14 +563,15 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
     rows[cand, STRENGTH] = strength
 
 
-def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarray) -> None:
-    """Rows of frames [first, stop) of `x`, none of them silent, by a
-    tracking core; written into `rows`."""
+def _track_run(waves: Tuple[np.ndarray, ...], plan: _Plan, first: int, stop: int,
+               rows: np.ndarray) -> None:
+    """Rows of frames [first, stop) of the half-waves `waves`, none of them
+    silent, by a tracking core; written into `rows`."""
     hop, width = plan.hop_length, plan.frame_length
     while first < stop:
         # The last frame ends strictly before the samples given to the core.
-        part = x[first * hop: (stop - 1) * hop + width + 1]
-        out = _call_core(_half_waves(part, plan.polarity), plan)
+        out = _call_core(tuple(w[first * hop: (stop - 1) * hop + width + 1] for w in waves),
+                         plan)
         n = min(out.shape[0], stop - first)
         rows[first: first + n, : out.shape[1]] = out[:n]
         # The forward filter never re-initialises a belief that became NaN
@@ -584,13 +601,13 @@ def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
 
 
 def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                     n_frames: int) -> np.ndarray:
+                     n_frames: int, keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
     """One channel of one block: samples x[offset: offset + length], with the
     samples around them as the filter's context."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
     return _analyse_block(_on_grid(_conditioned(x, offset, length, exponent, plan)),
-                          plan, n_frames)
+                          plan, n_frames, keep)
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
@@ -659,7 +676,7 @@ def _analyse_source(source: Any, plan: _Plan,
 def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
                 lo: int, hi: int, c: int, start: int,
                 stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo)
+    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, (start - lo, stop - lo))
     return c, start, stop, out[start - lo: stop - lo]
 
 
