@@ -265,7 +265,7 @@ class _Plan:
     def sos(self) -> np.ndarray:
         """The high-pass filter's second-order sections."""
         assert self.highpass is not None
-        return _frontend.design(self.highpass, self.sr)
+        return _design(self.highpass, self.sr)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -273,6 +273,17 @@ class _Plan:
         if n_samples <= self.frame_length:
             return 0
         return -(-(n_samples - self.frame_length) // self.hop_length)
+
+
+def _design(cutoff: float, sr: float) -> np.ndarray:
+    # Designing the sections costs a few milliseconds, as much as filtering
+    # several seconds of audio: once per cutoff and rate, not once per call.
+    return _designed(cutoff, sr).copy()
+
+
+@functools.lru_cache(maxsize=16)
+def _designed(cutoff: float, sr: float) -> np.ndarray:
+    return _frontend.design(cutoff, sr)
 
 
 def lag_range(sr: float, fmin: float, fmax: float) -> np.ndarray:
@@ -586,17 +597,22 @@ def _track_run(waves: Tuple[np.ndarray, ...], plan: _Plan, first: int, stop: int
 
 
 def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
-                 plan: _Plan) -> np.ndarray:
+                 plan: _Plan, on_grid: bool = False) -> np.ndarray:
     """Samples x[offset: offset + length] of one channel as the cores see
-    them, before the grid: scaled by the channel's peak exponent and
-    high-passed, the samples around them being the filter's context. An
-    array of its own."""
+    them: scaled by the channel's peak exponent and high-passed, the samples
+    around them being the filter's context, then rounded to the grid when
+    `on_grid` (see _on_grid). An array of its own."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
     # near 1 keeps sums away from overflow. ldexp reaches any exponent, where
     # 2.0 ** -e overflows below 2**-1024.
     x = np.ldexp(x, -exponent)
-    if plan.highpass is not None:
-        x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin)
+    if plan.highpass is None:
+        x = x[offset: offset + length]
+        return _on_grid(x) if on_grid else x
+    # The filter rounds its output as it writes it, the same bits as
+    # _on_grid after it.
+    x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin,
+                           GRID_BITS if on_grid else 0)
     return x[offset: offset + length]
 
 
@@ -606,7 +622,7 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
     samples around them as the filter's context."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
-    return _analyse_block(_on_grid(_conditioned(x, offset, length, exponent, plan)),
+    return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
                           plan, n_frames, keep)
 
 

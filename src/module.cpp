@@ -663,6 +663,25 @@ PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int se
   return out.release();
 }
 
+// The high-pass with its output rounded to the grid the cores' running sums
+// need, in the same call: one pass over the block less.
+PyObject* highpass_on_grid_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settle, int grid_bits) {
+  if (sos.cols != 6 || zi.rows != sos.rows || zi.cols != 2) {
+    PyErr_Format(PyExc_ValueError, "sos has shape (%zd, %zd) and zi (%zd, %zd); they need (n, 6) and (n, 2)",
+                 sos.rows, sos.cols, zi.rows, zi.cols);
+    return nullptr;
+  }
+  if (grid_bits < 0 || grid_bits > 60) {
+    PyErr_Format(PyExc_ValueError, "grid_bits=%d must be between 0 and 60, e.g. 30", grid_bits);
+    return nullptr;
+  }
+  const npy_intp n = x.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::highpass_zero_phase(x, sos, zi, settle, grid_bits, out_of(out.get())); });
+  return out.release();
+}
+
 // The voiced state's posterior under the two-state chain of the voicing model.
 PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
   const npy_intp n = score.size;
@@ -1000,6 +1019,9 @@ const Function kHooks[] = {
                                   "The cascade sos run forward then backward over x, each pass from the "
                                   "steady state zi times its first sample; settle samples bring a state "
                                   "to the one-pass state (0: one chain)."),
+    row<highpass_on_grid_impl>("_highpass_on_grid", {"x", "sos", "zi", "settle", "grid_bits"},
+                               "_highpass_zero_phase, its output then rounded to multiples of "
+                               "2**-grid_bits (ties to even; 0: not rounded)."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),

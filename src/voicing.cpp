@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace qp {
@@ -18,36 +19,78 @@ namespace {
 // smoothing's zero at sr / 2 removes the content the interpolation cannot
 // follow. The smoothing is folded into four taps of x per side, and only
 // every kStep-th j is taken. Four partial
-// sums, added at the end: independent chains the processor overlaps (the
+// sums, added at the end: independent chains, one vector lane each (the
 // build forbids the compiler to reassociate one sum).
 // Samples between the ones compared: after the smoothing, neighbours add
 // little (every sample or every third gives the same accuracy on speech).
 constexpr index_t kStep = 3;
 
+// Four doubles, one per partial sum below: one AVX register, or two SSE2 /
+// NEON registers where the compiler splits it. Every operation on it is the
+// scalar one lane by lane, so lane k holds exactly partial sum k.
+typedef double Quad __attribute__((vector_size(32)));
+typedef long long QuadBits __attribute__((vector_size(32)));
+typedef long long QuadIndex __attribute__((vector_size(32)));
+
+inline Quad load_quad(const double* p) {
+  Quad value;
+  std::memcpy(&value, p, sizeof(Quad));
+  return value;
+}
+
+// (p[0], p[kStep], p[2 kStep], p[3 kStep]): the samples of the four partial
+// sums at one step, from two loads.
+inline Quad every_third(const double* p) {
+  static_assert(kStep == 3, "the lanes below are picked for a step of 3");
+  return __builtin_shuffle(load_quad(p), load_quad(p + 6), QuadIndex{0, 3, 4, 7});
+}
+
+// fabs lane by lane: the sign bit cleared, as fabs does (also on NaN).
+inline Quad abs_quad(Quad v) {
+  QuadBits bits;
+  std::memcpy(&bits, &v, sizeof(bits));
+  bits &= QuadBits{} + 0x7fffffffffffffffLL;
+  std::memcpy(&v, &bits, sizeof(v));
+  return v;
+}
+
+// No bit may differ from the scalar reading, but the four partial sums are
+// independent lanes; the compiler may build an AVX2 copy too, chosen when
+// the module loads on a CPU that has it (no contraction: the build forbids it).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE_CLONES
+#endif
+
+QP_WIDE_CLONES
 double check_frame(const double* x, index_t width, index_t whole, double frac) {
   const double h = 0.5 * frac;
   const double w0 = h, w1 = 1.0 + h, w2 = 2.0 - h, w3 = 1.0 - h;
   const index_t n = width - 3 - whole;
   const double* later = x + whole;
-  double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
+  const Quad v0 = Quad{} + w0, v1 = Quad{} + w1, v2 = Quad{} + w2, v3 = Quad{} + w3;
+  Quad diff = {0.0, 0.0, 0.0, 0.0}, total = {0.0, 0.0, 0.0, 0.0};
   index_t j = 1;
+  // Lane k is frame position j + kStep * k.
   for (; j + 4 * kStep <= n; j += 4 * kStep) {
-    for (int k = 0; k < 4; ++k) {
-      const index_t i = j + kStep * k;
-      const double a = ((w0 * x[i - 1] + w1 * x[i]) + w2 * x[i + 1]) + w3 * x[i + 2];
-      const double b = ((w3 * later[i] + w2 * later[i + 1]) + w1 * later[i + 2]) + w0 * later[i + 3];
-      diff[k] += std::fabs(a - b);
-      total[k] += std::fabs(a) + std::fabs(b);
-    }
+    const Quad a = ((v0 * every_third(x + j - 1) + v1 * every_third(x + j)) + v2 * every_third(x + j + 1)) +
+                   v3 * every_third(x + j + 2);
+    const Quad b = ((v3 * every_third(later + j) + v2 * every_third(later + j + 1)) +
+                    v1 * every_third(later + j + 2)) +
+                   v0 * every_third(later + j + 3);
+    diff += abs_quad(a - b);
+    total += abs_quad(a) + abs_quad(b);
   }
+  double d0 = diff[0], t0 = total[0];
   for (; j < n; j += kStep) {
     const double a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2];
     const double b = ((w3 * later[j] + w2 * later[j + 1]) + w1 * later[j + 2]) + w0 * later[j + 3];
-    diff[0] += std::fabs(a - b);
-    total[0] += std::fabs(a) + std::fabs(b);
+    d0 += std::fabs(a - b);
+    t0 += std::fabs(a) + std::fabs(b);
   }
-  const double d = (diff[0] + diff[1]) + (diff[2] + diff[3]);
-  const double t = (total[0] + total[1]) + (total[2] + total[3]);
+  const double d = (d0 + diff[1]) + (diff[2] + diff[3]);
+  const double t = (t0 + total[1]) + (total[2] + total[3]);
   return t > 0.0 ? 1.0 - d / t : kNaN;
 }
 
@@ -136,7 +179,21 @@ void cascade(const std::vector<Section>& design, const DMat& zi, double* data, i
   for (index_t t = lead + len; t < n; ++t) at(t) = step(two, at(t));
 }
 
+// v rounded to a multiple of 2**-grid_bits as the layer rounds an array:
+// scaled up, rounded to the nearest integer (ties to even), scaled back,
+// each step exact but the rounding. The wide copy rounds in one instruction.
+QP_WIDE_CLONES
+void round_to_grid(double* v, index_t n, int grid_bits) {
+  const double up = std::ldexp(1.0, grid_bits), down = std::ldexp(1.0, -grid_bits);
+  for (index_t i = 0; i < n; ++i) v[i] = std::nearbyint(v[i] * up) * down;
+}
+
 }  // namespace
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bits, Out<double> out) {
+  highpass_zero_phase(x, sos, zi, settle, out);
+  if (grid_bits > 0) round_to_grid(out.data, out.size, grid_bits);
+}
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
   const index_t n = x.size;
