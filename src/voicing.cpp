@@ -147,6 +147,93 @@ void start(std::vector<Section>& sections, const DMat& zi, double first) {
   }
 }
 
+// The cascade of S sections with its coefficients and state in local
+// variables, the same operations in the same order as step(): through a
+// vector of sections written next to the signal, every state went through
+// memory between samples (the compiler must assume the signal's stores may
+// alias it), which lengthened the recursion's chain by the store and
+// reload. Lengths up to kFixedSections take this path.
+template <int S>
+struct Fixed {
+  double b0[S], b1[S], b2[S], a1[S], a2[S];
+};
+
+template <int S>
+struct FixedState {
+  double z1[S], z2[S];
+};
+
+template <int S>
+inline double step_fixed(const Fixed<S>& c, FixedState<S>& s, double v) {
+#pragma GCC unroll 8
+  for (int k = 0; k < S; ++k) {
+    const double y = c.b0[k] * v + s.z1[k];
+    s.z1[k] = c.b1[k] * v - c.a1[k] * y + s.z2[k];
+    s.z2[k] = c.b2[k] * v - c.a2[k] * y;
+    v = y;
+  }
+  return v;
+}
+
+template <int S>
+inline FixedState<S> start_fixed(const DMat& zi, double first) {
+  FixedState<S> s;
+  for (int k = 0; k < S; ++k) {
+    s.z1[k] = zi(k, 0) * first;
+    s.z2[k] = zi(k, 1) * first;
+  }
+  return s;
+}
+
+// cascade() below for S sections; `dir` is +1 forward, -1 backward, and
+// data points at the pass's first sample.
+template <int S, int dir>
+void cascade_fixed(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, index_t settle) {
+  Fixed<S> c;
+  for (int k = 0; k < S; ++k) {
+    c.b0[k] = design[k].b0;
+    c.b1[k] = design[k].b1;
+    c.b2[k] = design[k].b2;
+    c.a1[k] = design[k].a1;
+    c.a2[k] = design[k].a2;
+  }
+  double* const at = data;
+  if (settle <= 0 || n < 4 * settle) {
+    FixedState<S> one = start_fixed<S>(zi, at[0]);
+    for (index_t t = 0; t < n; ++t) at[dir * t] = step_fixed(c, one, at[dir * t]);
+    return;
+  }
+  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
+  FixedState<S> one = start_fixed<S>(zi, at[0]);
+  FixedState<S> two = start_fixed<S>(zi, at[dir * lead]);
+  // The second chain's first `settle` outputs are not written; split so the
+  // loops carry no test.
+  for (index_t t = 0; t < settle; ++t) {
+    const double u = at[dir * t], v = at[dir * (lead + t)];
+    at[dir * t] = step_fixed(c, one, u);
+    step_fixed(c, two, v);
+  }
+  for (index_t t = settle; t < len; ++t) {
+    const double u = at[dir * t], v = at[dir * (lead + t)];
+    const double yu = step_fixed(c, one, u), yv = step_fixed(c, two, v);
+    at[dir * t] = yu;
+    at[dir * (lead + t)] = yv;
+  }
+  for (index_t t = lead + len; t < n; ++t) at[dir * t] = step_fixed(c, two, at[dir * t]);
+}
+
+constexpr std::size_t kFixedSections = 4;
+
+template <int S>
+void cascade_sections(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
+                      index_t settle) {
+  if (forward) {
+    cascade_fixed<S, 1>(design, zi, data, n, settle);
+  } else {
+    cascade_fixed<S, -1>(design, zi, data + (n - 1), n, settle);
+  }
+}
+
 // One pass of the cascade over data[0..n) in place, forward or backward,
 // from the steady state times the pass's first sample. The recursion is a
 // chain of dependent multiply-adds, so a long signal is run as two halves at
@@ -155,6 +242,13 @@ void start(std::vector<Section>& sections, const DMat& zi, double first) {
 // the one-pass state below rounding, and those samples are not written.
 void cascade(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
              index_t settle) {
+  switch (design.size()) {
+    case 1: return cascade_sections<1>(design, zi, data, n, forward, settle);
+    case 2: return cascade_sections<2>(design, zi, data, n, forward, settle);
+    case 3: return cascade_sections<3>(design, zi, data, n, forward, settle);
+    case kFixedSections: return cascade_sections<kFixedSections>(design, zi, data, n, forward, settle);
+    default: break;
+  }
   std::vector<Section> one = design, two = design;
   // Position t of the pass, in the pass's own direction.
   auto at = [&](index_t t) -> double& { return forward ? data[t] : data[n - 1 - t]; };
