@@ -53,6 +53,9 @@ class Resampled:
     """A source read at up / down times the rate of another, block by block."""
 
     def __init__(self, source: Any, up: int, down: int) -> None:
+        # In lowest terms, as resample_poly takes them.
+        g = math.gcd(up, down)
+        up, down = up // g, down // g
         self.source, self.up, self.down = source, up, down
         self.n_channels = source.n_channels
         self.n_samples = -(-source.n_samples * up // down)
@@ -67,8 +70,6 @@ class Resampled:
         return self.source.peaks()
 
     def read(self, start: int, stop: int) -> np.ndarray:
-        from scipy.signal import resample_poly
-
         # Output sample m sits at input sample m * down / up; start at a
         # multiple of `up` so the first output falls on an input sample.
         first = start - start % self.up
@@ -79,10 +80,17 @@ class Resampled:
         # Beyond the ends the end samples go on, so that the filter sees no
         # step there (zeros would make an offset ring at the ends, and the
         # high-pass after it would find a periodic transient).
-        x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)), mode="edge")
-        y = resample_poly(x, self.up, self.down, axis=1, window=self._taps)
         skip = (self._margin // self.down) * self.up + (start - first)
-        return y[:, skip: skip + (stop - start)]
+        out = np.empty((x.shape[0], stop - start))
+        if out.shape[1] == 0:
+            return out
+        # SciPy's resample_poly of the continued block, bit for bit, but only
+        # the samples kept: its upfirdn with the filter it would build.
+        taps, removed = _polyphase(self._taps, self.up, self.down, hi - lo)
+        for c in range(x.shape[0]):
+            out[c] = _kernels._resample_poly(x[c], clipped_lo - lo, hi - lo, taps, self.up,
+                                             self.down, removed + skip, stop - start)
+        return out
 
 
 @functools.lru_cache(maxsize=8)
@@ -104,6 +112,32 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
         taps[phase::up] /= up * taps[phase::up].sum()
     taps.flags.writeable = False
     return taps
+
+
+def _polyphase(window: np.ndarray, up: int, down: int, n_in: int) -> Tuple[np.ndarray, int]:
+    """The filter resample_poly(x, up, down, window=window) hands to upfirdn
+    for `n_in` input samples, phase by phase as upfirdn holds it, and the
+    number of leading output samples resample_poly drops."""
+    half_len = (window.shape[0] - 1) // 2
+    pre_pad = down - half_len % down
+    removed = (half_len + pre_pad) // down
+    n_out = -(-n_in * up // down)
+    length = window.shape[0] + pre_pad
+    # Zeros after the filter until upfirdn's output covers what is kept
+    # (upfirdn's own output length formula); a zero tap adds nothing, but
+    # the phases' layout follows the length.
+    post_pad = 0
+    while ((n_in - 1) * up + length + post_pad - 1) // down + 1 < n_out + removed:
+        post_pad += 1
+    return _phases(window.tobytes(), up, pre_pad, post_pad), removed
+
+
+@functools.lru_cache(maxsize=8)
+def _phases(window: bytes, up: int, pre_pad: int, post_pad: int) -> np.ndarray:
+    h = np.frombuffer(window) * up
+    h = np.concatenate((np.zeros(pre_pad), h, np.zeros(post_pad)))
+    h = np.concatenate((h, np.zeros(-h.shape[0] % up)))
+    return np.ascontiguousarray(h.reshape(-1, up).T[:, ::-1]).ravel()
 
 
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,

@@ -41,6 +41,7 @@
 #include "kernels.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "resample.hpp"
 #include "tracking.hpp"
 #include "viterbi.hpp"
 #include "views.hpp"
@@ -682,6 +683,21 @@ PyObject* highpass_on_grid_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settl
   return out.release();
 }
 
+// Output samples [first, first + count) of SciPy's upfirdn(h, padded x, up,
+// down) for the layer's lower analysis rate; `h` as upfirdn holds it.
+PyObject* resample_poly_impl(qp::DVec x, int pre, int padded, qp::DVec h, int up, int down, int first,
+                             int count) {
+  if (count < 0) {
+    PyErr_Format(PyExc_ValueError, "count=%d must be >= 0", count);
+    return nullptr;
+  }
+  const npy_intp n = count;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::resample_poly(x, pre, padded, h, up, down, first, out_of(out.get())); });
+  return out.release();
+}
+
 // The voiced state's posterior under the two-state chain of the voicing model.
 PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
   const npy_intp n = score.size;
@@ -1022,6 +1038,10 @@ const Function kHooks[] = {
     row<highpass_on_grid_impl>("_highpass_on_grid", {"x", "sos", "zi", "settle", "grid_bits"},
                                "_highpass_zero_phase, its output then rounded to multiples of "
                                "2**-grid_bits (ties to even; 0: not rounded)."),
+    row<resample_poly_impl>("_resample_poly", {"x", "pre", "padded", "h", "up", "down", "first", "count"},
+                            "Output samples [first, first + count) of upfirdn(h, x continued by its end "
+                            "samples to `padded` from `pre` on, up, down), bit for bit; h phase by phase, "
+                            "each reversed, as upfirdn holds it."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),
