@@ -38,12 +38,15 @@ inline Quad load_quad(const double* p) {
   return value;
 }
 
-// (p[0], p[kStep], p[2 kStep], p[3 kStep]): the samples of the four partial
-// sums at one step, from two loads.
+// The samples of the four partial sums at one step, from two loads and one
+// in-lane shuffle: (p[0], p[2 kStep], p[kStep], p[3 kStep]), so lane 1
+// holds partial sum 2 and lane 2 partial sum 1 (see kLaneOfSum).
 inline Quad every_third(const double* p) {
   static_assert(kStep == 3, "the lanes below are picked for a step of 3");
-  return __builtin_shuffle(load_quad(p), load_quad(p + 6), QuadIndex{0, 3, 4, 7});
+  return __builtin_shuffle(load_quad(p), load_quad(p + 6), QuadIndex{0, 4, 3, 7});
 }
+
+constexpr int kLaneOfSum[4] = {0, 2, 1, 3};
 
 // fabs lane by lane: the sign bit cleared, as fabs does (also on NaN).
 inline Quad abs_quad(Quad v) {
@@ -72,7 +75,7 @@ double check_frame(const double* x, index_t width, index_t whole, double frac) {
   const Quad v0 = Quad{} + w0, v1 = Quad{} + w1, v2 = Quad{} + w2, v3 = Quad{} + w3;
   Quad diff = {0.0, 0.0, 0.0, 0.0}, total = {0.0, 0.0, 0.0, 0.0};
   index_t j = 1;
-  // Lane k is frame position j + kStep * k.
+  // The lanes are frame positions j, j + 2 kStep, j + kStep, j + 3 kStep.
   for (; j + 4 * kStep <= n; j += 4 * kStep) {
     const Quad a = ((v0 * every_third(x + j - 1) + v1 * every_third(x + j)) + v2 * every_third(x + j + 1)) +
                    v3 * every_third(x + j + 2);
@@ -82,15 +85,20 @@ double check_frame(const double* x, index_t width, index_t whole, double frac) {
     diff += abs_quad(a - b);
     total += abs_quad(a) + abs_quad(b);
   }
-  double d0 = diff[0], t0 = total[0];
+  double dk[4], tk[4];
+  for (int k = 0; k < 4; ++k) {
+    dk[k] = diff[kLaneOfSum[k]];
+    tk[k] = total[kLaneOfSum[k]];
+  }
+  double d0 = dk[0], t0 = tk[0];
   for (; j < n; j += kStep) {
     const double a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2];
     const double b = ((w3 * later[j] + w2 * later[j + 1]) + w1 * later[j + 2]) + w0 * later[j + 3];
     d0 += std::fabs(a - b);
     t0 += std::fabs(a) + std::fabs(b);
   }
-  const double d = (d0 + diff[1]) + (diff[2] + diff[3]);
-  const double t = (t0 + total[1]) + (total[2] + total[3]);
+  const double d = (d0 + dk[1]) + (dk[2] + dk[3]);
+  const double t = (t0 + tk[1]) + (tk[2] + tk[3]);
   return t > 0.0 ? 1.0 - d / t : kNaN;
 }
 
