@@ -143,7 +143,8 @@ def _phases(window: bytes, up: int, pre_pad: int, post_pad: int) -> np.ndarray:
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
                 hop_length: int, polarity: str, interpolator: str,
                 lag_bounds: Tuple[float, float], margin: int, exponents: List[Optional[int]],
-                condition: Callable[[np.ndarray, int, int, int], np.ndarray]) -> np.ndarray:
+                condition: Callable[[np.ndarray, int, int, int], np.ndarray],
+                wanted: Optional[np.ndarray] = None) -> np.ndarray:
     """Rows of the coarse analysis, shape (channels, n_frames, columns), with
     f0 measured again on the full-rate `source` for every frame that has a
     candidate. `exponents` are the channels' scaling exponents (None for a
@@ -151,16 +152,20 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
     samples x[offset: offset + length] as the full-rate analysis would (the
     samples around them, `margin` on each side, are its context). Only the
     f0 changes: the coarse analysis has already chosen among the period's
-    multiples and measured its strength."""
+    multiples and measured its strength. With `wanted` (channels, n_frames),
+    only the frames marked there are measured; the others keep the coarse f0."""
     out = rows.copy()
     n_frames = rows.shape[1]
+    measured = np.isfinite(rows[..., 0])
+    if wanted is not None:
+        measured &= wanted
 
     def jobs() -> Iterator[Callable[[], None]]:
         # Blocks are read here, on the caller's thread (a file source is not
         # shared); each block's frames are measured on the pool.
         for b0 in range(0, n_frames, REFINE_FRAMES):
             b1 = min(b0 + REFINE_FRAMES, n_frames)
-            if not np.isfinite(rows[:, b0:b1, 0]).any():
+            if not measured[:, b0:b1].any():
                 continue
             lo, hi = b0 * hop_length, (b1 - 1) * hop_length + frame_length
             first, last = max(0, lo - margin), min(source.n_samples, hi + margin)
@@ -171,7 +176,7 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
         starts = np.arange(b1 - b0, dtype=np.intp) * hop_length
         for c, exponent in enumerate(exponents):
             f0 = rows[c, b0:b1, 0]
-            has = np.flatnonzero(np.isfinite(f0))
+            has = np.flatnonzero(measured[c, b0:b1])
             if exponent is None or has.size == 0:
                 continue
             period = _refine(condition(x[c], offset, length, exponent), starts[has],

@@ -713,15 +713,16 @@ def run_plan(y: Any, plan: _Plan,
         rows, confidence = causal_rows(source, plan, progress)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
     if plan.coarse is not None:
-        rows = _coarse_rows(source, plan, progress)
-    else:
-        rows = _analyse_source(source, plan, progress)
+        rows, confidence = _coarse_rows(source, plan, progress)
+        return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    rows = _analyse_source(source, plan, progress)
     return track_from_rows(rows, plan, source.n_channels)
 
 
-def _coarse_rows(source: Any, plan: _Plan,
-                 progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
-    """Rows of `plan`'s frames from its coarse plan, periods refined at `plan.sr`."""
+def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None
+                 ) -> Tuple[np.ndarray, np.ndarray]:
+    """Rows of `plan`'s frames from its coarse plan, periods refined at
+    `plan.sr`, and the voicing model's confidence."""
     assert plan.coarse is not None and plan.ratio is not None
     low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress)
     # Frame t starts at the same instant at both rates; the two frame counts
@@ -730,10 +731,32 @@ def _coarse_rows(source: Any, plan: _Plan,
     rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
-    return refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
+    # The voicing decision needs no f0 (only strength and level, which the
+    # refinement keeps), so it is made first: a frame that cannot be voiced
+    # reports no f0, and its period is not measured again.
+    confidence = _confidence(rows, plan)
+    with np.errstate(invalid="ignore"):
+        voiced = (confidence >= 0.5 if plan.voicing_threshold is None
+                  else rows[..., STRENGTH] >= plan.voicing_threshold)
+    rows = refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
                        plan.polarity, plan.interpolator,
                        (float(plan.shortest), float(plan.longest)), plan.sample_margin,
-                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan))
+                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan),
+                       wanted=voiced)
+    return rows, confidence
+
+
+def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
+    """The voicing model's confidence (channels, n_frames) of offline analysis rows."""
+    confidence = np.zeros(rows.shape[:2])
+    for c in range(rows.shape[0]):
+        if plan.causal:
+            confidence[c] = _voicing.causal_confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
+                                                       None)[0]
+        else:
+            confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
+                                                smooth=plan.method == "viterbi")
+    return confidence
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
@@ -749,13 +772,7 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     """
     f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
     if confidence is None:
-        confidence = np.zeros(f0.shape)
-        for c in range(rows.shape[0]):
-            if plan.causal:
-                confidence[c] = _voicing.causal_confidence(strength[c], rows[c, :, LEVEL], None)[0]
-            else:
-                confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
-                                                    smooth=plan.method == "viterbi")
+        confidence = _confidence(rows, plan)
     with np.errstate(invalid="ignore"):
         # The refinement may move a peak at an end lag past the range asked
         # for: by a few cents, the pitch is at the edge; further, it is
