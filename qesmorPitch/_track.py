@@ -437,7 +437,7 @@ def read_block(source: Any, start: int, stop: int, margin: int = 0) -> Tuple[np.
 
 def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
     if polarity == "both":
-        return np.maximum(x, 0.0), _negative_part(x)
+        return _kernels._half_waves(x)
     if polarity == "positive":
         return (np.maximum(x, 0.0),)
     return (_negative_part(x),)

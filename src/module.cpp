@@ -698,6 +698,16 @@ PyObject* resample_poly_impl(qp::DVec x, int pre, int padded, qp::DVec h, int up
   return out.release();
 }
 
+// Both half-waves of a conditioned block in one pass.
+PyObject* half_waves_impl(qp::DVec x) {
+  const npy_intp n = x.size;
+  Ref positive = new_doubles(1, &n);
+  Ref negative = new_doubles(1, &n);
+  if (!positive || !negative) return nullptr;
+  compute([&] { qp::half_waves(x, out_of(positive.get()), out_of(negative.get())); });
+  return PyTuple_Pack(2, positive.get(), negative.get());
+}
+
 // The voiced state's posterior under the two-state chain of the voicing model.
 PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
   const npy_intp n = score.size;
@@ -1042,6 +1052,8 @@ const Function kHooks[] = {
                             "Output samples [first, first + count) of upfirdn(h, x continued by its end "
                             "samples to `padded` from `pre` on, up, down), bit for bit; h phase by phase, "
                             "each reversed, as upfirdn holds it."),
+    row<half_waves_impl>("_half_waves", {"x"},
+                         "(maximum(x, 0), maximum(-x, 0)) in one pass, zeros positive."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),

@@ -292,6 +292,25 @@ void round_to_grid(double* v, index_t n, int grid_bits) {
 
 }  // namespace
 
+QP_WIDE_CLONES
+void half_waves(DVec x, Out<double> positive, Out<double> negative) {
+  if (x.contiguous()) {
+    const char* base = x.base;
+    for (index_t i = 0; i < x.size; ++i) {
+      double v;
+      std::memcpy(&v, base + i * static_cast<index_t>(sizeof(double)), sizeof(v));
+      positive[i] = v > 0.0 ? v : 0.0;
+      negative[i] = v < 0.0 ? -v : 0.0;
+    }
+    return;
+  }
+  for (index_t i = 0; i < x.size; ++i) {
+    const double v = x[i];
+    positive[i] = v > 0.0 ? v : 0.0;
+    negative[i] = v < 0.0 ? -v : 0.0;
+  }
+}
+
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bits, Out<double> out) {
   highpass_zero_phase(x, sos, zi, settle, out);
   if (grid_bits > 0) round_to_grid(out.data, out.size, grid_bits);

@@ -230,3 +230,11 @@ def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     rounded = _kernels._highpass_on_grid(x, sos, zi, settle, 30)
     want = np.rint(got * 2.0 ** 30) * 2.0 ** -30
     np.testing.assert_array_equal(rounded.view(np.int64), want.view(np.int64))
+
+
+def test_half_waves_are_numpys_bits():
+    x = np.concatenate(([-0.0, 0.0, 5e-324, -5e-324, 1.0, -1.0],
+                        np.random.default_rng(4).normal(size=3001)))[::-1][::2]
+    positive, negative = _kernels._half_waves(x)
+    for got, want in ((positive, np.maximum(x, 0.0)), (negative, np.maximum(-x, 0.0))):
+        np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
