@@ -238,3 +238,15 @@ def test_half_waves_are_numpys_bits():
     positive, negative = _kernels._half_waves(x)
     for got, want in ((positive, np.maximum(x, 0.0)), (negative, np.maximum(-x, 0.0))):
         np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+
+
+def test_grid_rounding_is_rint_on_ties_signs_and_large_values():
+    # Through a pass-through section, so only the rounding acts.
+    through, rest = np.array([[1.0, 0, 0, 1.0, 0, 0]]), np.zeros((1, 2))
+    steps = np.array([1.0, -0.0, 0.5, -0.5, 1.5, -2.5, 0.49999999999999994, -0.3,
+                      2.0 ** 51 + 0.5, 2.0 ** 52 - 0.5, -(2.0 ** 52), 1e300, 5e-324])
+    x = steps * 2.0 ** -30
+    plain = _kernels._highpass_zero_phase(x, through, rest, 0)
+    got = _kernels._highpass_on_grid(x, through, rest, 0, 30)
+    want = np.rint(plain * 2.0 ** 30) * 2.0 ** -30
+    np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
