@@ -73,26 +73,29 @@ def active_stretches(x: np.ndarray, min_run: int) -> List[Tuple[int, int]]:
     return [(int(a), int(b)) for a, b in zip(bounds[::2], bounds[1::2]) if b > a]
 
 
-def highpass(x: np.ndarray, sos: np.ndarray, min_run: int, settle: int = 0) -> np.ndarray:
+def highpass(x: np.ndarray, sos: np.ndarray, min_run: int, settle: int = 0,
+             grid_bits: int = 0) -> np.ndarray:
     """Zero-phase high-pass of 1-D `x`, stretch by stretch between long
     silent runs, which stay exact zeros. A new array; `x` is not modified.
     `settle` (see settle_samples) lets the filter run a long stretch as two
-    halves at once."""
+    halves at once. With `grid_bits`, the output is rounded to multiples of
+    2**-grid_bits as it is written (ties to even, as np.rint)."""
     stretches = active_stretches(x, min_run)
     if stretches == [(0, x.shape[0])]:
-        return _filtfilt(x, sos, settle)
+        return _filtfilt(x, sos, settle, grid_bits)
     out = np.zeros_like(x)
     for a, b in stretches:
-        out[a:b] = _filtfilt(x[a:b], sos, settle)
+        out[a:b] = _filtfilt(x[a:b], sos, settle, grid_bits)
     return out
 
 
-def _filtfilt(x: np.ndarray, sos: np.ndarray, settle: int = 0) -> np.ndarray:
+def _filtfilt(x: np.ndarray, sos: np.ndarray, settle: int = 0,
+              grid_bits: int = 0) -> np.ndarray:
     """Forward, then backward over the result: the magnitude response
     squared and no phase shift. Each pass starts from the filter's steady
     state for a constant equal to its first sample, so an offset does not
     ring in at the edges (what edge padding would buy, for less work)."""
-    return _kernels._highpass_zero_phase(x, sos, _steady_state(sos), settle)
+    return _kernels._highpass_on_grid(x, sos, _steady_state(sos), settle, grid_bits)
 
 
 @functools.lru_cache(maxsize=16)

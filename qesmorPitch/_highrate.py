@@ -53,6 +53,9 @@ class Resampled:
     """A source read at up / down times the rate of another, block by block."""
 
     def __init__(self, source: Any, up: int, down: int) -> None:
+        # In lowest terms, as resample_poly takes them.
+        g = math.gcd(up, down)
+        up, down = up // g, down // g
         self.source, self.up, self.down = source, up, down
         self.n_channels = source.n_channels
         self.n_samples = -(-source.n_samples * up // down)
@@ -67,8 +70,6 @@ class Resampled:
         return self.source.peaks()
 
     def read(self, start: int, stop: int) -> np.ndarray:
-        from scipy.signal import resample_poly
-
         # Output sample m sits at input sample m * down / up; start at a
         # multiple of `up` so the first output falls on an input sample.
         first = start - start % self.up
@@ -79,10 +80,17 @@ class Resampled:
         # Beyond the ends the end samples go on, so that the filter sees no
         # step there (zeros would make an offset ring at the ends, and the
         # high-pass after it would find a periodic transient).
-        x = np.pad(x, ((0, 0), (clipped_lo - lo, hi - clipped_hi)), mode="edge")
-        y = resample_poly(x, self.up, self.down, axis=1, window=self._taps)
         skip = (self._margin // self.down) * self.up + (start - first)
-        return y[:, skip: skip + (stop - start)]
+        out = np.empty((x.shape[0], stop - start))
+        if out.shape[1] == 0:
+            return out
+        # SciPy's resample_poly of the continued block, bit for bit, but only
+        # the samples kept: its upfirdn with the filter it would build.
+        taps, removed = _polyphase(self._taps, self.up, self.down, hi - lo)
+        for c in range(x.shape[0]):
+            out[c] = _kernels._resample_poly(x[c], clipped_lo - lo, hi - lo, taps, self.up,
+                                             self.down, removed + skip, stop - start)
+        return out
 
 
 @functools.lru_cache(maxsize=8)
@@ -106,10 +114,37 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
     return taps
 
 
+def _polyphase(window: np.ndarray, up: int, down: int, n_in: int) -> Tuple[np.ndarray, int]:
+    """The filter resample_poly(x, up, down, window=window) hands to upfirdn
+    for `n_in` input samples, phase by phase as upfirdn holds it, and the
+    number of leading output samples resample_poly drops."""
+    half_len = (window.shape[0] - 1) // 2
+    pre_pad = down - half_len % down
+    removed = (half_len + pre_pad) // down
+    n_out = -(-n_in * up // down)
+    length = window.shape[0] + pre_pad
+    # Zeros after the filter until upfirdn's output covers what is kept
+    # (upfirdn's own output length formula); a zero tap adds nothing, but
+    # the phases' layout follows the length.
+    post_pad = 0
+    while ((n_in - 1) * up + length + post_pad - 1) // down + 1 < n_out + removed:
+        post_pad += 1
+    return _phases(window.tobytes(), up, pre_pad, post_pad), removed
+
+
+@functools.lru_cache(maxsize=8)
+def _phases(window: bytes, up: int, pre_pad: int, post_pad: int) -> np.ndarray:
+    h = np.frombuffer(window) * up
+    h = np.concatenate((np.zeros(pre_pad), h, np.zeros(post_pad)))
+    h = np.concatenate((h, np.zeros(-h.shape[0] % up)))
+    return np.ascontiguousarray(h.reshape(-1, up).T[:, ::-1]).ravel()
+
+
 def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
                 hop_length: int, polarity: str, interpolator: str,
                 lag_bounds: Tuple[float, float], margin: int, exponents: List[Optional[int]],
-                condition: Callable[[np.ndarray, int, int, int], np.ndarray]) -> np.ndarray:
+                condition: Callable[[np.ndarray, int, int, int], np.ndarray],
+                wanted: Optional[np.ndarray] = None) -> np.ndarray:
     """Rows of the coarse analysis, shape (channels, n_frames, columns), with
     f0 measured again on the full-rate `source` for every frame that has a
     candidate. `exponents` are the channels' scaling exponents (None for a
@@ -117,16 +152,20 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
     samples x[offset: offset + length] as the full-rate analysis would (the
     samples around them, `margin` on each side, are its context). Only the
     f0 changes: the coarse analysis has already chosen among the period's
-    multiples and measured its strength."""
+    multiples and measured its strength. With `wanted` (channels, n_frames),
+    only the frames marked there are measured; the others keep the coarse f0."""
     out = rows.copy()
     n_frames = rows.shape[1]
+    measured = np.isfinite(rows[..., 0])
+    if wanted is not None:
+        measured &= wanted
 
     def jobs() -> Iterator[Callable[[], None]]:
         # Blocks are read here, on the caller's thread (a file source is not
         # shared); each block's frames are measured on the pool.
         for b0 in range(0, n_frames, REFINE_FRAMES):
             b1 = min(b0 + REFINE_FRAMES, n_frames)
-            if not np.isfinite(rows[:, b0:b1, 0]).any():
+            if not measured[:, b0:b1].any():
                 continue
             lo, hi = b0 * hop_length, (b1 - 1) * hop_length + frame_length
             first, last = max(0, lo - margin), min(source.n_samples, hi + margin)
@@ -137,7 +176,7 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
         starts = np.arange(b1 - b0, dtype=np.intp) * hop_length
         for c, exponent in enumerate(exponents):
             f0 = rows[c, b0:b1, 0]
-            has = np.flatnonzero(np.isfinite(f0))
+            has = np.flatnonzero(measured[c, b0:b1])
             if exponent is None or has.size == 0:
                 continue
             period = _refine(condition(x[c], offset, length, exponent), starts[has],

@@ -265,7 +265,7 @@ class _Plan:
     def sos(self) -> np.ndarray:
         """The high-pass filter's second-order sections."""
         assert self.highpass is not None
-        return _frontend.design(self.highpass, self.sr)
+        return _design(self.highpass, self.sr)
 
     def n_frames(self, n_samples: int) -> int:
         # Frames end at frame_length, frame_length + hop, ... strictly before
@@ -273,6 +273,17 @@ class _Plan:
         if n_samples <= self.frame_length:
             return 0
         return -(-(n_samples - self.frame_length) // self.hop_length)
+
+
+def _design(cutoff: float, sr: float) -> np.ndarray:
+    # Designing the sections costs a few milliseconds, as much as filtering
+    # several seconds of audio: once per cutoff and rate, not once per call.
+    return _designed(cutoff, sr).copy()
+
+
+@functools.lru_cache(maxsize=16)
+def _designed(cutoff: float, sr: float) -> np.ndarray:
+    return _frontend.design(cutoff, sr)
 
 
 def lag_range(sr: float, fmin: float, fmax: float) -> np.ndarray:
@@ -428,10 +439,16 @@ def read_block(source: Any, start: int, stop: int, margin: int = 0) -> Tuple[np.
 
 def _half_waves(x: np.ndarray, polarity: str) -> Tuple[np.ndarray, ...]:
     if polarity == "both":
-        return np.maximum(x, 0.0), np.maximum(-x, 0.0)
+        return _kernels._half_waves(x)
     if polarity == "positive":
         return (np.maximum(x, 0.0),)
-    return (np.maximum(-x, 0.0),)
+    return (_negative_part(x),)
+
+
+def _negative_part(x: np.ndarray) -> np.ndarray:
+    # np.maximum(-x, 0.0) bit for bit, in one array instead of two.
+    out = np.negative(x)
+    return np.maximum(out, 0.0, out=out)
 
 
 def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
@@ -509,8 +526,11 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
                 plan.pp_mode, *tail)
 
 
-def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
+def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
+                   keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`;
+    with `keep`, only frames [keep[0], keep[1]) get the period check (the
+    caller drops the others).
 
     The core divides a frame's periodicity by the frame mean, so an all-zero
     frame on a tracking method's path would raise. The runs of non-silent
@@ -530,16 +550,23 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     else:
         edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
         for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
-            _track_run(x, plan, int(first), int(stop), rows)
-    check_rows(x, plan, rows)
+            _track_run(waves, plan, int(first), int(stop), rows)
+    del waves
+    check_rows(x, plan, rows, keep)
     return rows
 
 
-def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
+def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
+               keep: Optional[Tuple[int, int]] = None) -> None:
     """Replace the cores' f0 and strength in `rows` by the harmonic
     correction and the bounded check of _voicing, on the frames that have
-    a candidate."""
-    cand = np.flatnonzero(np.isfinite(rows[:, F0]))
+    a candidate (among frames [keep[0], keep[1]) only, when given: the
+    others are dropped by the caller, and each frame's check is its own)."""
+    cand = np.isfinite(rows[:, F0])
+    if keep is not None:
+        cand[: keep[0]] = False
+        cand[keep[1]:] = False
+    cand = np.flatnonzero(cand)
     if cand.size == 0:
         return
     period, strength = _voicing.correct_periods(
@@ -549,14 +576,15 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray) -> None:
     rows[cand, STRENGTH] = strength
 
 
-def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarray) -> None:
-    """Rows of frames [first, stop) of `x`, none of them silent, by a
-    tracking core; written into `rows`."""
+def _track_run(waves: Tuple[np.ndarray, ...], plan: _Plan, first: int, stop: int,
+               rows: np.ndarray) -> None:
+    """Rows of frames [first, stop) of the half-waves `waves`, none of them
+    silent, by a tracking core; written into `rows`."""
     hop, width = plan.hop_length, plan.frame_length
     while first < stop:
         # The last frame ends strictly before the samples given to the core.
-        part = x[first * hop: (stop - 1) * hop + width + 1]
-        out = _call_core(_half_waves(part, plan.polarity), plan)
+        out = _call_core(tuple(w[first * hop: (stop - 1) * hop + width + 1] for w in waves),
+                         plan)
         n = min(out.shape[0], stop - first)
         rows[first: first + n, : out.shape[1]] = out[:n]
         # The forward filter never re-initialises a belief that became NaN
@@ -571,28 +599,34 @@ def _track_run(x: np.ndarray, plan: _Plan, first: int, stop: int, rows: np.ndarr
 
 
 def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
-                 plan: _Plan) -> np.ndarray:
+                 plan: _Plan, on_grid: bool = False) -> np.ndarray:
     """Samples x[offset: offset + length] of one channel as the cores see
-    them, before the grid: scaled by the channel's peak exponent and
-    high-passed, the samples around them being the filter's context. An
-    array of its own."""
+    them: scaled by the channel's peak exponent and high-passed, the samples
+    around them being the filter's context, then rounded to the grid when
+    `on_grid` (see _on_grid). An array of its own."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
-    # near 1 keeps sums away from overflow. ldexp reaches any exponent, where
-    # 2.0 ** -e overflows below 2**-1024.
-    x = np.ldexp(x, -exponent)
-    if plan.highpass is not None:
-        x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin)
+    # near 1 keeps sums away from overflow. A product with a normal power of
+    # two is ldexp's result (both round once, correctly) at vector speed;
+    # ldexp reaches any exponent, where 2.0 ** -e overflows below 2**-1024.
+    x = x * 2.0 ** -exponent if -1022 <= -exponent <= 1023 else np.ldexp(x, -exponent)
+    if plan.highpass is None:
+        x = x[offset: offset + length]
+        return _on_grid(x) if on_grid else x
+    # The filter rounds its output as it writes it, the same bits as
+    # _on_grid after it.
+    x = _frontend.highpass(x, plan.sos, plan.frame_length, plan.sample_margin,
+                           GRID_BITS if on_grid else 0)
     return x[offset: offset + length]
 
 
 def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                     n_frames: int) -> np.ndarray:
+                     n_frames: int, keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
     """One channel of one block: samples x[offset: offset + length], with the
     samples around them as the filter's context."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
-    return _analyse_block(_on_grid(_conditioned(x, offset, length, exponent, plan)),
-                          plan, n_frames)
+    return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
+                          plan, n_frames, keep)
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
@@ -661,7 +695,7 @@ def _analyse_source(source: Any, plan: _Plan,
 def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
                 lo: int, hi: int, c: int, start: int,
                 stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo)
+    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, (start - lo, stop - lo))
     return c, start, stop, out[start - lo: stop - lo]
 
 
@@ -682,15 +716,16 @@ def run_plan(y: Any, plan: _Plan,
         rows, confidence = causal_rows(source, plan, progress)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
     if plan.coarse is not None:
-        rows = _coarse_rows(source, plan, progress)
-    else:
-        rows = _analyse_source(source, plan, progress)
+        rows, confidence = _coarse_rows(source, plan, progress)
+        return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    rows = _analyse_source(source, plan, progress)
     return track_from_rows(rows, plan, source.n_channels)
 
 
-def _coarse_rows(source: Any, plan: _Plan,
-                 progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
-    """Rows of `plan`'s frames from its coarse plan, periods refined at `plan.sr`."""
+def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None
+                 ) -> Tuple[np.ndarray, np.ndarray]:
+    """Rows of `plan`'s frames from its coarse plan, periods refined at
+    `plan.sr`, and the voicing model's confidence."""
     assert plan.coarse is not None and plan.ratio is not None
     low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress)
     # Frame t starts at the same instant at both rates; the two frame counts
@@ -699,10 +734,32 @@ def _coarse_rows(source: Any, plan: _Plan,
     rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
-    return refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
+    # The voicing decision needs no f0 (only strength and level, which the
+    # refinement keeps), so it is made first: a frame that cannot be voiced
+    # reports no f0, and its period is not measured again.
+    confidence = _confidence(rows, plan)
+    with np.errstate(invalid="ignore"):
+        voiced = (confidence >= 0.5 if plan.voicing_threshold is None
+                  else rows[..., STRENGTH] >= plan.voicing_threshold)
+    rows = refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
                        plan.polarity, plan.interpolator,
                        (float(plan.shortest), float(plan.longest)), plan.sample_margin,
-                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan))
+                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan),
+                       wanted=voiced)
+    return rows, confidence
+
+
+def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
+    """The voicing model's confidence (channels, n_frames) of offline analysis rows."""
+    confidence = np.zeros(rows.shape[:2])
+    for c in range(rows.shape[0]):
+        if plan.causal:
+            confidence[c] = _voicing.causal_confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
+                                                       None)[0]
+        else:
+            confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
+                                                smooth=plan.method == "viterbi")
+    return confidence
 
 
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
@@ -718,13 +775,7 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     """
     f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
     if confidence is None:
-        confidence = np.zeros(f0.shape)
-        for c in range(rows.shape[0]):
-            if plan.causal:
-                confidence[c] = _voicing.causal_confidence(strength[c], rows[c, :, LEVEL], None)[0]
-            else:
-                confidence[c] = _voicing.confidence(strength[c], rows[c, :, LEVEL],
-                                                    smooth=plan.method == "viterbi")
+        confidence = _confidence(rows, plan)
     with np.errstate(invalid="ignore"):
         # The refinement may move a peak at an end lag past the range asked
         # for: by a few cents, the pitch is at the edge; further, it is

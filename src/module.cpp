@@ -41,6 +41,7 @@
 #include "kernels.hpp"
 #include "peaks.hpp"
 #include "periodicity.hpp"
+#include "resample.hpp"
 #include "tracking.hpp"
 #include "viterbi.hpp"
 #include "views.hpp"
@@ -663,6 +664,50 @@ PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int se
   return out.release();
 }
 
+// The high-pass with its output rounded to the grid the cores' running sums
+// need, in the same call: one pass over the block less.
+PyObject* highpass_on_grid_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settle, int grid_bits) {
+  if (sos.cols != 6 || zi.rows != sos.rows || zi.cols != 2) {
+    PyErr_Format(PyExc_ValueError, "sos has shape (%zd, %zd) and zi (%zd, %zd); they need (n, 6) and (n, 2)",
+                 sos.rows, sos.cols, zi.rows, zi.cols);
+    return nullptr;
+  }
+  if (grid_bits < 0 || grid_bits > 60) {
+    PyErr_Format(PyExc_ValueError, "grid_bits=%d must be between 0 and 60, e.g. 30", grid_bits);
+    return nullptr;
+  }
+  const npy_intp n = x.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::highpass_zero_phase(x, sos, zi, settle, grid_bits, out_of(out.get())); });
+  return out.release();
+}
+
+// Output samples [first, first + count) of SciPy's upfirdn(h, padded x, up,
+// down) for the layer's lower analysis rate; `h` as upfirdn holds it.
+PyObject* resample_poly_impl(qp::DVec x, int pre, int padded, qp::DVec h, int up, int down, int first,
+                             int count) {
+  if (count < 0) {
+    PyErr_Format(PyExc_ValueError, "count=%d must be >= 0", count);
+    return nullptr;
+  }
+  const npy_intp n = count;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::resample_poly(x, pre, padded, h, up, down, first, out_of(out.get())); });
+  return out.release();
+}
+
+// Both half-waves of a conditioned block in one pass.
+PyObject* half_waves_impl(qp::DVec x) {
+  const npy_intp n = x.size;
+  Ref positive = new_doubles(1, &n);
+  Ref negative = new_doubles(1, &n);
+  if (!positive || !negative) return nullptr;
+  compute([&] { qp::half_waves(x, out_of(positive.get()), out_of(negative.get())); });
+  return PyTuple_Pack(2, positive.get(), negative.get());
+}
+
 // The voiced state's posterior under the two-state chain of the voicing model.
 PyObject* voicing_posterior_impl(qp::DVec score, double switch_cost, int smooth) {
   const npy_intp n = score.size;
@@ -1000,6 +1045,15 @@ const Function kHooks[] = {
                                   "The cascade sos run forward then backward over x, each pass from the "
                                   "steady state zi times its first sample; settle samples bring a state "
                                   "to the one-pass state (0: one chain)."),
+    row<highpass_on_grid_impl>("_highpass_on_grid", {"x", "sos", "zi", "settle", "grid_bits"},
+                               "_highpass_zero_phase, its output then rounded to multiples of "
+                               "2**-grid_bits (ties to even; 0: not rounded)."),
+    row<resample_poly_impl>("_resample_poly", {"x", "pre", "padded", "h", "up", "down", "first", "count"},
+                            "Output samples [first, first + count) of upfirdn(h, x continued by its end "
+                            "samples to `padded` from `pre` on, up, down), bit for bit; h phase by phase, "
+                            "each reversed, as upfirdn holds it."),
+    row<half_waves_impl>("_half_waves", {"x"},
+                         "(maximum(x, 0), maximum(-x, 0)) in one pass, zeros positive."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},
                                 "Posterior of the voiced state of a two-state chain from per-frame "
                                 "log-odds: forward only, or forward and backward when smooth."),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace qp {
@@ -18,36 +19,86 @@ namespace {
 // smoothing's zero at sr / 2 removes the content the interpolation cannot
 // follow. The smoothing is folded into four taps of x per side, and only
 // every kStep-th j is taken. Four partial
-// sums, added at the end: independent chains the processor overlaps (the
+// sums, added at the end: independent chains, one vector lane each (the
 // build forbids the compiler to reassociate one sum).
 // Samples between the ones compared: after the smoothing, neighbours add
 // little (every sample or every third gives the same accuracy on speech).
 constexpr index_t kStep = 3;
 
+// Four doubles, one per partial sum below: one AVX register, or two SSE2 /
+// NEON registers where the compiler splits it. Every operation on it is the
+// scalar one lane by lane, so lane k holds exactly partial sum k.
+typedef double Quad __attribute__((vector_size(32)));
+typedef long long QuadBits __attribute__((vector_size(32)));
+typedef long long QuadIndex __attribute__((vector_size(32)));
+
+inline Quad load_quad(const double* p) {
+  Quad value;
+  std::memcpy(&value, p, sizeof(Quad));
+  return value;
+}
+
+// The samples of the four partial sums at one step, from two loads and one
+// in-lane shuffle: (p[0], p[2 kStep], p[kStep], p[3 kStep]), so lane 1
+// holds partial sum 2 and lane 2 partial sum 1 (see kLaneOfSum).
+inline Quad every_third(const double* p) {
+  static_assert(kStep == 3, "the lanes below are picked for a step of 3");
+  return __builtin_shuffle(load_quad(p), load_quad(p + 6), QuadIndex{0, 4, 3, 7});
+}
+
+constexpr int kLaneOfSum[4] = {0, 2, 1, 3};
+
+// fabs lane by lane: the sign bit cleared, as fabs does (also on NaN).
+inline Quad abs_quad(Quad v) {
+  QuadBits bits;
+  std::memcpy(&bits, &v, sizeof(bits));
+  bits &= QuadBits{} + 0x7fffffffffffffffLL;
+  std::memcpy(&v, &bits, sizeof(v));
+  return v;
+}
+
+// No bit may differ from the scalar reading, but the four partial sums are
+// independent lanes; the compiler may build an AVX2 copy too, chosen when
+// the module loads on a CPU that has it (no contraction: the build forbids it).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE_CLONES
+#endif
+
+QP_WIDE_CLONES
 double check_frame(const double* x, index_t width, index_t whole, double frac) {
   const double h = 0.5 * frac;
   const double w0 = h, w1 = 1.0 + h, w2 = 2.0 - h, w3 = 1.0 - h;
   const index_t n = width - 3 - whole;
   const double* later = x + whole;
-  double diff[4] = {0.0, 0.0, 0.0, 0.0}, total[4] = {0.0, 0.0, 0.0, 0.0};
+  const Quad v0 = Quad{} + w0, v1 = Quad{} + w1, v2 = Quad{} + w2, v3 = Quad{} + w3;
+  Quad diff = {0.0, 0.0, 0.0, 0.0}, total = {0.0, 0.0, 0.0, 0.0};
   index_t j = 1;
+  // The lanes are frame positions j, j + 2 kStep, j + kStep, j + 3 kStep.
   for (; j + 4 * kStep <= n; j += 4 * kStep) {
-    for (int k = 0; k < 4; ++k) {
-      const index_t i = j + kStep * k;
-      const double a = ((w0 * x[i - 1] + w1 * x[i]) + w2 * x[i + 1]) + w3 * x[i + 2];
-      const double b = ((w3 * later[i] + w2 * later[i + 1]) + w1 * later[i + 2]) + w0 * later[i + 3];
-      diff[k] += std::fabs(a - b);
-      total[k] += std::fabs(a) + std::fabs(b);
-    }
+    const Quad a = ((v0 * every_third(x + j - 1) + v1 * every_third(x + j)) + v2 * every_third(x + j + 1)) +
+                   v3 * every_third(x + j + 2);
+    const Quad b = ((v3 * every_third(later + j) + v2 * every_third(later + j + 1)) +
+                    v1 * every_third(later + j + 2)) +
+                   v0 * every_third(later + j + 3);
+    diff += abs_quad(a - b);
+    total += abs_quad(a) + abs_quad(b);
   }
+  double dk[4], tk[4];
+  for (int k = 0; k < 4; ++k) {
+    dk[k] = diff[kLaneOfSum[k]];
+    tk[k] = total[kLaneOfSum[k]];
+  }
+  double d0 = dk[0], t0 = tk[0];
   for (; j < n; j += kStep) {
     const double a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2];
     const double b = ((w3 * later[j] + w2 * later[j + 1]) + w1 * later[j + 2]) + w0 * later[j + 3];
-    diff[0] += std::fabs(a - b);
-    total[0] += std::fabs(a) + std::fabs(b);
+    d0 += std::fabs(a - b);
+    t0 += std::fabs(a) + std::fabs(b);
   }
-  const double d = (diff[0] + diff[1]) + (diff[2] + diff[3]);
-  const double t = (total[0] + total[1]) + (total[2] + total[3]);
+  const double d = (d0 + dk[1]) + (dk[2] + dk[3]);
+  const double t = (t0 + tk[1]) + (tk[2] + tk[3]);
   return t > 0.0 ? 1.0 - d / t : kNaN;
 }
 
@@ -104,6 +155,93 @@ void start(std::vector<Section>& sections, const DMat& zi, double first) {
   }
 }
 
+// The cascade of S sections with its coefficients and state in local
+// variables, the same operations in the same order as step(): through a
+// vector of sections written next to the signal, every state went through
+// memory between samples (the compiler must assume the signal's stores may
+// alias it), which lengthened the recursion's chain by the store and
+// reload. Lengths up to kFixedSections take this path.
+template <int S>
+struct Fixed {
+  double b0[S], b1[S], b2[S], a1[S], a2[S];
+};
+
+template <int S>
+struct FixedState {
+  double z1[S], z2[S];
+};
+
+template <int S>
+inline double step_fixed(const Fixed<S>& c, FixedState<S>& s, double v) {
+#pragma GCC unroll 8
+  for (int k = 0; k < S; ++k) {
+    const double y = c.b0[k] * v + s.z1[k];
+    s.z1[k] = c.b1[k] * v - c.a1[k] * y + s.z2[k];
+    s.z2[k] = c.b2[k] * v - c.a2[k] * y;
+    v = y;
+  }
+  return v;
+}
+
+template <int S>
+inline FixedState<S> start_fixed(const DMat& zi, double first) {
+  FixedState<S> s;
+  for (int k = 0; k < S; ++k) {
+    s.z1[k] = zi(k, 0) * first;
+    s.z2[k] = zi(k, 1) * first;
+  }
+  return s;
+}
+
+// cascade() below for S sections; `dir` is +1 forward, -1 backward, and
+// data points at the pass's first sample.
+template <int S, int dir>
+void cascade_fixed(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, index_t settle) {
+  Fixed<S> c;
+  for (int k = 0; k < S; ++k) {
+    c.b0[k] = design[k].b0;
+    c.b1[k] = design[k].b1;
+    c.b2[k] = design[k].b2;
+    c.a1[k] = design[k].a1;
+    c.a2[k] = design[k].a2;
+  }
+  double* const at = data;
+  if (settle <= 0 || n < 4 * settle) {
+    FixedState<S> one = start_fixed<S>(zi, at[0]);
+    for (index_t t = 0; t < n; ++t) at[dir * t] = step_fixed(c, one, at[dir * t]);
+    return;
+  }
+  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
+  FixedState<S> one = start_fixed<S>(zi, at[0]);
+  FixedState<S> two = start_fixed<S>(zi, at[dir * lead]);
+  // The second chain's first `settle` outputs are not written; split so the
+  // loops carry no test.
+  for (index_t t = 0; t < settle; ++t) {
+    const double u = at[dir * t], v = at[dir * (lead + t)];
+    at[dir * t] = step_fixed(c, one, u);
+    step_fixed(c, two, v);
+  }
+  for (index_t t = settle; t < len; ++t) {
+    const double u = at[dir * t], v = at[dir * (lead + t)];
+    const double yu = step_fixed(c, one, u), yv = step_fixed(c, two, v);
+    at[dir * t] = yu;
+    at[dir * (lead + t)] = yv;
+  }
+  for (index_t t = lead + len; t < n; ++t) at[dir * t] = step_fixed(c, two, at[dir * t]);
+}
+
+constexpr std::size_t kFixedSections = 4;
+
+template <int S>
+void cascade_sections(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
+                      index_t settle) {
+  if (forward) {
+    cascade_fixed<S, 1>(design, zi, data, n, settle);
+  } else {
+    cascade_fixed<S, -1>(design, zi, data + (n - 1), n, settle);
+  }
+}
+
 // One pass of the cascade over data[0..n) in place, forward or backward,
 // from the steady state times the pass's first sample. The recursion is a
 // chain of dependent multiply-adds, so a long signal is run as two halves at
@@ -112,6 +250,13 @@ void start(std::vector<Section>& sections, const DMat& zi, double first) {
 // the one-pass state below rounding, and those samples are not written.
 void cascade(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
              index_t settle) {
+  switch (design.size()) {
+    case 1: return cascade_sections<1>(design, zi, data, n, forward, settle);
+    case 2: return cascade_sections<2>(design, zi, data, n, forward, settle);
+    case 3: return cascade_sections<3>(design, zi, data, n, forward, settle);
+    case kFixedSections: return cascade_sections<kFixedSections>(design, zi, data, n, forward, settle);
+    default: break;
+  }
   std::vector<Section> one = design, two = design;
   // Position t of the pass, in the pass's own direction.
   auto at = [&](index_t t) -> double& { return forward ? data[t] : data[n - 1 - t]; };
@@ -136,7 +281,50 @@ void cascade(const std::vector<Section>& design, const DMat& zi, double* data, i
   for (index_t t = lead + len; t < n; ++t) at(t) = step(two, at(t));
 }
 
+// v rounded to a multiple of 2**-grid_bits as the layer rounds an array:
+// scaled up, rounded to the nearest integer (ties to even, as rint), scaled
+// back, each step exact but the rounding. Below 2**52 in magnitude, adding
+// and taking away 2**52 rounds to a whole number in the default rounding
+// mode (the sum's unit in the last place is 1), and the sign is put back
+// as rint keeps it (-0.3 rounds to -0); from 2**52 on every double is
+// whole already. The compiler makes this a vector loop, where a call of
+// nearbyint per sample cost as much as the filter.
+QP_WIDE_CLONES
+void round_to_grid(double* v, index_t n, int grid_bits) {
+  const double up = std::ldexp(1.0, grid_bits), down = std::ldexp(1.0, -grid_bits);
+  const double whole = 4503599627370496.0;  // 2**52
+  for (index_t i = 0; i < n; ++i) {
+    const double u = v[i] * up, a = std::fabs(u);
+    const double r = a < whole ? std::copysign((a + whole) - whole, u) : u;
+    v[i] = r * down;
+  }
+}
+
 }  // namespace
+
+QP_WIDE_CLONES
+void half_waves(DVec x, Out<double> positive, Out<double> negative) {
+  if (x.contiguous()) {
+    const char* base = x.base;
+    for (index_t i = 0; i < x.size; ++i) {
+      double v;
+      std::memcpy(&v, base + i * static_cast<index_t>(sizeof(double)), sizeof(v));
+      positive[i] = v > 0.0 ? v : 0.0;
+      negative[i] = v < 0.0 ? -v : 0.0;
+    }
+    return;
+  }
+  for (index_t i = 0; i < x.size; ++i) {
+    const double v = x[i];
+    positive[i] = v > 0.0 ? v : 0.0;
+    negative[i] = v < 0.0 ? -v : 0.0;
+  }
+}
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bits, Out<double> out) {
+  highpass_zero_phase(x, sos, zi, settle, out);
+  if (grid_bits > 0) round_to_grid(out.data, out.size, grid_bits);
+}
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
   const index_t n = x.size;

@@ -42,6 +42,16 @@ void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<dou
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out);
 
+// The same, its output then rounded to multiples of 2**-grid_bits (none for
+// grid_bits <= 0): x * 2**grid_bits rounded to the nearest integer, ties to
+// even, times 2**-grid_bits, as numpy's rint between the two products.
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bits, Out<double> out);
+
+// The two half-waves of x for the two-polarity cores: positive[i] = x[i]
+// where x[i] > 0, else +0; negative[i] = -x[i] where x[i] < 0, else +0
+// (numpy's maximum(x, 0) and maximum(-x, 0), negative zero included).
+void half_waves(DVec x, Out<double> positive, Out<double> negative);
+
 // The forward chain's state between frames: log-beliefs of voiced (v) and
 // unvoiced (u), the larger 0.
 struct ChainState {

@@ -130,3 +130,30 @@ def test_channels_at_a_high_rate_keep_their_own_pitch_and_silence():
 def test_analysis_rate_is_checked(value, error):
     with pytest.raises(error, match="analysis_sr"):
         qesmorPitch.track(np.zeros(1000), 44100, analysis_sr=value)
+
+
+@pytest.mark.parametrize("up, down", [(160, 441), (320, 441), (2, 3), (160, 480)])
+@pytest.mark.parametrize("n", [1, 7, 2000, 30011])
+def test_resampled_blocks_are_scipys_bits(up, down, n):
+    # Each block is resample_poly of the block continued by its end samples,
+    # bit for bit: a ratio not in lowest terms, blocks at either end, a
+    # strided signal.
+    x = np.random.default_rng(n).normal(size=(2, 2 * n))[:, ::2]
+    source = Resampled(ArraySource(x), up, down)
+    total = source.n_samples
+    for start, stop in [(0, total), (0, min(5, total)), (total // 3, total // 2 + 1),
+                        (max(total - 3, 0), total)]:
+        if stop <= start:
+            continue
+        g = np.gcd(up, down)
+        u, d = up // g, down // g
+        first = start - start % u
+        lo = first * d // u - source._margin
+        hi = -(-stop * d // u) + source._margin
+        block = x[:, max(lo, 0): min(hi, n)]
+        padded = np.pad(block, ((0, 0), (max(lo, 0) - lo, hi - min(hi, n))), mode="edge")
+        want = resample_poly(padded, u, d, axis=1, window=_lowpass(u, d, FILTER_REACH))
+        skip = (source._margin // d) * u + (start - first)
+        got = source.read(start, stop)
+        np.testing.assert_array_equal(got.view(np.int64),
+                                      want[:, skip: skip + stop - start].view(np.int64))

@@ -1,0 +1,148 @@
+#include "resample.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace qp {
+
+namespace {
+
+typedef double Quad __attribute__((vector_size(32)));
+
+}  // namespace
+
+inline Quad load_quad(const double* p) {
+  Quad value;
+  std::memcpy(&value, p, sizeof(value));
+  return value;
+}
+
+// No bit may differ from upfirdn's sums, but each vector lane is one of
+// them, so the compiler may build an AVX2 copy (no contraction: the build
+// forbids it), chosen when the module loads on a CPU that has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, index_t down, index_t first,
+                   Out<double> out) {
+  if (up < 1 || down < 1) raise_value_error("up and down must be >= 1");
+  if (h.size == 0 || h.size % up != 0) raise_value_error("h must hold a whole number of phases of up taps");
+  if (x.size == 0) raise_value_error("x is empty; the resampler needs at least one sample");
+  if (pre < 0 || padded < pre + x.size) raise_value_error("padded must cover pre and the samples of x");
+  if (first < 0) raise_value_error("first must be >= 0");
+  const index_t per_phase = h.size / up;
+  // The padded signal in one buffer and the filter contiguous, so the inner
+  // loop is two plain streams; both are small next to the work.
+  // The samples in place when contiguous; the continuation beyond the ends
+  // is read through `at` where an output reaches it.
+  const bool in_place = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
+  std::vector<double> copy(in_place ? 0 : static_cast<std::size_t>(x.size)), taps(static_cast<std::size_t>(h.size));
+  for (index_t c = 0; !in_place && c < x.size; ++c) copy[c] = x[c];
+  const double* const real = in_place ? reinterpret_cast<const double*>(x.base) : copy.data();
+  const index_t end = pre + x.size;  // padded index after the last real sample
+  auto at = [&](index_t c) { return real[std::clamp<index_t>(c - pre, 0, x.size - 1)]; };
+  for (index_t k = 0; k < h.size; ++k) taps[k] = h[k];
+  // One output: upfirdn's loop for it.
+  auto single = [&](index_t y) {
+    const index_t i = y * down / up, t = y * down % up;
+    const double* f = taps.data() + t * per_phase;
+    double s = 0.0;
+    if (i < padded) {
+      for (index_t c = std::max<index_t>(i - per_phase + 1, 0), k = c - (i - per_phase + 1); c <= i; ++c, ++k) {
+        s = s + at(c) * f[k];
+      }
+    } else if (i < padded + per_phase - 1) {
+      for (index_t c = i - per_phase + 1, k = 0; c <= i; ++c, ++k) {
+        const double v = c >= 0 && c < padded ? at(c) : 0.0;
+        s = s + v * f[k];
+      }
+    }
+    return s;
+  };
+  index_t j = 0;
+  // Outputs y + up * l (l = 0..3) share a phase and sit down * l input
+  // samples apart: with the signal interleaved four ways at that distance,
+  // each tap is one vector load for four outputs, each lane its own sum in
+  // upfirdn's order. A group is 4 * up consecutive outputs.
+  const index_t group = 4 * up;
+  // Plain doubles, four per tap: a container of the vector type would be
+  // instantiated once for the whole module, possibly by a unit built for
+  // another instruction set, whose calling convention for it differs.
+  std::vector<double> lanes;
+  for (; j + group <= out.size; j += group) {
+    const index_t y0 = first + j, i0 = y0 * down / up;
+    const index_t lo = i0 - per_phase + 1, hi = (y0 + up - 1) * down / up;  // lane 0's span
+    if (lo < pre || hi + 3 * down >= end) break;
+    const index_t span = hi - lo + 1;
+    lanes.resize(static_cast<std::size_t>(4 * span));
+    for (index_t c = 0; c < span; ++c) {
+      for (int l = 0; l < 4; ++l) lanes[4 * c + l] = real[lo - pre + c + l * down];
+    }
+    // Four outputs' sums at once (independent chains the processor overlaps).
+    index_t m = 0;
+    for (; m + 4 <= up; m += 4) {
+      const double* v[4];
+      const double* f[4];
+      for (int q = 0; q < 4; ++q) {
+        const index_t y = y0 + m + q, i = y * down / up, t = y * down % up;
+        v[q] = lanes.data() + 4 * (i - per_phase + 1 - lo);
+        f[q] = taps.data() + t * per_phase;
+      }
+      Quad s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+      for (index_t k = 0; k < per_phase; ++k) {
+        s0 = s0 + load_quad(v[0] + 4 * k) * f[0][k];
+        s1 = s1 + load_quad(v[1] + 4 * k) * f[1][k];
+        s2 = s2 + load_quad(v[2] + 4 * k) * f[2][k];
+        s3 = s3 + load_quad(v[3] + 4 * k) * f[3][k];
+      }
+      for (int l = 0; l < 4; ++l) {
+        out[j + m + up * l] = s0[l];
+        out[j + m + 1 + up * l] = s1[l];
+        out[j + m + 2 + up * l] = s2[l];
+        out[j + m + 3 + up * l] = s3[l];
+      }
+    }
+    for (; m < up; ++m) {
+      const index_t y = y0 + m, i = y * down / up, t = y * down % up;
+      const double* v = lanes.data() + 4 * (i - per_phase + 1 - lo);
+      const double* f = taps.data() + t * per_phase;
+      Quad s = {0.0, 0.0, 0.0, 0.0};
+      for (index_t k = 0; k < per_phase; ++k) s = s + load_quad(v + 4 * k) * f[k];
+      for (int l = 0; l < 4; ++l) out[j + m + up * l] = s[l];
+    }
+  }
+  while (j < out.size) {
+    // Four outputs at a time whose taps all fall on the signal: four
+    // independent sums, each in upfirdn's order.
+    const double* row[4];
+    const double* f[4];
+    bool regular = j + 4 <= out.size;
+    for (int l = 0; l < 4 && regular; ++l) {
+      const index_t y = first + j + l, i = y * down / up, t = y * down % up;
+      regular = i - per_phase + 1 >= pre && i < end;
+      row[l] = real + (i - per_phase + 1 - pre);
+      f[l] = taps.data() + t * per_phase;
+    }
+    if (!regular) {
+      out[j] = single(first + j);
+      ++j;
+      continue;
+    }
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (index_t k = 0; k < per_phase; ++k) {
+      s0 = s0 + row[0][k] * f[0][k];
+      s1 = s1 + row[1][k] * f[1][k];
+      s2 = s2 + row[2][k] * f[2][k];
+      s3 = s3 + row[3][k] * f[3][k];
+    }
+    out[j] = s0;
+    out[j + 1] = s1;
+    out[j + 2] = s2;
+    out[j + 3] = s3;
+    j += 4;
+  }
+}
+
+}  // namespace qp
