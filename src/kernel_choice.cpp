@@ -44,7 +44,7 @@ double time_periodicity(const Target& t, const std::vector<double>& x) {
   const index_t span = (kRunning - 1) * kHop + kWindow;
   return fastest_round([&] {
     for (index_t lag0 = 32; lag0 < 32 + kLags; lag0 += t.chunk) {
-      for (index_t f = 0; f < kFrames; ++f) t.qesmor_chunk(x.data() + f * kHop, kWindow, lag0, false, sums);
+      for (index_t f = 0; f < kFrames; ++f) t.qesmor_chunk(x.data() + f * kHop, kWindow, lag0, Samples::kUnsigned, sums);
     }
     t.running_lanes(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, true, scratch.data(), rows.data(),
                     kLags);

@@ -11,13 +11,20 @@ namespace qp::kernels {
 
 using index_t = std::ptrdiff_t;
 
+// What a frame holds, which decides the minimum a kernel may use: a NaN
+// (IEEE minNum), else a sample below zero (the plain vector minimum, equal
+// to minNum without NaN), else neither: the minimum may compare the
+// samples' bits as integers, which order alike for doubles with the sign bit
+// clear. A -0.0 counts as unsigned: it may then win over a +0.0, but a sum
+// that starts at +0.0 is unchanged by a zero term of either sign.
+enum class Samples { kWithNan, kSigned, kUnsigned };
+
 // sums[c] = sum over j < n - lag0 - c, in increasing j, of
 // minNum(x[j], x[j + lag0 + c]) for c < Target::chunk: the qesmor sums of
 // the run of lags lag0 .. lag0 + chunk - 1 over the contiguous frame x[0, n),
-// every one of which must overlap the frame (n - lag0 >= chunk). `has_nan`
-// says whether the frame holds any NaN (without NaN the plain vector minimum
-// gives the same sums).
-using QesmorChunk = void (*)(const double* x, index_t n, index_t lag0, bool has_nan, double* sums);
+// every one of which must overlap the frame (n - lag0 >= chunk). `kind`
+// says what the frame holds (see Samples).
+using QesmorChunk = void (*)(const double* x, index_t n, index_t lag0, Samples kind, double* sums);
 
 // For each later state j in [0, count): best[j] = max over i < n, scanned
 // upward with a strict comparison starting from i = 0, of prev[i] + a[i][j],
@@ -88,7 +95,7 @@ inline double min_num(double a, double b) {
 #define QP_DECLARE_TARGET(name)                                                                 \
   extern const int name##_chunk;                                                              \
   extern const int name##_states;                                                             \
-  void name##_qesmor_chunk(const double* x, index_t n, index_t lag0, bool has_nan, double* sums); \
+  void name##_qesmor_chunk(const double* x, index_t n, index_t lag0, Samples kind, double* sums); \
   void name##_viterbi_columns(const double* prev, index_t n, const double* a, index_t row_stride, \
                               index_t count, double* best, index_t* arg);                 \
   void name##_matvec_rows(const double* at, index_t n, const double* v, index_t count, double* out); \

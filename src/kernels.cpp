@@ -22,7 +22,7 @@ double lag_sum(const double* x, index_t n, index_t lag) {
   return sum;
 }
 
-void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, bool, double* sums) {
+void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, Samples, double* sums) {
   sums[0] = lag_sum(x, n, lag0);
 }
 
@@ -156,8 +156,12 @@ const Target* find(const char* name) {
 void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Target& target) {
   const index_t count = lags.size;
   const index_t chunk = target.chunk;
-  bool has_nan = false;
-  for (index_t j = 0; j < n; ++j) has_nan |= x[j] != x[j];
+  bool has_nan = false, negative = false;
+  for (index_t j = 0; j < n; ++j) {
+    has_nan |= x[j] != x[j];
+    negative |= x[j] < 0.0;
+  }
+  const Samples kind = has_nan ? Samples::kWithNan : negative ? Samples::kSigned : Samples::kUnsigned;
 
   double sums[kMaxChunk];
   index_t k = 0;
@@ -178,7 +182,7 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
       const index_t k0 = count - chunk;
       const index_t last0 = lags[k0];
       if (n - last0 >= chunk && consecutive(lags, k0, chunk)) {
-        target.qesmor_chunk(x, n, last0, has_nan, sums);
+        target.qesmor_chunk(x, n, last0, kind, sums);
         for (index_t c = k - k0; c < chunk; ++c) score[k0 + c] = sums[c] / static_cast<double>(n - (last0 + c));
         return;
       }
@@ -188,7 +192,7 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
       ++k;
       continue;
     }
-    target.qesmor_chunk(x, n, lag0, has_nan, sums);
+    target.qesmor_chunk(x, n, lag0, kind, sums);
     for (index_t c = 0; c < chunk; ++c) score[k + c] = sums[c] / static_cast<double>(n - (lag0 + c));
     k += chunk;
   }
