@@ -1,6 +1,8 @@
 #include "viterbi.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,50 @@ class Kept {
 
 thread_local std::vector<index_t> t_back;
 thread_local std::vector<double> t_scores, t_probabilities, t_log_likelihood;
+
+// The log transition block depends only on the states, fs, sigma and the
+// lags, which the layer's calls of one track share block after block; it
+// costs K x (window / 2) exponentials and K x K logarithms (a tenth of a
+// call on speech), so each thread keeps the last one it built.
+struct LogBlock {
+  index_t n_periods = -1;  // -1: nothing kept
+  index_t lo = 0;
+  index_t k = 0;
+  std::uint64_t fs = 0, sigma = 0;  // the bits, so that any value (NaN too) matches only itself
+  std::vector<double> values;
+};
+thread_local LogBlock t_log_block;
+
+std::uint64_t bits_of(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+// log(kEps + A) at rows and columns lo .. lo + k - 1 of the n_periods-state
+// matrix, row-major; `local` holds it when it is too large to keep.
+const double* log_transition(index_t n_periods, double fs, double sigma, index_t lo, index_t k,
+                             std::vector<double>& local) {
+  LogBlock& kept = t_log_block;
+  if (kept.n_periods == n_periods && kept.lo == lo && kept.k == k && kept.fs == bits_of(fs) &&
+      kept.sigma == bits_of(sigma)) {
+    return kept.values.data();
+  }
+  const bool keep = static_cast<std::size_t>(k * k) * sizeof(double) <= kKeepBytes;
+  std::vector<double>& out = keep ? kept.values : local;
+  kept.n_periods = -1;
+  out.resize(static_cast<std::size_t>(k * k));
+  transition_block(n_periods, fs, sigma, lo, lo + k, lo, lo + k, out.data());
+  log_floor(contiguous(out.data(), k * k), out.data());
+  if (keep) {
+    kept.n_periods = n_periods;
+    kept.lo = lo;
+    kept.k = k;
+    kept.fs = bits_of(fs);
+    kept.sigma = bits_of(sigma);
+  }
+  return out.data();
+}
 
 }  // namespace
 
@@ -93,10 +139,8 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
   }
 
   // The decoder reads only the top-left K x K of the block.
-  std::vector<double> log_a(static_cast<std::size_t>(k * k));
-  transition_block(source.window_size() / 2, params.fs, params.sigma, lags[0], lags[0] + k, lags[0],
-                   lags[0] + k, log_a.data());
-  log_floor(contiguous(log_a.data(), k * k), log_a.data());
+  std::vector<double> local;
+  const double* log_a = log_transition(source.window_size() / 2, params.fs, params.sigma, lags[0], k, local);
 
   const std::size_t cells = static_cast<std::size_t>(frames * k);
   Kept<double> scores(t_scores, cells), probabilities(t_probabilities, cells);
@@ -112,7 +156,7 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
   }
 
   std::vector<index_t> path(static_cast<std::size_t>(frames));
-  viterbi(contiguous(log_likelihood.data(), frames, k), contiguous(log_a.data(), k, k), params.beta, path.data());
+  viterbi(contiguous(log_likelihood.data(), frames, k), contiguous(log_a, k, k), params.beta, path.data());
 
   for (index_t t = 0; t < frames; ++t) {
     const index_t state = path[t];
