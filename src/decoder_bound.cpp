@@ -42,6 +42,8 @@ PrunedDecoder::PrunedDecoder(const double* a, index_t n, index_t row_stride, ind
       for (index_t j = first; j < first + states; ++j) top = std::max(top, col_top_[b * count + j]);
     }
   }
+  diagonal_.resize(static_cast<std::size_t>(count));
+  for (index_t j = 0; j < count; ++j) diagonal_[j] = a[j * row_stride + j];
   block_top_.resize(static_cast<std::size_t>(blocks));
   seed_.resize(static_cast<std::size_t>(count));
   usable_ = true;
@@ -54,18 +56,27 @@ bool PrunedDecoder::step(const double* prev, const index_t* last_arg, double* be
     return false;
   }
   index_t top = 0;
-  for (index_t b = 0; b < static_cast<index_t>(block_top_.size()); ++b) block_top_[b] = -kLimit;
-  for (index_t i = 0; i < n_; ++i) {
-    if (!tame(prev[i])) return false;
-    double& block = block_top_[i / kernels::kDecoderRows];
-    block = std::max(block, prev[i]);
-    if (prev[i] > prev[top]) top = i;
+  double top_value = prev[0];
+  // Each block's largest in a register, not through its slot in memory.
+  for (index_t b = 0, lo = 0; lo < n_; ++b, lo += kernels::kDecoderRows) {
+    const index_t hi = std::min(lo + kernels::kDecoderRows, n_);
+    double block = -kLimit;
+    for (index_t i = lo; i < hi; ++i) {
+      const double v = prev[i];
+      if (!tame(v)) return false;
+      block = std::max(block, v);
+      if (v > top_value) {
+        top_value = v;
+        top = i;
+      }
+    }
+    block_top_[b] = block;
   }
   // Each seed is the computed value of a real candidate, so it is at most
   // the column's maximum.
   const double* best_row = a_ + top * row_stride_;
   for (index_t j = 0; j < count_; ++j) {
-    double seed = std::max(prev[j] + a_[j * row_stride_ + j], prev[top] + best_row[j]);
+    double seed = std::max(prev[j] + diagonal_[j], top_value + best_row[j]);
     if (last_arg) {
       const index_t i = last_arg[j];
       seed = std::max(seed, prev[i] + a_[i * row_stride_ + j]);

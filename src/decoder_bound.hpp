@@ -50,6 +50,7 @@ class PrunedDecoder {
   std::vector<double> group_top_;  // blocks x groups of target.states columns
   std::vector<double> block_top_;  // blocks
   std::vector<double> seed_;       // count
+  std::vector<double> diagonal_;   // a[j][j], j < count
 };
 
 }  // namespace qp

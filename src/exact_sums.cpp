@@ -14,35 +14,34 @@ constexpr std::uint64_t kMagnitude = ~(std::uint64_t{1} << 63);
 constexpr int kExponentBias = 1075;  // value = significand * 2^(field - 1075), field >= 1
 constexpr int kMaxExponentField = 1023 + 512;  // |sample| < 2^512
 
-// Samples per block: the blocks' overlap (window - hop samples summed twice)
-// stays a few per cent, and a block's buffers stay in the second-level cache.
-constexpr index_t kBlockSamples = 1 << 15;
+// Samples each vector lane runs through per block: its stretch of frames
+// overlaps the next lane's by window - hop samples summed twice, a few per
+// cent, and the block's rows (lanes x stretch) stay in the second-level
+// cache.
+constexpr index_t kLaneSamples = 1 << 13;
 constexpr index_t kBlockScores = 1 << 20;  // 8 MiB
-
-// The lags from k the running-sum kernel can take at once: a whole chunk or
-// the last few, consecutive, and every vector lane overlapping its frame
-// (lanes are rounded up to whole vectors, at most chunk). 0: none.
-index_t running_run(IVec lags, index_t k, index_t chunk, index_t window) {
-  const index_t run = std::min(chunk, lags.size - k);
-  return window - lags[k] >= chunk && kernels::consecutive(lags, k, run) ? run : 0;
-}
+constexpr index_t kLanes = kernels::kMaxLanes;  // blocks are whole numbers of every target's lane count
 
 }  // namespace
 
-bool running_sums_exact(const double* x, index_t n) {
+bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {
   std::uint64_t largest = 0;  // bits of the largest magnitude
   int lowest = 1 << 20;       // exponent of the lowest set bit over all samples
+  bool negative = false;      // some sample below zero
   for (index_t i = 0; i < n; ++i) {
     std::uint64_t bits;
     std::memcpy(&bits, x + i, sizeof bits);
+    const bool sign = (bits >> 63) != 0;
     bits &= kMagnitude;
     if (bits == 0) continue;
+    negative |= sign;
     const int field = static_cast<int>(bits >> 52);
     if (field >= kMaxExponentField) return false;  // also every NaN and infinity
     const std::uint64_t significand = field ? (bits & kMantissa) | (kMantissa + 1) : bits;
     lowest = std::min(lowest, std::max(field, 1) - kExponentBias + __builtin_ctzll(significand));
     largest = std::max(largest, bits);
   }
+  if (unsigned_samples) *unsigned_samples = !negative;
   if (largest == 0) return true;
   // largest / q, an integer since q divides every sample.
   const int field = static_cast<int>(largest >> 52);
@@ -57,35 +56,31 @@ bool running_sums_exact(const double* x, index_t n) {
 ExactFrames::ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_size, index_t frames,
                          const kernels::Target& target)
     : data_(data), lags_(lags), window_(window_size), hop_(hop_size), frames_(frames) {
-  const index_t chunk = target.chunk;
-  if (!kernels::shortcuts() || !target.running_chunk || chunk == 0 || hop_ < chunk || frames_ == 0 || window_ <= 0 ||
+  if (!kernels::shortcuts() || !target.running_lanes || frames_ == 0 || window_ <= 0 || hop_ <= 0 ||
       lags_.size == 0) {
     return;
   }
-  // The block's scores (frames x lags) stay within kBlockScores.
-  const index_t block_frames = std::max<index_t>(1, std::min(kBlockSamples / hop_, kBlockScores / lags_.size));
-  // Work per frame: frame by frame, window - lag updates for each lag; with
-  // running sums, about hop updates (plus the end runs, and the block's
-  // overlap with the next spread over its frames) for each lag of a chunk
-  // the kernel takes, and the rest frame by frame.
-  const double per_frame = static_cast<double>(hop_ + chunk) +
-                           static_cast<double>(std::max<index_t>(window_ - hop_, 0)) / static_cast<double>(block_frames);
+  // Frames per lane, so that a lane's stretch is about kLaneSamples; the
+  // block's scores (frames x lags) stay within kBlockScores.
+  const index_t slots = std::max<index_t>(1, std::min(kLaneSamples / hop_, kBlockScores / (kLanes * lags_.size)));
+  const index_t block_frames = kLanes * slots;
+  // Work per frame and lag: frame by frame, window - lag updates; with
+  // running sums, about hop updates, plus each lane's overlap with the next
+  // spread over its frames, the end run of a group of lags and the division.
+  const index_t group = std::min<index_t>(kernels::kMaxLaneLags, hop_);
+  const double per_frame = static_cast<double>(hop_) + static_cast<double>(group) +
+                           static_cast<double>(std::max<index_t>(window_ - hop_, 0)) / static_cast<double>(slots);
   double direct = 0.0, running = 0.0;
-  for (index_t k = 0; k < lags_.size;) {
-    if (const index_t run = running_run(lags_, k, chunk, window_)) {
-      for (index_t c = 0; c < run; ++c) direct += static_cast<double>(window_ - lags_[k + c]);
-      running += static_cast<double>(run) * per_frame;
-      k += run;
-    } else {
-      const double overlap = static_cast<double>(std::max<index_t>(window_ - lags_[k], 0));
-      direct += overlap;
-      running += overlap;
-      ++k;
-    }
+  for (index_t k = 0; k < lags_.size; ++k) {
+    if (window_ - lags_[k] < 1) continue;  // 0.0 on both paths
+    direct += static_cast<double>(window_ - lags_[k]);
+    running += per_frame;
   }
   if (running * 1.25 >= direct) return;
   target_ = &target;
   block_frames_ = block_frames;
+  lag_values_.resize(static_cast<std::size_t>(lags_.size));
+  for (index_t k = 0; k < lags_.size; ++k) lag_values_[k] = lags_[k];
 }
 
 bool ExactFrames::analyse(index_t t, double* score, double& mean) {
@@ -110,27 +105,22 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
   // A frame cut short at the end of the signal (the second polarity's may
   // be) is left to the frame-by-frame path.
   if (lo + span > data_.size) return false;
-  const index_t chunk = target.chunk;
-  // The kernel reads up to chunk - 1 samples past the block, whose values do
-  // not matter: the caller's own samples where the array goes on, zeros in
-  // a copy otherwise (and for strided or misaligned data).
   const double* x = nullptr;
   const bool aligned = reinterpret_cast<std::uintptr_t>(data_.base) % alignof(double) == 0;
-  if (data_.contiguous() && aligned && lo + span + chunk <= data_.size) {
+  if (data_.contiguous() && aligned) {
     x = reinterpret_cast<const double*>(data_.base) + lo;
   } else {
-    segment_.assign(static_cast<std::size_t>(span + chunk), 0.0);
+    segment_.resize(static_cast<std::size_t>(span));
     const DVec samples = data_.slice(lo, lo + span);
     for (index_t i = 0; i < span; ++i) segment_[i] = samples[i];
     x = segment_.data();
   }
-  if (!running_sums_exact(x, span)) return false;
+  bool unsigned_samples = false;
+  if (!running_sums_exact(x, span, &unsigned_samples)) return false;
 
   const index_t count = lags_.size;
   rows_.resize(static_cast<std::size_t>(frames * count));
   means_.resize(static_cast<std::size_t>(frames));
-  sums_.resize(static_cast<std::size_t>(frames * chunk));
-  overlap_.resize(static_cast<std::size_t>(chunk));
 
   // Running sums of the samples in four interleaved chains over the four
   // quarters (a single chain waits on each addition's latency); under the
@@ -159,30 +149,9 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
     means_[t] = (running_[s + window_] - running_[s]) / static_cast<double>(window_);
   }
 
-  // Lags in runs for the kernel; any other lag is summed frame by frame.
-  index_t k = 0;
-  while (k < count) {
-    if (const index_t run = running_run(lags_, k, chunk, window_)) {
-      const index_t lag0 = lags_[k];
-      target.running_chunk(x, frames, hop_, window_, lag0, run, sums_.data(), chunk);
-      // The counts as doubles first, so that the divisions vectorise.
-      for (index_t c = 0; c < run; ++c) overlap_[c] = static_cast<double>(window_ - (lag0 + c));
-      for (index_t t = 0; t < frames; ++t) {
-        double* row = rows_.data() + t * count + k;
-        const double* sums = sums_.data() + t * chunk;
-        for (index_t c = 0; c < run; ++c) row[c] = sums[c] / overlap_[c];
-      }
-      k += run;
-      continue;
-    }
-    index_t end = k + 1;
-    while (end < count && !running_run(lags_, end, chunk, window_)) ++end;
-    const IVec rest = lags_.slice(k, end);
-    for (index_t t = 0; t < frames; ++t) {
-      kernels::qesmor_sums(x + t * hop_, window_, rest, rows_.data() + t * count + k, target);
-    }
-    k = end;
-  }
+  scratch_.resize(static_cast<std::size_t>(kernels::running_lanes_scratch(frames, hop_, window_)));
+  target.running_lanes(x, span, frames, hop_, window_, lag_values_.data(), count, unsigned_samples, scratch_.data(),
+                       rows_.data(), count);
   return true;
 }
 

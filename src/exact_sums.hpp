@@ -19,6 +19,7 @@
 // most A * n < 2^512 * 2^63, far from overflow. So it is representable. An
 // addition of two representable values whose exact sum is representable
 // returns that sum; by induction the frame-by-frame sum and every running sum
+// (the kernel keeps one per vector lane, each over a stretch of the segment)
 // hold exact real values, and the difference R(b) - R(a), the exact frame sum,
 // is again such an m * q, so the subtraction is exact too. Neither path
 // yields -0.0 for a zero sum: both start from +0.0, and in round-to-nearest a
@@ -39,8 +40,9 @@
 
 namespace qp {
 
-// The certificate above for x[0 .. n), summed over at most n terms.
-bool running_sums_exact(const double* x, index_t n);
+// The certificate above for x[0 .. n), summed over at most n terms. When it
+// holds, *unsigned_samples (if given) says whether no sample is below zero.
+bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples = nullptr);
 
 // One signal's frames (start t * hop, window samples, as long as they lie
 // inside the signal), analysed block by block through running sums when the
@@ -66,11 +68,11 @@ class ExactFrames {
   index_t block_ = -1;        // the block held in rows_ and means_
   bool block_exact_ = false;
   const kernels::Target* target_ = nullptr;
-  std::vector<double> segment_;  // the block's samples when they must be copied, zero padded
-  std::vector<double> running_;  // running sums of the samples
-  std::vector<double> sums_;     // one chunk of lags: frames x chunk
-  std::vector<double> overlap_;  // each lag's count of terms, window - lag
-  std::vector<double> rows_;     // frames x lags
+  std::vector<double> segment_;     // the block's samples when they must be copied
+  std::vector<double> running_;     // running sums of the samples
+  std::vector<double> scratch_;     // the running-sum kernel's rows and frame starts
+  std::vector<index_t> lag_values_;  // the lags, contiguous
+  std::vector<double> rows_;        // frames x lags
   std::vector<double> means_;
 };
 

@@ -17,7 +17,11 @@ struct Lanes {
   static V splat(double v) { return _mm256_set1_pd(v); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V min_plain(V a, V b) { return _mm256_min_pd(a, b); }
+  // The integer compare and blend cost more here than the plain minimum.
+  static V min_bits(V a, V b) { return min_plain(a, b); }
   static V select(M m, V t, V f) { return _mm256_blendv_pd(f, t, m); }
   // vminpd yields its second operand when either is NaN: right when a is
   // NaN, so only a NaN b needs a fix-up.

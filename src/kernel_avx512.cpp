@@ -17,7 +17,13 @@ struct Lanes {
   static V splat(double v) { return _mm512_set1_pd(v); }
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+  static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V min_plain(V a, V b) { return _mm512_min_pd(a, b); }
+  // The smaller of two doubles with the sign bit clear, compared as the
+  // integers their bits are, which order alike (an integer instruction: it
+  // leaves the floating-point adders to the sums).
+  static V min_bits(V a, V b) { return _mm512_castsi512_pd(_mm512_min_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b))); }
   static V select(M m, V t, V f) { return _mm512_mask_blend_pd(m, f, t); }
   static V min_num(V a, V b) { return select(_mm512_cmp_pd_mask(b, b, _CMP_UNORD_Q), a, _mm512_min_pd(a, b)); }
   // (a > b) ? a : b, also for NaN: the second operand wins.

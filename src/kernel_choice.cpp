@@ -35,14 +35,19 @@ std::vector<double> test_signal(index_t n) {
 }
 
 double time_periodicity(const Target& t, const std::vector<double>& x) {
-  constexpr index_t kWindow = 1024, kHop = 160, kFrames = 8, kLags = 64;
+  constexpr index_t kWindow = 1024, kHop = 160, kFrames = 8, kRunning = 64, kLags = 64;
   double sums[kMaxChunk];
-  std::vector<double> rows(static_cast<std::size_t>(kFrames * t.chunk));
+  std::vector<index_t> lags(kLags);
+  for (index_t k = 0; k < kLags; ++k) lags[k] = 32 + k;
+  std::vector<double> rows(static_cast<std::size_t>(kRunning * kLags));
+  std::vector<double> scratch(static_cast<std::size_t>(running_lanes_scratch(kRunning, kHop, kWindow)));
+  const index_t span = (kRunning - 1) * kHop + kWindow;
   return fastest_round([&] {
     for (index_t lag0 = 32; lag0 < 32 + kLags; lag0 += t.chunk) {
-      for (index_t f = 0; f < kFrames; ++f) t.qesmor_chunk(x.data() + f * kHop, kWindow, lag0, false, sums);
-      t.running_chunk(x.data(), kFrames, kHop, kWindow, lag0, t.chunk, rows.data(), t.chunk);
+      for (index_t f = 0; f < kFrames; ++f) t.qesmor_chunk(x.data() + f * kHop, kWindow, lag0, Samples::kUnsigned, sums);
     }
+    t.running_lanes(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, true, scratch.data(), rows.data(),
+                    kLags);
   });
 }
 

@@ -4,7 +4,7 @@
 // A wider instruction set is not always the faster one (512-bit vectors may
 // lower the clock or split into two halves on some cores), so each group is
 // timed once per process on a small problem: the periodicity kernels
-// (frame-by-frame and running sums, which share the lag chunk) and the
+// (frame-by-frame and running sums, which share the vector width) and the
 // decoder kernels (which share the states per step). Every target gives the
 // same bits, so the choice changes only the speed; a narrower target must be
 // clearly faster (kMargin) to replace a wider one, so that timing noise does

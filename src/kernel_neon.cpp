@@ -17,7 +17,10 @@ struct Lanes {
   static V splat(double v) { return vdupq_n_f64(v); }
   static V add(V a, V b) { return vaddq_f64(a, b); }
   static V mul(V a, V b) { return vmulq_f64(a, b); }
+  static V sub(V a, V b) { return vsubq_f64(a, b); }
+  static V div(V a, V b) { return vdivq_f64(a, b); }
   static V min_plain(V a, V b) { return vminnmq_f64(a, b); }
+  static V min_bits(V a, V b) { return min_plain(a, b); }  // no faster way here
   static V min_num(V a, V b) { return vminnmq_f64(a, b); }
   // FMAXNM would prefer the number over a NaN; the plain select keeps `a > b ? a : b`.
   static V max_greater(V a, V b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }

@@ -17,7 +17,10 @@ struct Lanes {
   static V splat(double v) { return _mm_set1_pd(v); }
   static V add(V a, V b) { return _mm_add_pd(a, b); }
   static V mul(V a, V b) { return _mm_mul_pd(a, b); }
+  static V sub(V a, V b) { return _mm_sub_pd(a, b); }
+  static V div(V a, V b) { return _mm_div_pd(a, b); }
   static V min_plain(V a, V b) { return _mm_min_pd(a, b); }
+  static V min_bits(V a, V b) { return min_plain(a, b); }  // no faster way here
   static V select(M m, V t, V f) { return _mm_or_pd(_mm_and_pd(m, t), _mm_andnot_pd(m, f)); }
   // minpd yields its second operand when either is NaN: right when a is NaN,
   // so only a NaN b needs a fix-up.

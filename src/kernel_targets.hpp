@@ -5,18 +5,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qp::kernels {
 
 using index_t = std::ptrdiff_t;
 
+// What a frame holds, which decides the minimum a kernel may use: a NaN
+// (IEEE minNum), else a sample below zero (the plain vector minimum, equal
+// to minNum without NaN), else neither: the minimum may compare the
+// samples' bits as integers, which order alike for doubles with the sign bit
+// clear. A -0.0 counts as unsigned: it may then win over a +0.0, but a sum
+// that starts at +0.0 is unchanged by a zero term of either sign.
+enum class Samples { kWithNan, kSigned, kUnsigned };
+
 // sums[c] = sum over j < n - lag0 - c, in increasing j, of
 // minNum(x[j], x[j + lag0 + c]) for c < Target::chunk: the qesmor sums of
 // the run of lags lag0 .. lag0 + chunk - 1 over the contiguous frame x[0, n),
-// every one of which must overlap the frame (n - lag0 >= chunk). `has_nan`
-// says whether the frame holds any NaN (without NaN the plain vector minimum
-// gives the same sums).
-using QesmorChunk = void (*)(const double* x, index_t n, index_t lag0, bool has_nan, double* sums);
+// every one of which must overlap the frame (n - lag0 >= chunk). `kind`
+// says what the frame holds (see Samples).
+using QesmorChunk = void (*)(const double* x, index_t n, index_t lag0, Samples kind, double* sums);
 
 // For each later state j in [0, count): best[j] = max over i < n, scanned
 // upward with a strict comparison starting from i = 0, of prev[i] + a[i][j],
@@ -30,14 +38,29 @@ using ViterbiColumns = void (*)(const double* prev, index_t n, const double* a, 
 // first, then the addition) for i < count, a multiple of Target::states.
 using MatvecRows = void (*)(const double* at, index_t n, const double* v, index_t count, double* out);
 
-// sums[t * stride + c] = the qesmor sum of frame t (samples t * hop ..
-// t * hop + window - 1 of x) at lag lag0 + c, for t < frames and c < L,
-// `lanes` (<= Target::chunk) rounded up to a whole number of vectors, from
-// running sums over the whole segment. Bit-identical to QesmorChunk only
-// under the certificate of exact_sums.hpp; also needs no NaN, window - lag0
-// >= L, hop >= L and x readable up to (frames - 1) * hop + window + L - 1.
-using RunningChunk = void (*)(const double* x, index_t frames, index_t hop, index_t window, index_t lag0,
-                              index_t lanes, double* sums, index_t stride);
+// rows[t * row_stride + k] = the qesmor value of frame t (samples t * hop ..
+// t * hop + window - 1 of x) at lags[k] (the sum divided by window - lags[k]),
+// for t < frames and k < count, from running sums over the block x[0 ..
+// span) (exact_kernel.inc). Bit-identical to the frame-by-frame values only
+// under the certificate of exact_sums.hpp; also needs no NaN in the block,
+// every lag >= 0 (one with window - lag < 1 scores 0.0), frames >= 1, and `scratch` of
+// running_lanes_scratch(frames, hop, window) doubles. Reads only x[0 .. span).
+// `unsigned_samples`: no sample of the block has its sign bit set, except
+// -0.0 (a faster minimum applies).
+using RunningLanes = void (*)(const double* x, index_t span, index_t frames, index_t hop, index_t window,
+                              const index_t* lags, index_t count, bool unsigned_samples, double* scratch,
+                              double* rows, index_t row_stride);
+
+// The most lags a running-sum pass carries, and the widest vector, in doubles.
+constexpr int kMaxLaneLags = 16;
+constexpr int kMaxLanes = 8;
+
+// Scratch for RunningLanes on any target: each lane's stretch of samples
+// (padded) as rows, and each lag's running sums at the frame starts.
+inline index_t running_lanes_scratch(index_t frames, index_t hop, index_t window) {
+  const index_t slots = frames + kMaxLanes - 1;  // at least lanes * slots for every width
+  return slots * hop + kMaxLanes * (window + kMaxLaneLags) + slots * kMaxLaneLags + 8;
+}
 
 // Rows per block of the pruned decoder step.
 constexpr int kDecoderRows = 8;
@@ -72,15 +95,16 @@ inline double min_num(double a, double b) {
 #define QP_DECLARE_TARGET(name)                                                                 \
   extern const int name##_chunk;                                                              \
   extern const int name##_states;                                                             \
-  void name##_qesmor_chunk(const double* x, index_t n, index_t lag0, bool has_nan, double* sums); \
+  void name##_qesmor_chunk(const double* x, index_t n, index_t lag0, Samples kind, double* sums); \
   void name##_viterbi_columns(const double* prev, index_t n, const double* a, index_t row_stride, \
                               index_t count, double* best, index_t* arg);                 \
   void name##_matvec_rows(const double* at, index_t n, const double* v, index_t count, double* out); \
   index_t name##_viterbi_pruned(const double* prev, index_t n, const double* a, index_t row_stride, \
                                 index_t count, const double* block_top, const double* col_top, \
                                 const double* group_top, const double* seed, double* best, index_t* arg); \
-  void name##_running_chunk(const double* x, index_t frames, index_t hop, index_t window, index_t lag0, \
-                            index_t lanes, double* sums, index_t stride);
+  void name##_running_lanes(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
+                            const index_t* lags, index_t count, bool unsigned_samples, double* scratch, \
+                            double* rows, index_t row_stride);
 
 QP_DECLARE_TARGET(sse2)
 QP_DECLARE_TARGET(avx2)

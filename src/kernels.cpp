@@ -22,7 +22,7 @@ double lag_sum(const double* x, index_t n, index_t lag) {
   return sum;
 }
 
-void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, bool, double* sums) {
+void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, Samples, double* sums) {
   sums[0] = lag_sum(x, n, lag0);
 }
 
@@ -76,14 +76,14 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 const Target kTargets[] = {
     {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, nullptr, nullptr, always},
 #if defined(__x86_64__) && defined(__GNUC__)
-    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, sse2_running_chunk,
+    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, sse2_running_lanes,
      sse2_viterbi_pruned, always},
-    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, avx2_running_chunk,
+    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, avx2_running_lanes,
      avx2_viterbi_pruned, has_avx2},
     {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
-     avx512_running_chunk, avx512_viterbi_pruned, has_avx512},
+     avx512_running_lanes, avx512_viterbi_pruned, has_avx512},
 #elif defined(__aarch64__)
-    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, neon_running_chunk,
+    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, neon_running_lanes,
      neon_viterbi_pruned, always},
 #endif
 };
@@ -156,8 +156,12 @@ const Target* find(const char* name) {
 void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Target& target) {
   const index_t count = lags.size;
   const index_t chunk = target.chunk;
-  bool has_nan = false;
-  for (index_t j = 0; j < n; ++j) has_nan |= x[j] != x[j];
+  bool has_nan = false, negative = false;
+  for (index_t j = 0; j < n; ++j) {
+    has_nan |= x[j] != x[j];
+    negative |= x[j] < 0.0;
+  }
+  const Samples kind = has_nan ? Samples::kWithNan : negative ? Samples::kSigned : Samples::kUnsigned;
 
   double sums[kMaxChunk];
   index_t k = 0;
@@ -178,7 +182,7 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
       const index_t k0 = count - chunk;
       const index_t last0 = lags[k0];
       if (n - last0 >= chunk && consecutive(lags, k0, chunk)) {
-        target.qesmor_chunk(x, n, last0, has_nan, sums);
+        target.qesmor_chunk(x, n, last0, kind, sums);
         for (index_t c = k - k0; c < chunk; ++c) score[k0 + c] = sums[c] / static_cast<double>(n - (last0 + c));
         return;
       }
@@ -188,7 +192,7 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
       ++k;
       continue;
     }
-    target.qesmor_chunk(x, n, lag0, has_nan, sums);
+    target.qesmor_chunk(x, n, lag0, kind, sums);
     for (index_t c = 0; c < chunk; ++c) score[k + c] = sums[c] / static_cast<double>(n - (lag0 + c));
     k += chunk;
   }

@@ -31,7 +31,7 @@ struct Target {
   QesmorChunk qesmor_chunk;
   ViterbiColumns viterbi_columns;
   MatvecRows matvec_rows;
-  RunningChunk running_chunk;    // nullptr: no running-sum path
+  RunningLanes running_lanes;    // nullptr: no running-sum path
   ViterbiPruned viterbi_pruned;  // nullptr: every step scans every row
   bool (*supported)();
 };

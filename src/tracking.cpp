@@ -76,7 +76,13 @@ void probability(DVec x, double* out) {
 }
 
 void log_floor(DVec x, double* out) {
-  for (index_t i = 0; i < x.size; ++i) out[i] = std::log(kEps + x[i]);
+  // Every zero (each probability before a score's first rise) has the same
+  // logarithm, ln(kEps + 0) = ln(kEps), taken once.
+  static const double at_zero = std::log(kEps);
+  for (index_t i = 0; i < x.size; ++i) {
+    const double v = x[i];
+    out[i] = v == 0.0 ? at_zero : std::log(kEps + v);
+  }
 }
 
 void prev_first_up_zero(DVec data, double* out) {

@@ -1,6 +1,8 @@
 #include "viterbi.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,8 +24,10 @@ constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
 template <typename T>
 class Kept {
  public:
-  // `store` filled with n copies of `value`, as a fresh vector would be.
-  Kept(std::vector<T>& store, std::size_t n, T value = T()) : store_(store) { store_.assign(n, value); }
+  // `store` as n elements, left as the last call wrote them: every user
+  // writes each element before it reads it, so filling them first would only
+  // stream a few MiB through memory for nothing.
+  Kept(std::vector<T>& store, std::size_t n) : store_(store) { store_.resize(n); }
   ~Kept() {
     if (store_.capacity() * sizeof(T) > kKeepBytes) std::vector<T>().swap(store_);
   }
@@ -37,7 +41,99 @@ class Kept {
 };
 
 thread_local std::vector<index_t> t_back;
-thread_local std::vector<double> t_scores, t_probabilities, t_log_likelihood;
+thread_local std::vector<double> t_scores, t_probabilities;
+
+// The log transition block depends only on the states, fs, sigma and the
+// lags, which the layer's calls of one track share block after block; it
+// costs K x (window / 2) exponentials and K x K logarithms (a tenth of a
+// call on speech), so each thread keeps the last one it built.
+struct LogBlock {
+  index_t n_periods = -1;  // -1: nothing kept
+  index_t lo = 0;
+  index_t k = 0;
+  std::uint64_t fs = 0, sigma = 0;  // the bits, so that any value (NaN too) matches only itself
+  std::vector<double> values;
+};
+thread_local LogBlock t_log_block;
+
+std::uint64_t bits_of(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+// log(kEps + A) at rows and columns lo .. lo + k - 1 of the n_periods-state
+// matrix, row-major; `local` holds it when it is too large to keep.
+const double* log_transition(index_t n_periods, double fs, double sigma, index_t lo, index_t k,
+                             std::vector<double>& local) {
+  LogBlock& kept = t_log_block;
+  if (kept.n_periods == n_periods && kept.lo == lo && kept.k == k && kept.fs == bits_of(fs) &&
+      kept.sigma == bits_of(sigma)) {
+    return kept.values.data();
+  }
+  const bool keep = static_cast<std::size_t>(k * k) * sizeof(double) <= kKeepBytes;
+  std::vector<double>& out = keep ? kept.values : local;
+  kept.n_periods = -1;
+  out.resize(static_cast<std::size_t>(k * k));
+  transition_block(n_periods, fs, sigma, lo, lo + k, lo, lo + k, out.data());
+  log_floor(contiguous(out.data(), k * k), out.data());
+  if (keep) {
+    kept.n_periods = n_periods;
+    kept.lo = lo;
+    kept.k = k;
+    kept.fs = bits_of(fs);
+    kept.sigma = bits_of(sigma);
+  }
+  return out.data();
+}
+
+// The recursion one frame at a time, so that the core can decode each frame
+// as soon as its log-likelihoods exist (a row in the first-level cache, not
+// a frames x states matrix read back from memory).
+class Recursion {
+ public:
+  Recursion(index_t frames, index_t n, DMat log_a, double beta, const kernels::Target& target)
+      : n_(n),
+        beta_(beta),
+        previous_(static_cast<std::size_t>(n)),
+        best_(static_cast<std::size_t>(n)),
+        back_(t_back, static_cast<std::size_t>(frames * n)),  // row 0 unused
+        decoder_(n, log_a, target) {}
+
+  // Frame t's log-likelihoods, t = 0, 1, ... in order; `row(j)` gives state j's.
+  template <class Row>
+  void add(index_t t, Row row) {
+    if (t == 0) {
+      for (index_t j = 0; j < n_; ++j) previous_[j] = row(j);  // the first frame is not weighted
+      return;
+    }
+    decoder_.step(previous_.data(), best_.data(), back_.data() + t * n_);
+    // In place: state j's new value needs only its own best and likelihood.
+    for (index_t j = 0; j < n_; ++j) previous_[j] = beta_ * row(j) + best_[j];
+  }
+
+  // The path after the last of `frames` frames.
+  void backtrack(index_t frames, index_t* path) {
+    double top = previous_[0];
+    index_t arg = 0;
+    for (index_t i = 1; i < n_; ++i) {
+      if (previous_[i] > top) {
+        top = previous_[i];
+        arg = i;
+      }
+    }
+    path[frames - 1] = arg;
+    for (index_t t = frames - 2; t >= 0; --t) path[t] = back_[(t + 1) * n_ + path[t + 1]];
+  }
+
+ private:
+  index_t n_;
+  double beta_;
+  std::vector<double> previous_;
+  std::vector<double> best_;
+  Kept<index_t> back_;
+  kernels::DecoderSteps decoder_;
+};
 
 }  // namespace
 
@@ -57,30 +153,10 @@ void check_decoder_shapes(DMat log_likelihood, DMat log_a) {
 
 void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const kernels::Target& target) {
   const index_t frames = log_likelihood.rows;
-  const index_t n = log_likelihood.cols;
   if (frames == 0) return;
-  std::vector<double> previous(static_cast<std::size_t>(n));
-  std::vector<double> current(static_cast<std::size_t>(n));
-  std::vector<double> best(static_cast<std::size_t>(n));
-  Kept<index_t> back(t_back, static_cast<std::size_t>(frames * n), 0);  // row 0 unused
-
-  kernels::DecoderSteps decoder(n, log_a, target);
-  for (index_t j = 0; j < n; ++j) previous[j] = log_likelihood(0, j);  // the first frame is not weighted
-  for (index_t t = 1; t < frames; ++t) {
-    decoder.step(previous.data(), best.data(), back.data() + t * n);
-    for (index_t j = 0; j < n; ++j) current[j] = beta * log_likelihood(t, j) + best[j];
-    std::swap(previous, current);
-  }
-  double top = previous[0];
-  index_t arg = 0;
-  for (index_t i = 1; i < n; ++i) {
-    if (previous[i] > top) {
-      top = previous[i];
-      arg = i;
-    }
-  }
-  path[frames - 1] = arg;
-  for (index_t t = frames - 2; t >= 0; --t) path[t] = back[(t + 1) * n + path[t + 1]];
+  Recursion recursion(frames, log_likelihood.cols, log_a, beta, target);
+  for (index_t t = 0; t < frames; ++t) recursion.add(t, [&](index_t j) { return log_likelihood(t, j); });
+  recursion.backtrack(frames, path);
 }
 
 void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double> rows) {
@@ -93,26 +169,28 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
   }
 
   // The decoder reads only the top-left K x K of the block.
-  std::vector<double> log_a(static_cast<std::size_t>(k * k));
-  transition_block(source.window_size() / 2, params.fs, params.sigma, lags[0], lags[0] + k, lags[0],
-                   lags[0] + k, log_a.data());
-  log_floor(contiguous(log_a.data(), k * k), log_a.data());
+  std::vector<double> local;
+  const double* log_a = log_transition(source.window_size() / 2, params.fs, params.sigma, lags[0], k, local);
 
+  // Each frame is decoded as soon as it is analysed; its scores and
+  // observation stay for the refinement.
   const std::size_t cells = static_cast<std::size_t>(frames * k);
   Kept<double> scores(t_scores, cells), probabilities(t_probabilities, cells);
-  Kept<double> log_likelihood(t_log_likelihood, cells);
   std::vector<double> levels(frames);
   std::vector<double> flank(static_cast<std::size_t>(k));
+  std::vector<double> log_likelihood(static_cast<std::size_t>(k));
+  Recursion recursion(frames, k, contiguous(log_a, k, k), params.beta, kernels::active());
   for (index_t t = 0; t < frames; ++t) {
     double* score = scores.data() + t * k;
     double* p = probabilities.data() + t * k;
     levels[t] = source.analyse(t, score);
     observe(contiguous(score, k), flank.data(), p);
-    log_floor(contiguous(p, k), log_likelihood.data() + t * k);
+    log_floor(contiguous(p, k), log_likelihood.data());
+    recursion.add(t, [&](index_t j) { return log_likelihood[j]; });
   }
 
   std::vector<index_t> path(static_cast<std::size_t>(frames));
-  viterbi(contiguous(log_likelihood.data(), frames, k), contiguous(log_a.data(), k, k), params.beta, path.data());
+  recursion.backtrack(frames, path.data());
 
   for (index_t t = 0; t < frames; ++t) {
     const index_t state = path[t];

@@ -71,6 +71,10 @@ def _cases():
     yield "missed", _one_block(2.0**42, 1.0), WINDOW, HOP, LAGS
     yield "speech", speech, 1024, 160, np.arange(32, 321, dtype=np.intp)
     yield "strided", np.repeat(speech, 2)[::-2][:20000], 1024, 160, np.arange(32, 321, dtype=np.intp)
+    # Half-waves take a minimum on the samples' bits, signed signals the plain
+    # one; a -0.0 must not leave the half-wave's path or change a bit.
+    yield "signed", speech[:20000] - 0.25, 644, 160, np.arange(15, 322, dtype=np.intp)
+    yield "minus-zero", np.where(speech[:20000] == 0.0, -0.0, speech[:20000]), 644, 160, np.arange(15, 322, dtype=np.intp)
     # Lag runs ending at, below and past window - chunk, lags past the window,
     # a gap inside a run; hops at and below the widest chunk.
     yield "edges", speech[:9000], 300, 64, np.r_[0:40, 41:200, 230:299, 300, 301, 5000].astype(np.intp)
@@ -88,7 +92,7 @@ def test_running_path_matches_frame_sums(target, name, x, window, hop, lags):
     expected_map, expected_means = _scalar("calc_qesmor_core_cy", x, window, hop, lags)
     assert_same(map_[taken], expected_map[taken])
     assert_same(means[taken], expected_means[taken])
-    if name in ("met", "speech", "strided"):
+    if name in ("met", "speech", "strided", "signed", "minus-zero"):
         assert taken.all()  # the path under test really ran
     if name == "missed":
         assert not taken.any()

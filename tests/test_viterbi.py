@@ -346,3 +346,22 @@ def test_log_floor():
     assert_same(np.array(rt.log_dim1([0.0, 1.0, 0.5, -1e-300, -1.0, nan, inf])),
                 np.array([LN_EPS, 0.0, -0.6931471805599453, -inf, nan, nan, inf]))
     assert_same(np.array(rt.log_dim2([[0.0, 0.0], [0.0, 0.0]])), np.full((2, 2), LN_EPS))
+
+
+def test_kept_transition_block_follows_every_parameter(cy_impl):
+    # Each thread keeps its last log transition block; a call that changes any
+    # of what the block depends on must not reuse it. Each reference runs on
+    # a fresh thread, which keeps nothing.
+    import threading
+
+    data = wave(17, 1200) + np.random.default_rng(8).standard_normal(1200)
+    calls = [(8000.0, 0.3, lags(*range(3, 40))), (8000.0, 0.05, lags(*range(3, 40))),
+             (11025.0, 0.05, lags(*range(3, 40))), (11025.0, 0.05, lags(*range(4, 41))),
+             (11025.0, 0.05, lags(*range(4, 30))), (8000.0, 0.3, lags(*range(3, 40)))]
+    for fs, sigma, search in calls:
+        fresh = []
+        thread = threading.Thread(target=lambda: fresh.append(single(cy_impl, data, 128, 40, search, 0.5, sigma,
+                                                                     fs=fs)))
+        thread.start()
+        thread.join()
+        assert_same(single(cy_impl, data, 128, 40, search, 0.5, sigma, fs=fs), fresh[0])
