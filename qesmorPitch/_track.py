@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend, _kernels, _voicing
+from . import _frontend, _hum, _kernels, _voicing
 from ._highrate import Resampled, analysis_ratio, refine_rows
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
@@ -507,8 +507,11 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
                 plan.pp_mode, *tail)
 
 
-def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
-    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
+def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
+                   levels: Optional[np.ndarray] = None) -> np.ndarray:
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`;
+    the frame levels `levels` when they were measured before a stage `x`
+    has been through (default: measured on `x`).
 
     The core divides a frame's periodicity by the frame mean, so an all-zero
     frame on a tracking method's path would raise. The runs of non-silent
@@ -516,7 +519,7 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     the path on either side of it does not depend on how long it lasts.
     """
     rows = np.full((n_frames, N_COLUMNS), np.nan)
-    rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
+    rows[:, LEVEL] = _frame_levels(x, plan, n_frames) if levels is None else levels
     waves = _half_waves(x, plan.polarity)
     silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
     if plan.method == "direct":
@@ -584,13 +587,25 @@ def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
 
 
 def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                     n_frames: int) -> np.ndarray:
+                     n_frames: int, hum: Optional[_hum.Hum] = None,
+                     first: int = 0) -> np.ndarray:
     """One channel of one block: samples x[offset: offset + length], with the
-    samples around them as the filter's context."""
+    samples around them as the filter's context; x[0] is sample `first` of
+    the signal, whose hum is `hum` (None: none found)."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
-    return _analyse_block(_on_grid(_conditioned(x, offset, length, exponent, plan)),
-                          plan, n_frames)
+    y = _conditioned(x, offset, length, exponent, plan)
+    if hum is None:
+        return _analyse_block(_on_grid(y), plan, n_frames)
+    # The levels keep the hum: it is the level of the pauses the voicing
+    # model measures frames against.
+    levels = _frame_levels(y, plan, n_frames)
+    gains = _hum.gains(hum, plan.sos if plan.highpass is not None else None, plan.sr)
+    quiet = _frontend.zero_runs(y, plan.frame_length)
+    y -= np.ldexp(hum.at(first + offset, length, plan.sr, gains), -exponent)
+    for a, b in zip(*quiet):
+        y[a:b] = 0.0
+    return _analyse_block(_on_grid(y), plan, n_frames, levels)
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
@@ -612,7 +627,8 @@ def peak_exponents(peaks: np.ndarray) -> List[Optional[int]]:
 
 
 def _analyse_source(source: Any, plan: _Plan,
-                    progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+                    progress: Optional[Callable[[int], None]] = None,
+                    hums: Optional[List[Optional[_hum.Hum]]] = None) -> np.ndarray:
     """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
 
     Each (block, channel) is one job on the thread pool; blocks are read in
@@ -644,7 +660,9 @@ def _analyse_source(source: Any, plan: _Plan,
             for c, exponent in enumerate(exponents):
                 if exponent is not None:
                     yield functools.partial(_block_part, block[c], offset, length,
-                                            exponent, plan, lo, hi, c, start, stop)
+                                            exponent, plan, lo, hi, c, start, stop,
+                                            None if hums is None else hums[c],
+                                            lo * hop - offset)
             del block
             yield functools.partial(_block_done, start, stop)
 
@@ -657,9 +675,10 @@ def _analyse_source(source: Any, plan: _Plan,
 
 
 def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                lo: int, hi: int, c: int, start: int,
-                stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo)
+                lo: int, hi: int, c: int, start: int, stop: int,
+                hum: Optional[_hum.Hum] = None,
+                first: int = 0) -> Tuple[Optional[int], int, int, np.ndarray]:
+    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, hum, first)
     return c, start, stop, out[start - lo: stop - lo]
 
 
@@ -679,18 +698,30 @@ def run_plan(y: Any, plan: _Plan,
 
         rows, confidence = causal_rows(source, plan, progress)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    hums = _find_hum(source, plan)
     if plan.coarse is not None:
-        rows = _coarse_rows(source, plan, progress)
+        rows = _coarse_rows(source, plan, progress, hums)
     else:
-        rows = _analyse_source(source, plan, progress)
+        rows = _analyse_source(source, plan, progress, hums)
     return track_from_rows(rows, plan, source.n_channels)
 
 
+def _find_hum(source: Any, plan: _Plan) -> Optional[List[Optional[_hum.Hum]]]:
+    """Each channel's mains hum (see _hum.py), or None when no channel has
+    any; only with the front end on. A hum is a function of time, so the
+    model found at the full rate serves the lower rate's search as well."""
+    if plan.highpass is None:
+        return None
+    hums = _hum.detect(source, plan.sr)
+    return None if all(h is None for h in hums) else hums
+
+
 def _coarse_rows(source: Any, plan: _Plan,
-                 progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+                 progress: Optional[Callable[[int], None]] = None,
+                 hums: Optional[List[Optional[_hum.Hum]]] = None) -> np.ndarray:
     """Rows of `plan`'s frames from its coarse plan, periods refined at `plan.sr`."""
     assert plan.coarse is not None and plan.ratio is not None
-    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress)
+    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums)
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
