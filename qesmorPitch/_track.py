@@ -507,11 +507,8 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
                 plan.pp_mode, *tail)
 
 
-def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
-                   levels: Optional[np.ndarray] = None) -> np.ndarray:
-    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`;
-    the frame levels `levels` when they were measured before a stage `x`
-    has been through (default: measured on `x`).
+def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
+    """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`.
 
     The core divides a frame's periodicity by the frame mean, so an all-zero
     frame on a tracking method's path would raise. The runs of non-silent
@@ -519,7 +516,7 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     the path on either side of it does not depend on how long it lasts.
     """
     rows = np.full((n_frames, N_COLUMNS), np.nan)
-    rows[:, LEVEL] = _frame_levels(x, plan, n_frames) if levels is None else levels
+    rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
     silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
     if plan.method == "direct":
@@ -595,17 +592,20 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
     y = _conditioned(x, offset, length, exponent, plan)
-    if hum is None:
-        return _analyse_block(_on_grid(y), plan, n_frames)
-    # The levels keep the hum: it is the level of the pauses the voicing
-    # model measures frames against.
-    levels = _frame_levels(y, plan, n_frames)
+    if hum is not None:
+        _remove_hum(y, hum, first + offset, exponent, plan)
+    return _analyse_block(_on_grid(y), plan, n_frames)
+
+
+def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _Plan) -> None:
+    """Subtract from `y` (conditioned samples from sample `first` on, in
+    place) its channel's hum as the high-pass has left it; runs of digital
+    silence stay exact zeros."""
     gains = _hum.gains(hum, plan.sos if plan.highpass is not None else None, plan.sr)
     quiet = _frontend.zero_runs(y, plan.frame_length)
-    y -= np.ldexp(hum.at(first + offset, length, plan.sr, gains), -exponent)
+    y -= np.ldexp(hum.at(first, y.shape[0], plan.sr, gains), -exponent)
     for a, b in zip(*quiet):
         y[a:b] = 0.0
-    return _analyse_block(_on_grid(y), plan, n_frames, levels)
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
