@@ -9,7 +9,7 @@ phase advancing at the line's rate, through the pauses as through the rest.
 
 Detection takes Hann-windowed segments of SEGMENT_SECONDS, end to end, and
 each candidate line's complex amplitude in each: the whole signal is read
-once, a chunk of segments at a time, for a few multiply-adds per sample. A
+once, a chunk at a time (memory does not grow with the signal), for a few multiply-adds per sample. A
 line is kept when its phase advances at a rate within MAX_DRIFT_HZ of its
 nominal frequency and its amplitude agrees (within TOLERANCE) in at least
 STEADY_SHARE of the segments; a voice or a note near the line's frequency
@@ -45,7 +45,7 @@ LEAST_LEVEL = 1e-2          # a line weaker than this, relative to the signal's 
 MIN_PAIRS = 4               # independent segment pairs a decision needs
 SMOOTH_SEGMENTS = 17        # window of the amplitudes' weighted mean, in segments
 CONSENSUS = 64             # segments whose amplitude is tried as the line's
-CHUNK_SEGMENTS = 256        # segments read at a time
+CHUNK_SAMPLES = 1 << 17     # about this many samples read at a time
 
 
 @dataclass(frozen=True)
@@ -108,8 +108,9 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     coef = np.zeros((n_rows, K, n_seg), dtype=complex)
     energies = np.zeros((n_rows, n_seg))
     power = np.zeros(n_rows)
-    for s0 in range(0, n_seg, CHUNK_SEGMENTS):
-        s1 = min(s0 + CHUNK_SEGMENTS, n_seg)
+    chunk = max(1, CHUNK_SAMPLES // length)
+    for s0 in range(0, n_seg, chunk):
+        s1 = min(s0 + chunk, n_seg)
         block = source.read(s0 * step, (s1 - 1) * step + length)
         for c in range(n_rows):
             segs = block[c, : (s1 - s0) * length].reshape(s1 - s0, length)
