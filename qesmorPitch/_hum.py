@@ -37,14 +37,20 @@ import numpy as np
 MAINS_HZ = (50.0, 60.0)
 HARMONICS = 3               # per mains frequency: the strong ones
 SEGMENT_SECONDS = 0.25
+LOW_RATE = 2000.0           # the analysis runs on the signal decimated to about this
 MAX_DRIFT_HZ = 0.2          # mains frequency stays this close to nominal
 TOLERANCE = 0.35            # a segment within this share of the line's amplitude is steady
 STEADY_SHARE = 0.5          # a line is steady in at least this share of the segments
 FAMILY_SHARE = 0.25         # ... or this share, the same mains frequency being steady
 LEAST_LEVEL = 1e-2          # a line weaker than this, relative to the signal's RMS, is left
+SALIENCE = 2.0              # a line at least this far above the spectrum beside it
+CONSISTENCY = 0.2           # least mean direction of the segments' phase advances
 MIN_PAIRS = 4               # independent segment pairs a decision needs
-SMOOTH_SEGMENTS = 17        # window of the amplitudes' weighted mean, in segments
 CONSENSUS = 64             # segments whose amplitude is tried as the line's
+FIT_SECONDS = 0.5           # the amplitudes' fit: windows of this length ...
+FIT_WINDOWS = 9             # ... pooled over this many around each
+WEIGHT_SECONDS = 0.01       # samples weighted by the inverse power over this span
+OSCILLATOR_STEP = 256       # samples per row of the subtraction's phase table
 CHUNK_SAMPLES = 1 << 17     # about this many samples read at a time
 
 
@@ -61,15 +67,26 @@ class Hum:
     def at(self, start: int, n: int, sr: float, gains: np.ndarray) -> np.ndarray:
         """The hum at samples [start, start + n) of a signal at `sr`, each
         line scaled by its gain in `gains` (K,)."""
-        t = (start + np.arange(n)) / sr
-        out = np.zeros(n)
+        step = OSCILLATOR_STEP
+        # Rows on a grid of the whole signal, so that a sample's value does
+        # not depend on where a block starts.
+        lead = start % step
+        rows = -(-(lead + n) // step)
+        first = (start - lead) + step * np.arange(rows)
+        out = np.zeros((rows, step))
         for k in range(self.freqs.shape[0]):
-            a = self.amplitudes[k]
-            re = np.interp(t, self.centres, a.real)
-            im = np.interp(t, self.centres, a.imag)
-            phase = (2.0 * np.pi * self.freqs[k]) * t
-            out += gains[k] * (re * np.cos(phase) - im * np.sin(phase))
-        return out
+            w = 2.0 * np.pi * self.freqs[k] / sr
+            # A exp(i w (r + m)) for the row's first sample r and m < step,
+            # as the product of a row table and a column table; the
+            # amplitude, which changes over seconds, held within a row.
+            a = self.amplitudes[k] * gains[k]
+            amp = (np.interp((first + 0.5 * step) / sr, self.centres, a.real)
+                   + 1j * np.interp((first + 0.5 * step) / sr, self.centres, a.imag))
+            row = amp * np.exp(1j * w * first)
+            col = np.exp(1j * w * np.arange(step))
+            out += np.outer(row.real, col.real)
+            out -= np.outer(row.imag, col.imag)
+        return out.ravel()[lead: lead + n]
 
 
 def _candidates(sr: float) -> np.ndarray:
@@ -77,12 +94,42 @@ def _candidates(sr: float) -> np.ndarray:
     return np.array(sorted(f for f in lines if f < 0.45 * sr))
 
 
+def _factor(sr: float) -> int:
+    """The decimation of the analysis: to about LOW_RATE, far above the lines."""
+    return max(1, int(sr // LOW_RATE))
+
+
+def _low(x: np.ndarray, factor: int) -> np.ndarray:
+    """Means of `factor` samples (rows, m * factor) -> (rows, m). Their
+    response, zero at multiples of the lower rate, keeps what folds onto
+    the lines (content near those multiples) out; a sample stands for the
+    centre of its group."""
+    rows, n = x.shape
+    if factor == 1:
+        return x
+    # As a product with a vector of ones: a reduction along a short last
+    # axis is several times slower.
+    groups = x[:, : n - n % factor].reshape(rows, -1, factor)
+    return groups @ np.full(factor, 1.0 / factor)
+
+
+def _low_gain(freqs: np.ndarray, factor: int, sr: float) -> np.ndarray:
+    """The magnitude response of _low at `freqs`."""
+    w = np.pi * freqs / sr
+    return np.abs(np.sin(factor * w) / (factor * np.sin(w)))
+
+
 @functools.lru_cache(maxsize=8)
 def _basis(sr: float, length: int) -> np.ndarray:
-    """(length, 2K) Hann-windowed cosines and sines of the candidate lines,
-    phase 0 at a segment's first sample, normalised so a line of unit
-    amplitude gives a complex amplitude of 1."""
-    freqs = _candidates(sr)
+    """(length, 2K) Hann-windowed cosines and sines of the candidate lines
+    of a signal at `sr` (the lines of the full rate), phase 0 at a segment's
+    first sample, normalised so a line of unit amplitude gives a complex
+    amplitude of 1."""
+    lines = _candidates(sr * _factor(sr))
+    # Each line, then the frequencies 2 / SEGMENT_SECONDS either side, where
+    # the window's response to the line is zero: what lies around it.
+    side = 2.0 / (length / sr)
+    freqs = np.concatenate((lines, lines - side, lines + side))
     n = np.arange(length)
     window = np.hanning(length + 2)[1:-1]
     arg = 2.0 * np.pi * np.outer(n / sr, freqs)
@@ -96,40 +143,104 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     """The hum of each channel of `source` (see _track.ArraySource), None
     where there is none or the signal is too short to tell."""
     freqs = _candidates(sr)
-    length = int(round(SEGMENT_SECONDS * sr))
-    step = length
+    factor = _factor(sr)
+    low_sr = sr / factor
+    length = int(round(SEGMENT_SECONDS * low_sr))
     n = source.n_samples
-    n_seg = (n - length) // step + 1 if n >= length else 0
+    n_seg = n // (length * factor)
     n_rows = len(source.peaks())
     if n_seg < MIN_PAIRS + 1 or freqs.size == 0:
         return [None] * n_rows
-    basis = _basis(sr, length)
+    basis = _basis(low_sr, length)
+    offset = 0.5 * (factor - 1) / sr
     K = freqs.shape[0]
     coef = np.zeros((n_rows, K, n_seg), dtype=complex)
+    around = np.zeros((n_rows, K, n_seg))
     energies = np.zeros((n_rows, n_seg))
     power = np.zeros(n_rows)
-    chunk = max(1, CHUNK_SAMPLES // length)
+    chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        block = source.read(s0 * step, (s1 - 1) * step + length)
+        block = source.read(s0 * length * factor, s1 * length * factor)
+        low = _low(block, factor)
+        power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):
-            segs = block[c, : (s1 - s0) * length].reshape(s1 - s0, length)
+            segs = low[c].reshape(s1 - s0, length)
             # Each segment's own mean is taken out: an offset leaks into the
             # lines through the window's sidelobes, coherently.
             means = segs.mean(axis=1)
             proj = segs @ basis - means[:, None] * basis.sum(axis=0)[None, :]
-            z = proj[:, :K] + 1j * proj[:, K:]
+            half = proj.shape[1] // 2
+            z = proj[:, :K] + 1j * proj[:, half: half + K]
+            sides = np.abs(proj[:, K:half] + 1j * proj[:, half + K:])
+            around[c, :, s0:s1] = 0.5 * (sides[:, :K] + sides[:, K:]).T
             # Phase referred to t = 0, not to each segment's start.
-            starts = (s0 + np.arange(s1 - s0)) * step / sr
+            starts = (s0 + np.arange(s1 - s0)) * (length * factor) / sr + offset
             coef[c, :, s0:s1] = (z * np.exp(-2j * np.pi * np.outer(starts, freqs))).T
-            energy = np.einsum("ij,ij->i", segs, segs) - length * means ** 2
-            energies[c, s0:s1] = energy
-            power[c] += energy.sum()
+            energies[c, s0:s1] = np.einsum("ij,ij->i", segs, segs) - length * means ** 2
+    coef /= _low_gain(freqs, factor, sr)[None, :, None]
     hums: List[Optional[Hum]] = []
     for c in range(n_rows):
+        # The level below LOW_RATE / 2, where a voice has most of its power.
         rms = float(np.sqrt(power[c] / (n_seg * length)))
-        hums.append(_lines(coef[c], energies[c], freqs, step / sr, length / sr, rms))
+        lines = _lines(coef[c], energies[c], around[c], freqs, length * factor / sr,
+                       length * factor / sr, rms)
+        hums.append(None if lines is None else _amplitudes(source, c, lines, sr))
     return hums
+
+
+def _amplitudes(source: Any, c: int, freqs: np.ndarray, sr: float) -> Hum:
+    """The hum of channel `c` at the lines `freqs`: a least-squares fit of
+    the lines (and an offset) over windows of FIT_SECONDS, pooled with the
+    FIT_WINDOWS // 2 windows on each side, each sample weighted by the
+    inverse of the power around it (over WEIGHT_SECONDS). A voice or a note
+    over a line disturbs its estimate in proportion to its own power, so
+    the pauses, even short ones, decide the amplitudes. On the decimated
+    signal, as the detection."""
+    factor = _factor(sr)
+    low_sr = sr / factor
+    n = source.n_samples // factor
+    width = int(round(FIT_SECONDS * low_sr))
+    piece = max(1, int(round(WEIGHT_SECONDS * low_sr)))
+    n_win = -(-n // width)
+    K = freqs.shape[0]
+    gram = np.zeros((n_win, 2 * K + 1, 2 * K + 1))
+    rhs = np.zeros((n_win, 2 * K + 1))
+    per_read = max(1, CHUNK_SAMPLES // (width * factor))
+    for w0 in range(0, n_win, per_read):
+        w1 = min(w0 + per_read, n_win)
+        x = _low(source.read(w0 * width * factor, min(n, w1 * width) * factor), factor)[c]
+        m = x.shape[0]
+        # The power over short pieces, each sample weighted by its piece's.
+        cut = -(-m // piece) * piece
+        padded = np.concatenate((x, np.zeros(cut - m)))
+        power = np.einsum("ij,ij->i", *(padded.reshape(-1, piece),) * 2) / piece
+        power = np.maximum(power, np.max(power) * 1e-12)
+        weight = np.repeat(1.0 / power, piece)[:m]
+        t = (w0 * width + np.arange(m)) / low_sr + 0.5 * (factor - 1) / sr
+        arg = 2.0 * np.pi * t[:, None] * freqs[None, :]
+        basis = np.concatenate((np.cos(arg), np.sin(arg), np.ones((m, 1))), axis=1)
+        for i, w in enumerate(range(w0, w1)):
+            part = slice(i * width, min(m, (i + 1) * width))
+            b, wt = basis[part], weight[part]
+            gram[w] = b.T @ (b * wt[:, None])
+            rhs[w] = b.T @ (x[part] * wt)
+    gram, rhs = _pooled(gram), _pooled(rhs)
+    # A least ridge keeps a window with no weight (all zeros) solvable.
+    ridge = 1e-9 * np.trace(gram, axis1=1, axis2=2)[:, None, None] * np.eye(2 * K + 1)
+    coef = np.linalg.solve(gram + ridge, rhs[..., None])[..., 0]
+    # p cos + q sin is Re((p - i q) exp(i w t)).
+    amps = (coef[:, :K] - 1j * coef[:, K:2 * K]).T / _low_gain(freqs, factor, sr)[:, None]
+    centres = (np.arange(n_win) + 0.5) * width / low_sr
+    return Hum(freqs=freqs, centres=centres, amplitudes=amps)
+
+
+def _pooled(v: np.ndarray) -> np.ndarray:
+    """Sums of `v` over FIT_WINDOWS along the first axis, centred, cut at the ends."""
+    half = FIT_WINDOWS // 2
+    total = np.concatenate((np.zeros((1,) + v.shape[1:]), np.cumsum(v, axis=0)))
+    at = np.arange(v.shape[0])
+    return total[np.minimum(at + half + 1, v.shape[0])] - total[np.maximum(at - half, 0)]
 
 
 def _steady(z: np.ndarray, live: np.ndarray, df: float,
@@ -168,8 +279,11 @@ def _fit(z: np.ndarray, live: np.ndarray, df: float,
     return (*second, df2) if second[0] >= first[0] else (*first, df)
 
 
-def _lines(coef: np.ndarray, energy: np.ndarray, freqs: np.ndarray, step_s: float,
-           length_s: float, rms: float) -> Optional[Hum]:
+def _lines(coef: np.ndarray, energy: np.ndarray, around: np.ndarray, freqs: np.ndarray,
+           step_s: float, length_s: float, rms: float) -> Optional[np.ndarray]:
+    """The frequencies of the hum lines among the candidates `freqs`, from
+    their complex amplitudes `coef` (K, S) per segment and the magnitudes
+    beside them `around` (K, S); None for none."""
     live = energy > 0.0
     pairs = live[1:] & live[:-1]
     if live.sum() < MIN_PAIRS + 1 or pairs.sum() < MIN_PAIRS or rms <= 0.0:
@@ -178,11 +292,16 @@ def _lines(coef: np.ndarray, energy: np.ndarray, freqs: np.ndarray, step_s: floa
     drift = np.full(freqs.shape[0], np.nan)
     for k in range(freqs.shape[0]):
         prod = (coef[k, 1:] * np.conj(coef[k, :-1]))[pairs]
-        if (np.abs(prod) > 0.0).all():
-            # The median advance: segments where a voice or a note passes
-            # near the line's frequency advance at the note's rate, however
-            # loud, and the hum has more than half the segments to itself.
-            drift[k] = np.median(np.angle(prod)) / (2.0 * np.pi * step_s)
+        size = np.abs(prod)
+        # Where the advance from segment to segment is as random as a
+        # voice's or noise's, there is no line (the test is cheap, the fit
+        # is not).
+        if not (size > 0.0).all() or abs(np.mean(prod / size)) < CONSISTENCY:
+            continue
+        # The median advance: segments where a voice or a note passes near
+        # the line's frequency advance at the note's rate, however loud,
+        # and the hum has more than half the segments to itself.
+        drift[k] = np.median(np.angle(prod)) / (2.0 * np.pi * step_s)
     fits = []
     for k in range(freqs.shape[0]):
         ok = np.isfinite(drift[k]) and abs(drift[k]) <= MAX_DRIFT_HZ
@@ -194,7 +313,8 @@ def _lines(coef: np.ndarray, energy: np.ndarray, freqs: np.ndarray, step_s: floa
     # note covers half the time takes the drift of its family's steadiest
     # line, whose own estimate the note would have pulled.
     for family in MAINS_HZ:
-        members = [k for k in range(freqs.shape[0]) if _family(freqs[k]) == family]
+        members = [k for k in range(freqs.shape[0])
+                   if abs(freqs[k] / family - round(freqs[k] / family)) < 1e-9]
         anchor = max(members, key=lambda k: fits[k][0], default=None)
         if anchor is None or fits[anchor][0] < STEADY_SHARE:
             continue
@@ -212,50 +332,18 @@ def _lines(coef: np.ndarray, energy: np.ndarray, freqs: np.ndarray, step_s: floa
             # is steady and it holds still for a good part of the signal.
             if k != anchor and share[k] >= FAMILY_SHARE:
                 share[k] = STEADY_SHARE
-    found, amps = [], []
+    found = []
     for k, (_, a, steady) in enumerate(fits):
         if share[k] < STEADY_SHARE:
             continue
         level = abs(np.median(a[steady].real) + 1j * np.median(a[steady].imag))
-        if level < LEAST_LEVEL * rms:
+        # Where it is steady, a line stands out of the spectrum around it;
+        # noise, however steady it happens to look over a few segments,
+        # does not.
+        if level < LEAST_LEVEL * rms or level < SALIENCE * np.median(around[k, steady]):
             continue
         found.append(freqs[k] + drift[k])
-        amps.append(_smooth(a, energy))
-    if not found:
-        return None
-    return Hum(freqs=np.array(found), centres=centres, amplitudes=np.array(amps))
-
-
-def _family(freq: float) -> float:
-    """The mains frequency a candidate line is a harmonic of (50 first)."""
-    return next(f for f in MAINS_HZ if abs(freq / f - round(freq / f)) < 1e-9)
-
-
-def _smooth(a: np.ndarray, energy: np.ndarray) -> np.ndarray:
-    """The line's amplitude per segment: the mean over SMOOTH_SEGMENTS
-    around it, each segment weighted by the inverse of its energy. A voice
-    over the line disturbs its amplitude in proportion to the voice's own
-    energy, so the pauses, which the hum has to itself, count most."""
-    with np.errstate(divide="ignore"):
-        w = np.where(energy > 0.0, 1.0 / energy, 0.0)
-    w = w / w.max()
-    num = _window_sums(np.where(w > 0.0, a, 0.0) * w)
-    den = _window_sums(w)
-    good = den > 0.0
-    out = np.where(good, num / np.where(good, den, 1.0), 0.0)
-    if not good.all():
-        idx = np.flatnonzero(good)
-        at = np.arange(a.shape[0])
-        out = np.interp(at, idx, out[idx].real) + 1j * np.interp(at, idx, out[idx].imag)
-    return out
-
-
-def _window_sums(v: np.ndarray) -> np.ndarray:
-    """Sums of `v` over SMOOTH_SEGMENTS centred on each element, cut at the ends."""
-    half = SMOOTH_SEGMENTS // 2
-    total = np.concatenate(([0.0], np.cumsum(v)))
-    at = np.arange(v.shape[0])
-    return total[np.minimum(at + half + 1, v.shape[0])] - total[np.maximum(at - half, 0)]
+    return np.array(found) if found else None
 
 
 def gains(hum: Hum, sos: Optional[np.ndarray], sr: float) -> np.ndarray:
