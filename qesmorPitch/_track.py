@@ -850,6 +850,9 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         Cutoff in Hz of the high-pass filter applied before framing, which
         removes DC offsets, hum and rumble below the range; "fmin" (the
         default) follows `fmin`, None turns it off. Must be below sr / 2.
+        With the filter, mains hum found in the signal (steady lines at 50
+        or 60 Hz and their 2nd and 3rd harmonics) is subtracted as well,
+        except with `causal`.
     mono : bool
         Average the channels of a multichannel `y` before the analysis.
     subtract_minimum : bool
