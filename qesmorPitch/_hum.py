@@ -29,6 +29,7 @@ periodic, would pass as voiced if it stood out of them).
 from __future__ import annotations
 
 import functools
+import math
 from dataclasses import dataclass
 from typing import Any, List, Optional, Tuple
 
@@ -148,7 +149,12 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     length = int(round(SEGMENT_SECONDS * low_sr))
     n = source.n_samples
     n_seg = n // (length * factor)
-    n_rows = len(source.peaks())
+    # Each channel scaled by a power of two to a peak near 1, as the
+    # analysis scales it: the search is then the same at any scale, and no
+    # power over- or underflows.
+    peaks = source.peaks()
+    n_rows = len(peaks)
+    scale = np.array([math.frexp(float(p))[1] if p > 0 else 0 for p in peaks])
     if n_seg < MIN_PAIRS + 1 or freqs.size == 0:
         return [None] * n_rows
     basis = _basis(low_sr, length)
@@ -161,7 +167,8 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        block = source.read(s0 * length * factor, s1 * length * factor)
+        block = np.ldexp(source.read(s0 * length * factor, s1 * length * factor),
+                         -scale[:, None])
         low = _low(block, factor)
         power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):
@@ -185,12 +192,14 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
         rms = float(np.sqrt(power[c] / (n_seg * length)))
         lines = _lines(coef[c], energies[c], around[c], freqs, length * factor / sr,
                        length * factor / sr, rms)
-        hums.append(None if lines is None else _amplitudes(source, c, lines, sr))
+        hums.append(None if lines is None or peaks[c] <= 0
+                    else _amplitudes(source, c, int(scale[c]), lines, sr))
     return hums
 
 
-def _amplitudes(source: Any, c: int, freqs: np.ndarray, sr: float) -> Hum:
-    """The hum of channel `c` at the lines `freqs`: a least-squares fit of
+def _amplitudes(source: Any, c: int, exponent: int, freqs: np.ndarray, sr: float) -> Hum:
+    """The hum of channel `c`, scaled by 2**-exponent for the fit, at the
+    lines `freqs`: a least-squares fit of
     the lines (and an offset) over windows of FIT_SECONDS, pooled with the
     FIT_WINDOWS // 2 windows on each side, each sample weighted by the
     inverse of the power around it (over WEIGHT_SECONDS). A voice or a note
@@ -209,14 +218,18 @@ def _amplitudes(source: Any, c: int, freqs: np.ndarray, sr: float) -> Hum:
     per_read = max(1, CHUNK_SAMPLES // (width * factor))
     for w0 in range(0, n_win, per_read):
         w1 = min(w0 + per_read, n_win)
-        x = _low(source.read(w0 * width * factor, min(n, w1 * width) * factor), factor)[c]
+        x = _low(np.ldexp(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
+                          -exponent), factor)[0]
         m = x.shape[0]
         # The power over short pieces, each sample weighted by its piece's.
         cut = -(-m // piece) * piece
         padded = np.concatenate((x, np.zeros(cut - m)))
         power = np.einsum("ij,ij->i", *(padded.reshape(-1, piece),) * 2) / piece
-        power = np.maximum(power, np.max(power) * 1e-12)
-        weight = np.repeat(1.0 / power, piece)[:m]
+        # Digital silence carries no weight; a piece far quieter than the
+        # rest no more than a trillion times the loudest's.
+        floor = np.max(power) * 1e-12
+        inverse = np.where(power > 0.0, 1.0 / np.maximum(power, floor if floor > 0 else 1.0), 0.0)
+        weight = np.repeat(inverse, piece)[:m]
         t = (w0 * width + np.arange(m)) / low_sr + 0.5 * (factor - 1) / sr
         arg = 2.0 * np.pi * t[:, None] * freqs[None, :]
         basis = np.concatenate((np.cos(arg), np.sin(arg), np.ones((m, 1))), axis=1)
@@ -226,12 +239,17 @@ def _amplitudes(source: Any, c: int, freqs: np.ndarray, sr: float) -> Hum:
             gram[w] = b.T @ (b * wt[:, None])
             rhs[w] = b.T @ (x[part] * wt)
     gram, rhs = _pooled(gram), _pooled(rhs)
-    # A least ridge keeps a window with no weight (all zeros) solvable.
-    ridge = 1e-9 * np.trace(gram, axis1=1, axis2=2)[:, None, None] * np.eye(2 * K + 1)
-    coef = np.linalg.solve(gram + ridge, rhs[..., None])[..., 0]
+    trace = np.trace(gram, axis1=1, axis2=2)
+    # Windows with no weight at all (digital silence around them) take the
+    # fit of the nearest windows that have some.
+    fitted = np.flatnonzero(trace > 0.0)
+    # A least ridge keeps a window whose samples barely vary the lines solvable.
+    ridge = 1e-9 * trace[fitted, None, None] * np.eye(2 * K + 1)
+    coef = np.linalg.solve(gram[fitted] + ridge, rhs[fitted, :, None])[..., 0]
     # p cos + q sin is Re((p - i q) exp(i w t)).
     amps = (coef[:, :K] - 1j * coef[:, K:2 * K]).T / _low_gain(freqs, factor, sr)[:, None]
-    centres = (np.arange(n_win) + 0.5) * width / low_sr
+    amps = np.ldexp(amps.real, exponent) + 1j * np.ldexp(amps.imag, exponent)
+    centres = (fitted + 0.5) * width / low_sr
     return Hum(freqs=freqs, centres=centres, amplitudes=amps)
 
 

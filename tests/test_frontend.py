@@ -249,3 +249,19 @@ def test_hum_model_makes_blocks_equal_one_pass(monkeypatch):
     parts = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
     np.testing.assert_allclose(parts.strength, whole.strength, rtol=1e-12)
     np.testing.assert_allclose(parts.f0, whole.f0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("scale", [1e-150, 1.0, 1e150])
+def test_hum_with_long_silences_at_any_scale(scale):
+    # Seconds of digital silence leave windows of the amplitudes' fit with
+    # no weight at all; the search itself must not depend on the scale.
+    sr, hop = 16000, 160
+    y, _ = hummed(sr, 50.0)
+    pad = 500 * hop
+    z = np.concatenate([np.zeros(pad), y, np.zeros(2 * pad), y]) * scale
+    a = qesmorPitch.track(y, sr, fmax=600)
+    b = qesmorPitch.track(z, sr, fmax=600)
+    inner = slice(20, a.n_frames - 20)
+    shifted = slice(inner.start + pad // hop, inner.stop + pad // hop)
+    np.testing.assert_array_equal(b.voiced[shifted], a.voiced[inner])
+    np.testing.assert_allclose(b.f0[shifted], a.f0[inner], rtol=6e-4)  # 1 cent
