@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend, _kernels, _voicing
+from . import _frontend, _hum, _kernels, _voicing
 from ._highrate import Resampled, analysis_ratio, refine_rows
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
@@ -620,13 +620,30 @@ def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
 
 
 def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                     n_frames: int, keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
+                     n_frames: int, keep: Optional[Tuple[int, int]] = None,
+                     hum: Optional[_hum.Hum] = None, first: int = 0) -> np.ndarray:
     """One channel of one block: samples x[offset: offset + length], with the
-    samples around them as the filter's context."""
+    samples around them as the filter's context; x[0] is sample `first` of
+    the signal, whose hum is `hum` (None: none found)."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
-    return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
-                          plan, n_frames, keep)
+    if hum is None:
+        return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
+                              plan, n_frames, keep)
+    y = _conditioned(x, offset, length, exponent, plan)
+    _remove_hum(y, hum, first + offset, exponent, plan)
+    return _analyse_block(_on_grid(y), plan, n_frames, keep)
+
+
+def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _Plan) -> None:
+    """Subtract from `y` (conditioned samples from sample `first` on, in
+    place) its channel's hum as the high-pass has left it; runs of digital
+    silence stay exact zeros."""
+    gains = _hum.gains(hum, plan.sos if plan.highpass is not None else None, plan.sr)
+    quiet = _frontend.zero_runs(y, plan.frame_length)
+    y -= np.ldexp(hum.at(first, y.shape[0], plan.sr, gains), -exponent)
+    for a, b in zip(*quiet):
+        y[a:b] = 0.0
 
 
 def _on_grid(x: np.ndarray) -> np.ndarray:
@@ -648,7 +665,8 @@ def peak_exponents(peaks: np.ndarray) -> List[Optional[int]]:
 
 
 def _analyse_source(source: Any, plan: _Plan,
-                    progress: Optional[Callable[[int], None]] = None) -> np.ndarray:
+                    progress: Optional[Callable[[int], None]] = None,
+                    hums: Optional[List[Optional[_hum.Hum]]] = None) -> np.ndarray:
     """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
 
     Each (block, channel) is one job on the thread pool; blocks are read in
@@ -680,7 +698,9 @@ def _analyse_source(source: Any, plan: _Plan,
             for c, exponent in enumerate(exponents):
                 if exponent is not None:
                     yield functools.partial(_block_part, block[c], offset, length,
-                                            exponent, plan, lo, hi, c, start, stop)
+                                            exponent, plan, lo, hi, c, start, stop,
+                                            None if hums is None else hums[c],
+                                            lo * hop - offset)
             del block
             yield functools.partial(_block_done, start, stop)
 
@@ -693,9 +713,11 @@ def _analyse_source(source: Any, plan: _Plan,
 
 
 def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                lo: int, hi: int, c: int, start: int,
-                stop: int) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, (start - lo, stop - lo))
+                lo: int, hi: int, c: int, start: int, stop: int,
+                hum: Optional[_hum.Hum] = None,
+                first: int = 0) -> Tuple[Optional[int], int, int, np.ndarray]:
+    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, (start - lo, stop - lo),
+                           hum, first)
     return c, start, stop, out[start - lo: stop - lo]
 
 
@@ -715,19 +737,31 @@ def run_plan(y: Any, plan: _Plan,
 
         rows, confidence = causal_rows(source, plan, progress)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    hums = _find_hum(source, plan)
     if plan.coarse is not None:
-        rows, confidence = _coarse_rows(source, plan, progress)
+        rows, confidence = _coarse_rows(source, plan, progress, hums)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
-    rows = _analyse_source(source, plan, progress)
+    rows = _analyse_source(source, plan, progress, hums)
     return track_from_rows(rows, plan, source.n_channels)
 
 
-def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None
+def _find_hum(source: Any, plan: _Plan) -> Optional[List[Optional[_hum.Hum]]]:
+    """Each channel's mains hum (see _hum.py), or None when no channel has
+    any; only with the front end on. A hum is a function of time, so the
+    model found at the full rate serves the lower rate's search as well."""
+    if plan.highpass is None:
+        return None
+    hums = _hum.detect(source, plan.sr)
+    return None if all(h is None for h in hums) else hums
+
+
+def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None,
+                 hums: Optional[List[Optional[_hum.Hum]]] = None
                  ) -> Tuple[np.ndarray, np.ndarray]:
     """Rows of `plan`'s frames from its coarse plan, periods refined at
     `plan.sr`, and the voicing model's confidence."""
     assert plan.coarse is not None and plan.ratio is not None
-    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress)
+    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums)
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
@@ -872,6 +906,9 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         Cutoff in Hz of the high-pass filter applied before framing, which
         removes DC offsets, hum and rumble below the range; "fmin" (the
         default) follows `fmin`, None turns it off. Must be below sr / 2.
+        With the filter, mains hum found in the signal (steady lines at 50
+        or 60 Hz and their 2nd and 3rd harmonics) is subtracted as well,
+        except with `causal`.
     mono : bool
         Average the channels of a multichannel `y` before the analysis.
     subtract_minimum : bool

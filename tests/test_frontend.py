@@ -250,3 +250,85 @@ def test_grid_rounding_is_rint_on_ties_signs_and_large_values():
     got = _kernels._highpass_on_grid(x, through, rest, 0, 30)
     want = np.rint(plain * 2.0 ** 30) * 2.0 ** -30
     np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+
+
+def bursts(t, f0, phases=None):
+    """A harmonic tone in bursts of 0.4 s with 30 ms ramps, every 0.7 s; each
+    burst starts at its own phase (`phases`, default 0); and where it is on."""
+    at = t % 0.7
+    ramp = np.clip(np.minimum(at, 0.4 - at) / 0.03, 0.0, 1.0)
+    phase = 0.0 if phases is None else phases[(t // 0.7).astype(int) % len(phases)]
+    tone = sum(np.sin(2 * np.pi * k * f0 * t + 0.4 * k + phase) / k for k in range(1, 7))
+    return tone * np.sin(0.5 * np.pi * ramp) ** 2, at < 0.4
+
+
+def hummed(sr, mains, seconds=3.0, f0=130.0):
+    """bursts() and hum at `mains` (with its 2nd and 3rd harmonics) 20 dB
+    below the tone, from its start to its end."""
+    t = np.arange(int(seconds * sr)) / sr
+    tone, on = bursts(t, f0)
+    hum = (np.sin(2 * np.pi * mains * t) + 0.3 * np.sin(2 * np.pi * 3 * mains * t + 0.4)
+           + 0.15 * np.sin(2 * np.pi * 2 * mains * t + 1.1))
+    return tone + 0.1 * np.std(tone[on]) / np.std(hum) * hum, on
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("mains", [50.0, 60.0])
+@pytest.mark.parametrize("sr", [16000, 44100])
+def test_hum_neither_pulls_the_pitch_nor_voices_the_pauses(method, mains, sr):
+    y, on = hummed(sr, mains)
+    pt = qesmorPitch.track(y, sr, method=method, fmax=600)
+    start = (np.arange(pt.n_frames) * pt.hop_length).astype(int)
+    # Frames well inside a burst or a pause.
+    inside = np.array([on[s: s + pt.frame_length].all() for s in start])
+    outside = np.array([not on[s: s + pt.frame_length].any() for s in start])
+    ramp = np.r_[False, inside[:-1]] & np.r_[inside[1:], False]
+    quiet = np.r_[False, outside[:-1]] & np.r_[outside[1:], False]
+    assert pt.voiced[ramp].mean() > 0.95
+    assert np.nanmax(np.abs(1200 * np.log2(pt.f0[ramp] / 130.0))) < 20
+    assert not pt.voiced[quiet].any()
+
+
+@pytest.mark.parametrize("case", ["hum", "tone", "notes at 100 Hz", "noise+dc"])
+def test_hum_is_found_only_where_it_is(case):
+    from qesmorPitch import _hum
+
+    sr = 16000
+    y, on = hummed(sr, 50.0)
+    t = np.arange(y.size) / sr
+    rng = np.random.default_rng(5)
+    y = {"hum": y, "tone": bursts(t, 130.0)[0],
+         # Notes on a mains harmonic start at a phase of their own each time.
+         "notes at 100 Hz": bursts(t, 100.0, rng.uniform(0, 2 * np.pi, 8))[0],
+         "noise+dc": 0.5 + rng.standard_normal(y.size)}[case]
+    found = _hum.detect(_track.ArraySource(y), sr)[0]
+    if case == "hum":
+        np.testing.assert_allclose(found.freqs, [50, 100, 150], atol=0.05)
+    else:
+        assert found is None
+
+
+def test_hum_model_makes_blocks_equal_one_pass(monkeypatch):
+    sr = 8000
+    y, _ = hummed(sr, 50.0, seconds=4.0)
+    whole = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
+    monkeypatch.setattr(_track, "BLOCK_FRAMES", 23)
+    parts = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
+    np.testing.assert_allclose(parts.strength, whole.strength, rtol=1e-12)
+    np.testing.assert_allclose(parts.f0, whole.f0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("scale", [1e-150, 1.0, 1e150])
+def test_hum_with_long_silences_at_any_scale(scale):
+    # Seconds of digital silence leave windows of the amplitudes' fit with
+    # no weight at all; the search itself must not depend on the scale.
+    sr, hop = 16000, 160
+    y, _ = hummed(sr, 50.0)
+    pad = 500 * hop
+    z = np.concatenate([np.zeros(pad), y, np.zeros(2 * pad), y]) * scale
+    a = qesmorPitch.track(y, sr, fmax=600)
+    b = qesmorPitch.track(z, sr, fmax=600)
+    inner = slice(20, a.n_frames - 20)
+    shifted = slice(inner.start + pad // hop, inner.stop + pad // hop)
+    np.testing.assert_array_equal(b.voiced[shifted], a.voiced[inner])
+    np.testing.assert_allclose(b.f0[shifted], a.f0[inner], rtol=6e-4)  # 1 cent
