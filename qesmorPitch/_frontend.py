@@ -38,6 +38,16 @@ ORDER = 4
 SETTLE_PERIODS = 24
 
 
+def scaled(x: np.ndarray, exponent: int) -> np.ndarray:
+    """x * 2**exponent as a new array, with ldexp's bits. A product with a
+    normal power of two rounds once, correctly, as ldexp does, at vector
+    speed; ldexp (several times slower) reaches the exponents whose power
+    of two is no normal double."""
+    if -1022 <= exponent <= 1023:
+        return x * 2.0 ** exponent
+    return np.ldexp(x, exponent)
+
+
 def design(cutoff: float, sr: float) -> np.ndarray:
     """Second-order sections of the high-pass at `cutoff` Hz."""
     from scipy.signal import butter

@@ -35,6 +35,8 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
+from ._frontend import scaled
+
 MAINS_HZ = (50.0, 60.0)
 HARMONICS = 3               # per mains frequency: the strong ones
 SEGMENT_SECONDS = 0.25
@@ -167,8 +169,8 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        block = np.ldexp(source.read(s0 * length * factor, s1 * length * factor),
-                         -scale[:, None])
+        block = source.read(s0 * length * factor, s1 * length * factor)
+        block = np.stack([scaled(row, -int(e)) for row, e in zip(block, scale)])
         low = _low(block, factor)
         power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):
@@ -218,8 +220,8 @@ def _amplitudes(source: Any, c: int, exponent: int, freqs: np.ndarray, sr: float
     per_read = max(1, CHUNK_SAMPLES // (width * factor))
     for w0 in range(0, n_win, per_read):
         w1 = min(w0 + per_read, n_win)
-        x = _low(np.ldexp(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
-                          -exponent), factor)[0]
+        x = _low(scaled(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
+                        -exponent), factor)[0]
         m = x.shape[0]
         # The power over short pieces, each sample weighted by its piece's.
         cut = -(-m // piece) * piece

@@ -605,10 +605,8 @@ def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
     around them being the filter's context, then rounded to the grid when
     `on_grid` (see _on_grid). An array of its own."""
     # Every core is scale-invariant; a power-of-two scale is exact, and a peak
-    # near 1 keeps sums away from overflow. A product with a normal power of
-    # two is ldexp's result (both round once, correctly) at vector speed;
-    # ldexp reaches any exponent, where 2.0 ** -e overflows below 2**-1024.
-    x = x * 2.0 ** -exponent if -1022 <= -exponent <= 1023 else np.ldexp(x, -exponent)
+    # near 1 keeps sums away from overflow.
+    x = _frontend.scaled(x, -exponent)
     if plan.highpass is None:
         x = x[offset: offset + length]
         return _on_grid(x) if on_grid else x
@@ -641,7 +639,7 @@ def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _
     silence stay exact zeros."""
     gains = _hum.gains(hum, plan.sos if plan.highpass is not None else None, plan.sr)
     quiet = _frontend.zero_runs(y, plan.frame_length)
-    y -= np.ldexp(hum.at(first, y.shape[0], plan.sr, gains), -exponent)
+    y -= _frontend.scaled(hum.at(first, y.shape[0], plan.sr, gains), -exponent)
     for a, b in zip(*quiet):
         y[a:b] = 0.0
 
