@@ -72,13 +72,7 @@ inline Pair load_pair(const double* p) {
 
 }  // namespace
 
-// No bit of these sums is promised, so the compiler may build an AVX2 copy
-// too, chosen when the module loads on a CPU that has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QP_WIDE_CLONES
-#endif
+// No bit of these sums is promised (see QP_WIDE_CLONES).
 
 QP_WIDE_CLONES
 void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {

@@ -20,11 +20,8 @@ inline Quad load_quad(const double* p) {
 }
 
 // No bit may differ from upfirdn's sums, but each vector lane is one of
-// them, so the compiler may build an AVX2 copy (no contraction: the build
-// forbids it), chosen when the module loads on a CPU that has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+// them (see QP_WIDE_CLONES).
+QP_WIDE_CLONES
 void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, index_t down, index_t first,
                    Out<double> out) {
   if (up < 1 || down < 1) raise_value_error("up and down must be >= 1");

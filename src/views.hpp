@@ -13,6 +13,15 @@
 #include <stdexcept>
 #include <string>
 
+// A function whose lanes are independent sums may also be built as an AVX2
+// copy, chosen when the module loads on a CPU that has it. Its bits are the
+// plain build's: the build forbids contraction into fused multiply-adds.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE_CLONES
+#endif
+
 namespace qp {
 
 using index_t = std::ptrdiff_t;  // same width as Py_ssize_t / numpy intp

@@ -58,13 +58,7 @@ inline Quad abs_quad(Quad v) {
 }
 
 // No bit may differ from the scalar reading, but the four partial sums are
-// independent lanes; the compiler may build an AVX2 copy too, chosen when
-// the module loads on a CPU that has it (no contraction: the build forbids it).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QP_WIDE_CLONES
-#endif
+// independent lanes (see QP_WIDE_CLONES).
 
 QP_WIDE_CLONES
 double check_frame(const double* x, index_t width, index_t whole, double frac) {
