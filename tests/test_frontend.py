@@ -2,11 +2,13 @@
 hum removed, silence kept from the frames away from it, the range
 respected, blocks equal one pass, harmonic errors corrected, strength and
 confidence bounded on any input."""
+import math
+
 import numpy as np
 import pytest
 
 import qesmorPitch
-from qesmorPitch import _corpus, _kernels, _track
+from qesmorPitch import _corpus, _frontend, _kernels, _track
 
 METHODS = ("direct", "bayes", "viterbi")
 
@@ -332,3 +334,61 @@ def test_hum_with_long_silences_at_any_scale(scale):
     shifted = slice(inner.start + pad // hop, inner.stop + pad // hop)
     np.testing.assert_array_equal(b.voiced[shifted], a.voiced[inner])
     np.testing.assert_allclose(b.f0[shifted], a.f0[inner], rtol=6e-4)  # 1 cent
+
+
+def _check_reference(frame, period):
+    """The bounded check of one frame at a fractional period, written out:
+    both sides of the smoothed frame interpolated by half the fraction,
+    every third position, four partial sums (position j + 3k of each run of
+    twelve in sum k, the rest in sum 0) added pairwise at the end."""
+    whole = int(np.floor(period))
+    h = 0.5 * (period - whole)
+    w0, w1, w2, w3 = h, 1.0 + h, 2.0 - h, 1.0 - h
+    x = [float(v) for v in frame]
+    n = len(x) - 3 - whole
+    d, t = [0.0] * 4, [0.0] * 4
+
+    def add(k, j):
+        a = ((w0 * x[j - 1] + w1 * x[j]) + w2 * x[j + 1]) + w3 * x[j + 2]
+        later = j + whole
+        b = ((w3 * x[later] + w2 * x[later + 1]) + w1 * x[later + 2]) + w0 * x[later + 3]
+        d[k] += abs(a - b)
+        t[k] += abs(a) + abs(b)
+
+    j = 1
+    while j + 12 <= n:
+        for k in range(4):
+            add(k, j + 3 * k)
+        j += 12
+    while j < n:
+        add(0, j)
+        j += 3
+    dd, tt = (d[0] + d[1]) + (d[2] + d[3]), (t[0] + t[1]) + (t[2] + t[3])
+    return 1.0 - dd / tt if tt > 0 else math.nan
+
+
+@pytest.mark.parametrize("width", [40, 41, 52, 63, 200])
+@pytest.mark.parametrize("stride", [1, 3])
+def test_period_check_is_its_written_sums(width, stride):
+    # Every tail length of the vector loop, read in place and gathered.
+    rng = np.random.default_rng(width * stride)
+    signal = np.cumsum(rng.standard_normal(3 * width * stride))[::stride]
+    starts = np.array([0, 5, len(signal) - width], dtype=np.intp)
+    periods = np.array([[1.0, 7.25, width - 4.0], [width - 3.5, 0.5, 13.999],
+                        [2.5, np.nan, 20.0 + 1 / 3]])
+    got = _kernels._periodicity_check(signal, starts, periods, width)
+    for k in range(periods.shape[0]):
+        for i, s in enumerate(starts):
+            p = periods[k, i]
+            want = _check_reference(signal[s: s + width], p) if 1 <= p <= width - 4 else math.nan
+            assert got[k, i] == want or (math.isnan(want) and math.isnan(got[k, i])), (k, i)
+
+
+@pytest.mark.parametrize("exponent", [-1100, -1074, -1023, -1022, -30, 0, 1023, 1024, 1100])
+def test_power_of_two_scaling_is_ldexps_bits(exponent):
+    # Products that round into the subnormals or overflow included.
+    x = np.array([1.0, -1.5, 3.0 ** 0.5, 5e-324, -2.2e-308, 1.7e308, 0.0, -0.0, 2.0 ** -1000])
+    with np.errstate(over="ignore"):
+        want = np.ldexp(x, exponent)
+        got = _frontend.scaled(x, exponent)
+    assert np.array_equal(got.view(np.int64), want.view(np.int64))
