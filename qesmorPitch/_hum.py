@@ -352,7 +352,7 @@ def _lines(coef: np.ndarray, energy: np.ndarray, around: np.ndarray, freqs: np.n
             # is steady and it holds still for a good part of the signal.
             if k != anchor and share[k] >= FAMILY_SHARE:
                 share[k] = STEADY_SHARE
-    found = []
+    kept = set()
     for k, (_, a, steady) in enumerate(fits):
         if share[k] < STEADY_SHARE:
             continue
@@ -362,7 +362,14 @@ def _lines(coef: np.ndarray, energy: np.ndarray, around: np.ndarray, freqs: np.n
         # does not.
         if level < LEAST_LEVEL * rms or level < SALIENCE * np.median(around[k, steady]):
             continue
-        found.append(freqs[k] + drift[k])
+        kept.add(k)
+    # A harmonic is hum only beside its mains fundamental: a steady tone at
+    # 100, 120 or 150 Hz alone is a signal (a test tone, a held note), and
+    # taking it out would leave nothing to track.
+    fundamental = {family: int(np.argmin(np.abs(freqs - family))) for family in MAINS_HZ}
+    found = [freqs[k] + drift[k] for k in sorted(kept)
+             if any(fundamental[f] in kept and abs(freqs[k] / f - round(freqs[k] / f)) < 1e-9
+                    for f in MAINS_HZ)]
     return np.array(found) if found else None
 
 

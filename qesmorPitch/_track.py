@@ -64,6 +64,9 @@ EDGE_TOLERANCE = 2.0 ** (20 / 1200)
 # A filtered frame this far below its channel's peak (-200 dB) holds only the
 # rounding left by the high-pass of a constant: it is treated as silence.
 LEVEL_FLOOR = 1e-10
+# A frame left below this share of its level by the hum's subtraction
+# (-40 dB) was hum alone.
+HUM_RESIDUE = 0.01
 
 
 @dataclass(frozen=True, eq=False)
@@ -527,10 +530,12 @@ def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
 
 
 def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
-                   keep: Optional[Tuple[int, int]] = None) -> np.ndarray:
+                   keep: Optional[Tuple[int, int]] = None,
+                   floor: Optional[np.ndarray] = None) -> np.ndarray:
     """Rows (n_frames, N_COLUMNS) for the `n_frames` frames of the conditioned `x`;
     with `keep`, only frames [keep[0], keep[1]) get the period check (the
-    caller drops the others).
+    caller drops the others); frames whose level is below `floor` (one per
+    frame) are silent.
 
     The core divides a frame's periodicity by the frame mean, so an all-zero
     frame on a tracking method's path would raise. The runs of non-silent
@@ -541,6 +546,8 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
     silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
+    if floor is not None:
+        silent |= rows[:, LEVEL] < floor
     if plan.method == "direct":
         # Frames are independent: one call, silent frames blanked after it.
         if not silent.all():
@@ -629,8 +636,12 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
         return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
                               plan, n_frames, keep)
     y = _conditioned(x, offset, length, exponent, plan)
+    # A frame that was all hum is left with what the subtraction missed,
+    # which is as periodic as the hum (quantised hum repeats exactly): far
+    # below the frame's level before, it is no voice.
+    floor = HUM_RESIDUE * _frame_levels(y, plan, n_frames)
     _remove_hum(y, hum, first + offset, exponent, plan)
-    return _analyse_block(_on_grid(y), plan, n_frames, keep)
+    return _analyse_block(_on_grid(y), plan, n_frames, keep, floor)
 
 
 def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _Plan) -> None:

@@ -310,6 +310,23 @@ def test_hum_is_found_only_where_it_is(case):
         assert found is None
 
 
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("mains", [50.0, 60.0])
+def test_steady_tones_on_a_mains_harmonic_are_tracked_and_hum_alone_is_not(method, mains):
+    # A test tone at 2 or 3 times the mains frequency is as steady as hum,
+    # but without the fundamental beside it, it is the signal. Hum alone,
+    # as 16-bit samples (their rounding repeats with the hum), is no voice.
+    sr = 16000
+    t = np.arange(3 * sr) / sr
+    for k in (2, 3):
+        pt = qesmorPitch.track(np.sin(2 * np.pi * k * mains * t), sr, method=method)
+        assert pt.voiced[5:-5].all()
+        assert np.allclose(pt.f0[5:-5], k * mains, rtol=0.01)
+    hum = np.sin(2 * np.pi * mains * t) + 0.3 * np.sin(2 * np.pi * 2 * mains * t + 1.0)
+    assert not qesmorPitch.track(np.round(10000 * hum).astype(np.int16), sr,
+                                 method=method).voiced.any()
+
+
 def test_hum_model_makes_blocks_equal_one_pass(monkeypatch):
     sr = 8000
     y, _ = hummed(sr, 50.0, seconds=4.0)
