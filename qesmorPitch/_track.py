@@ -354,7 +354,7 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                          f"(the number of candidate periods), e.g. smooth=1")
     # Above the analysis rate the tracking core runs on the resampled signal,
     # whose plan checks its own states; the full rate only refines periods.
-    coarse, ratio = _coarse_plan(sr, o, hop_length, frame_length)
+    coarse, ratio = _coarse_plan(sr, o, hop_length, frame_length, cutoff)
     if tracking and coarse is None and frame_length // 2 > MAX_TRACKING_STATES:
         lowest = sr / (MAX_TRACKING_STATES - 3)
         raise ValueError(
@@ -371,9 +371,10 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  sample_margin=0 if cutoff is None else _frontend.settle_samples(cutoff, sr))
 
 
-def _coarse_plan(sr: float, o: Options, hop_length: int,
-                 frame_length: int) -> Tuple[Optional[_Plan], Optional[Tuple[int, int]]]:
-    """The plan at about `o.analysis_sr` when the signal's rate is above it.
+def _coarse_plan(sr: float, o: Options, hop_length: int, frame_length: int,
+                 cutoff: Optional[float]) -> Tuple[Optional[_Plan], Optional[Tuple[int, int]]]:
+    """The plan at about `o.analysis_sr` when the signal's rate is above it;
+    `cutoff` is the full rate's high-pass (None: none).
 
     The rate never goes below 2.5 * fmax, which keeps fmax inside the
     resampler's passband with room for the period's refinement.
@@ -385,7 +386,6 @@ def _coarse_plan(sr: float, o: Options, hop_length: int,
         return None, None
     up, down = ratio
     rate = sr * up / down
-    cutoff = o.fmin if o.highpass == "fmin" else o.highpass
     if cutoff is not None and not cutoff < 0.45 * rate:
         # A high-pass this close to the lower rate's Nyquist frequency is
         # served only at the full rate.
