@@ -25,7 +25,7 @@ import numpy as np
 from . import _kernels
 from ._threads import get_num_threads, ordered_map
 
-__all__ = ["Resampled", "analysis_ratio", "refine_rows"]
+__all__ = ["Resampled", "analysis_ratio", "glide_windows", "refine_rows"]
 
 # Half-length of the resampler's low-pass filter, in units of max(up, down)
 # samples at the upsampled rate (SciPy's default is 10). The search needs a
@@ -36,6 +36,13 @@ FILTER_REACH = 4
 
 # Frames measured per job on the thread pool.
 REFINE_FRAMES = 1024
+
+# A gliding pitch (see glide_windows): a period moving by more than
+# GLIDE_CENTS per frame is measured on GLIDE_PERIODS of its periods, and on
+# at least GLIDE_LEAST seconds (chosen on the tuning part of the real corpus).
+GLIDE_CENTS = 25.0
+GLIDE_PERIODS = 5.0
+GLIDE_LEAST = 0.020
 
 
 def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
@@ -153,7 +160,9 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
     samples around them, `margin` on each side, are its context). Only the
     f0 changes: the coarse analysis has already chosen among the period's
     multiples and measured its strength. With `wanted` (channels, n_frames),
-    only the frames marked there are measured; the others keep the coarse f0."""
+    only the frames marked there are measured; the others keep the coarse f0.
+    A frame whose pitch glides (see glide_windows) is measured on a shorter
+    window at its centre."""
     out = rows.copy()
     n_frames = rows.shape[1]
     measured = np.isfinite(rows[..., 0])
@@ -179,8 +188,10 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
             has = np.flatnonzero(measured[c, b0:b1])
             if exponent is None or has.size == 0:
                 continue
+            windows = glide_windows(sr / rows[c, :, 0], frame_length, sr)[b0 + has]
             period = _refine(condition(x[c], offset, length, exponent), starts[has],
-                             sr / f0[has], frame_length, polarity, interpolator, lag_bounds)
+                             sr / f0[has], frame_length, polarity, interpolator, lag_bounds,
+                             windows)
             out[c, b0 + has, 0] = sr / period
 
     for _ in ordered_map(jobs(), get_num_threads()):
@@ -191,27 +202,64 @@ def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
 _POLARITY = {"both": 0, "positive": 1, "negative": -1}
 
 
+def glide_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
+    """The window (in samples, at most `width`) to measure each frame's
+    period on, from the periods of a channel's frames in order (NaN where
+    none): the whole frame, or GLIDE_PERIODS of the frame's periods (at least
+    GLIDE_LEAST seconds) where the period moves by more than GLIDE_CENTS to
+    a neighbouring frame's.
+
+    A frame of two periods of fmin spans many of a high voice's periods, and
+    a gliding pitch moves by a semitone or more across it; the shorter
+    window, centred, sees the period where the frame's time is reported. A
+    steady pitch keeps the whole frame, which averages out the beating of
+    an ensemble and the noise."""
+    cents = 1200.0 * np.log2(periods)
+    with np.errstate(invalid="ignore"):
+        step = np.abs(np.diff(cents))
+        moves = np.zeros(periods.shape, dtype=bool)
+        moves[1:] |= step > GLIDE_CENTS
+        moves[:-1] |= step > GLIDE_CENTS
+        short = np.ceil(np.maximum(GLIDE_PERIODS * periods, GLIDE_LEAST * sr))
+    windows = np.full(periods.shape, width, dtype=np.intp)
+    windows[moves] = np.minimum(short[moves], width).astype(np.intp)
+    return windows
+
+
 def _refine(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
-            polarity: str, interpolator: str, lag_bounds: Tuple[float, float]) -> np.ndarray:
-    """The period per frame in full-rate samples, refined from the coarse
-    `periods` between the full rate's whole lags as the cores refine."""
+            polarity: str, interpolator: str, lag_bounds: Tuple[float, float],
+            windows: Optional[np.ndarray] = None) -> np.ndarray:
+    """The period per frame in samples of `x`, refined from `periods` between
+    whole lags as the cores refine, on frames x[starts[i]: starts[i] + width],
+    or on the centred windows[i] samples of each (see glide_windows)."""
     shortest, longest = lag_bounds
     n = periods.size
-    around = np.clip(np.rint(periods).astype(np.intp)[:, None] + np.array([-1, 0, 1]),
-                     1, width - 1)
-    trio = _kernels._qesmor_frames_at(x, width, starts, around.ravel(),
-                                      _POLARITY[polarity]).reshape(n, 3)
+    if windows is None:
+        windows = np.full(n, width, dtype=np.intp)
+    else:
+        # Centred exactly: the part left out is the same on both sides.
+        windows = windows + (width - windows) % 2
+        starts = starts + (width - windows) // 2
+    # The two whole lags around the period and one beyond each: whichever of
+    # the two is higher has both neighbours to interpolate with (three lags
+    # around the nearest one would leave a period half a sample from it to
+    # an edge, unrefined, when the farther lag measures higher).
+    lags = np.clip(np.floor(periods).astype(np.intp)[:, None] + np.arange(-1, 3),
+                   1, windows[:, None] - 1)
+    values = _kernels._qesmor_frames_at(x, windows, starts, lags.ravel(),
+                                        _POLARITY[polarity]).reshape(n, 4)
     rows = np.arange(n)
-    best = np.argmax(trio, axis=1)
-    period = around[rows, best].astype(float)
+    best = np.argmax(values, axis=1)
+    period = lags[rows, best].astype(float)
     if interpolator != "none":
-        # A parabola through the three values (their logarithms for
-        # "gaussian"), only where the middle one is the highest, so the peak
-        # lies between its neighbours.
-        v = np.log(np.maximum(trio, 1e-300)) if interpolator == "gaussian" else trio
-        a, b, c = v[:, 0], v[:, 1], v[:, 2]
+        # A parabola through the best value and its neighbours (their
+        # logarithms for "gaussian"), where it is one of the inner two.
+        v = np.log(np.maximum(values, 1e-300)) if interpolator == "gaussian" else values
+        inner = (best == 1) | (best == 2)
+        mid = np.clip(best, 1, 2)
+        a, b, c = v[rows, mid - 1], v[rows, mid], v[rows, mid + 1]
         curve = a - 2 * b + c
         with np.errstate(divide="ignore", invalid="ignore"):
-            step = np.where((best == 1) & (curve < 0), 0.5 * (a - c) / curve, 0.0)
+            step = np.where(inner & (curve < 0), 0.5 * (a - c) / curve, 0.0)
         period += np.clip(step, -0.5, 0.5)
     return np.clip(period, shortest, longest)

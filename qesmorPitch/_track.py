@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _frontend, _hum, _kernels, _voicing
-from ._highrate import Resampled, analysis_ratio, refine_rows
+from ._highrate import Resampled, _refine, analysis_ratio, glide_windows, refine_rows
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -567,18 +567,31 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
                keep: Optional[Tuple[int, int]] = None) -> None:
     """Replace the cores' f0 and strength in `rows` by the harmonic
     correction and the bounded check of _voicing, on the frames that have
-    a candidate (among frames [keep[0], keep[1]) only, when given: the
-    others are dropped by the caller, and each frame's check is its own)."""
+    a candidate (among frames [keep[0], keep[1]) and one frame on each side
+    only, when given: the others are dropped by the caller, and each frame's
+    check is its own but for a glide, which looks at its neighbours)."""
     cand = np.isfinite(rows[:, F0])
     if keep is not None:
-        cand[: keep[0]] = False
-        cand[keep[1]:] = False
+        cand[: max(keep[0] - 1, 0)] = False
+        cand[keep[1] + 1:] = False
     cand = np.flatnonzero(cand)
     if cand.size == 0:
         return
+    bounds = (plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
     period, strength = _voicing.correct_periods(
-        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length,
-        plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
+        x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length, *bounds)
+    if not plan.causal:
+        # Offline, a frame's neighbours are known: a gliding pitch is measured
+        # again at the frame's centre. (A stream decides each frame as it
+        # completes, before the next one is known.)
+        periods = np.full(rows.shape[0], np.nan)
+        periods[cand] = period
+        windows = glide_windows(periods, plan.frame_length, plan.sr)[cand]
+        again = np.flatnonzero(windows < plan.frame_length)
+        if again.size:
+            period[again] = _refine(x, cand[again] * plan.hop_length, period[again],
+                                    plan.frame_length, plan.polarity, plan.interpolator,
+                                    bounds, windows[again])
     rows[cand, F0] = plan.sr / period
     rows[cand, STRENGTH] = strength
 
@@ -687,7 +700,9 @@ def _analyse_source(source: Any, plan: _Plan,
     peaks = source.peaks()
     rows = np.full((len(peaks), n_frames, N_COLUMNS), np.nan)
     exponents = peak_exponents(peaks)
-    margin = 0 if plan.method == "direct" else MARGIN_FRAMES
+    # The direct core's frames are independent, but a glide is told from a
+    # frame's neighbours (see check_rows).
+    margin = 1 if plan.method == "direct" else MARGIN_FRAMES
     hop, width = plan.hop_length, plan.frame_length
     blocks = [(start, min(start + BLOCK_FRAMES, n_frames))
               for start in range(0, n_frames, BLOCK_FRAMES)]

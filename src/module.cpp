@@ -776,11 +776,11 @@ PyObject* running_map_impl(qp::DVec x, int window_size, int hop_size, qp::IVec l
   return PyTuple_Pack(3, map.get(), means.get(), taken.get());
 }
 
-PyObject* qesmor_frames_at_impl(qp::DVec x, int window_size, qp::IVec starts, qp::IVec lags, int polarity) {
+PyObject* qesmor_frames_at_impl(qp::DVec x, qp::IVec windows, qp::IVec starts, qp::IVec lags, int polarity) {
   const npy_intp n = lags.size;
   Ref scores = new_doubles(1, &n);
   if (!scores) return nullptr;
-  compute([&] { qp::qesmor_frames_at(x, window_size, starts, lags, polarity, out_of(scores.get()).data); });
+  compute([&] { qp::qesmor_frames_at(x, windows, starts, lags, polarity, out_of(scores.get()).data); });
   return scores.release();
 }
 
@@ -1023,8 +1023,9 @@ const Function kHooks[] = {
     row<interpolate_impl<qp::interp_centroid>>("_interp_centroid", {"v", "peak"}, "(offset, value)."),
     row<running_map_impl>("_running_map", {"data", "window_size", "hop_size", "lags", "target"},
                           "The running-sum path alone: (map, means, taken), NaN rows where not taken.", 4),
-    row<qesmor_frames_at_impl>("_qesmor_frames_at", {"data", "window_size", "starts", "lags", "polarity"},
-                               "Qesmor values of the frames at `starts`, each at its own lags "
+    row<qesmor_frames_at_impl>("_qesmor_frames_at", {"data", "windows", "starts", "lags", "polarity"},
+                               "Qesmor values of the frames at `starts`, of windows[t] samples (or "
+                               "windows[0] for all), each at its own lags "
                                "(len(lags) // len(starts) per frame, flat), of the positive (1), "
                                "negative (-1) or both (0) half-waves."),
     row<running_sums_exact_impl>("_running_sums_exact", {"x"},

@@ -1,5 +1,6 @@
 #include "periodicity.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -75,8 +76,11 @@ inline Pair load_pair(const double* p) {
 // No bit of these sums is promised (see QP_WIDE_CLONES).
 
 QP_WIDE_CLONES
-void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score) {
-  if (window < 1) raise_value_error("window_size=" + std::to_string(window) + " must be >= 1");
+void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity, double* score) {
+  if (windows.size != 1 && windows.size != starts.size) {
+    raise_value_error("windows has " + std::to_string(windows.size) + " values for " + std::to_string(starts.size) +
+                      " frames; give one window for all frames or one per frame");
+  }
   if (polarity < -1 || polarity > 1) {
     raise_value_error("polarity=" + std::to_string(polarity) + " must be 1 (positive), -1 (negative) or 0 (both)");
   }
@@ -85,8 +89,16 @@ void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polari
                       " frames; it needs the same number of lags for every frame");
   }
   check_lags(lags);
+  const auto window_of = [&](index_t t) { return windows[windows.size == 1 ? 0 : t]; };
+  index_t longest = 0;
+  for (index_t t = 0; t < windows.size; ++t) {
+    if (windows[t] < 1) {
+      raise_value_error("windows[" + std::to_string(t) + "] = " + std::to_string(windows[t]) + " must be >= 1");
+    }
+    longest = std::max(longest, windows[t]);
+  }
   for (index_t t = 0; t < starts.size; ++t) {
-    if (starts[t] < 0 || starts[t] > x.size - window) {
+    if (starts[t] < 0 || starts[t] > x.size - window_of(t)) {
       raise_value_error("starts[" + std::to_string(t) + "] = " + std::to_string(starts[t]) +
                         " puts the frame outside the signal of " + std::to_string(x.size) + " samples");
     }
@@ -95,8 +107,9 @@ void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polari
   const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
   const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
   const bool direct = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
-  std::vector<double> frame(direct ? 0 : static_cast<std::size_t>(window));
+  std::vector<double> frame(direct ? 0 : static_cast<std::size_t>(longest));
   for (index_t t = 0; t < starts.size; ++t) {
+    const index_t window = window_of(t);
     const double* v = frame.data();
     if (direct) {
       v = reinterpret_cast<const double*>(x.base) + starts[t];

@@ -52,15 +52,16 @@ class FrameSource {
   ExactFrames exact_second_;
 };
 
-// score[t * K + k] = qesmor value of the frame of `window` samples starting
-// at starts[t], at lag lags[t * K + k], where K = lags.size / starts.size,
+// score[t * K + k] = qesmor value of the frame of windows[t] samples (all
+// frames windows[0] when it holds one value) starting at starts[t], at lag
+// lags[t * K + k], where K = lags.size / starts.size,
 // of x's positive half-wave (polarity 1), its negative one (-1) or their sum
 // (0): each frame with lags of its own, for measuring a period found
 // elsewhere (at another sampling rate) without the whole map. The sums are
 // not in index order, so the last bits differ from qesmor_frame's. Raises
-// ValueError for a frame outside x, a negative lag or a lag count that is
-// not K per frame.
-void qesmor_frames_at(DVec x, index_t window, IVec starts, IVec lags, int polarity, double* score);
+// ValueError for a frame outside x, a window below 1, a negative lag, or a
+// window or lag count that is not one (or K) per frame.
+void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity, double* score);
 
 // Fills the (frames x lags) map, row-major, and the frame levels.
 void qesmor_map(FrameSource& source, Out<double> map, Out<double> levels);

@@ -5,7 +5,7 @@ from scipy.signal import resample_poly
 
 import qesmorPitch
 from qesmorPitch import _kernels, cy_impl
-from qesmorPitch._highrate import FILTER_REACH, Resampled, _lowpass
+from qesmorPitch._highrate import FILTER_REACH, Resampled, _lowpass, glide_windows
 from qesmorPitch._track import ArraySource
 
 
@@ -23,12 +23,40 @@ def test_frame_values_match_the_map_with_lags_of_each_frames_own(polarity):
     whole = sum(cy_impl.calc_qesmor_core_cy(w[:1200], 1000, 17, lags)[0] for w in waves)
     # Frame 0 at lags 0, 5, 6; frame 1 at 999 (one sample left), 1000 and
     # 1200 (none left: 0), and the second frame strided.
-    got = _kernels._qesmor_frames_at(x[::1].copy(), 1000, np.array([0, 17]),
+    got = _kernels._qesmor_frames_at(x[::1].copy(), np.array([1000]), np.array([0, 17]),
                                      np.r_[lags[:3], lags[4:]], polarity)
     np.testing.assert_allclose(got, np.r_[whole[0, :3], whole[1, 4:]], rtol=1e-12, atol=0)
     strided = np.repeat(x, 2)[::2]
-    assert np.array_equal(_kernels._qesmor_frames_at(strided, 1000, np.array([0, 17]),
+    assert np.array_equal(_kernels._qesmor_frames_at(strided, np.array([1000]), np.array([0, 17]),
                                                      np.r_[lags[:3], lags[4:]], polarity), got)
+
+
+def test_frame_values_take_a_window_of_each_frames_own():
+    x = np.random.default_rng(3).normal(size=3000)
+    starts, windows = np.array([0, 40, 900]), np.array([700, 123, 1000])
+    lags = np.array([5, 6, 7, 100, 101, 102, 300, 301, 302], dtype=np.intp)
+    got = _kernels._qesmor_frames_at(x, windows, starts, lags, 0)
+    for t in range(3):
+        alone = _kernels._qesmor_frames_at(x, windows[t:t + 1], starts[t:t + 1],
+                                           lags[3 * t: 3 * t + 3], 0)
+        assert np.array_equal(got[3 * t: 3 * t + 3], alone)
+    # The last frame reaches the signal's end exactly; one sample more is refused.
+    with pytest.raises(ValueError, match="outside the signal"):
+        _kernels._qesmor_frames_at(x, windows + np.array([0, 0, 1101]), starts, lags, 0)
+    with pytest.raises(ValueError, match="one window for all frames or one per frame"):
+        _kernels._qesmor_frames_at(x, windows[:2], starts, lags, 0)
+    with pytest.raises(ValueError, match=r"windows\[1\] = 0 must be >= 1"):
+        _kernels._qesmor_frames_at(x, np.array([700, 0, 1000]), starts, lags, 0)
+
+
+def test_only_a_gliding_pitch_is_measured_on_a_shorter_centred_window():
+    sr, width = 16000.0, 644
+    # Steady, then a jump of a semitone between frames 3 and 4, a frame
+    # without a period (no neighbour), and an octave down to a period whose
+    # five would pass the frame.
+    periods = np.array([80.0, 80.2, 80.1, 80.0, 75.5, 75.4, np.nan, 75.3, 150.0])
+    windows = glide_windows(periods, width, sr)
+    assert windows.tolist() == [width, width, width, 400, 378, width, width, 377, width]
 
 
 @pytest.mark.parametrize("starts, lags, polarity, text", [
@@ -40,7 +68,7 @@ def test_frame_values_match_the_map_with_lags_of_each_frames_own(polarity):
 ])
 def test_frame_values_refuse_what_would_read_outside(starts, lags, polarity, text):
     with pytest.raises(ValueError, match=text):
-        _kernels._qesmor_frames_at(np.zeros(3000), 1000, np.array(starts, np.intp),
+        _kernels._qesmor_frames_at(np.zeros(3000), np.array([1000]), np.array(starts, np.intp),
                                    np.array(lags, np.intp), polarity)
 
 
