@@ -190,12 +190,16 @@ def refine_frames(rows: np.ndarray, first_frame: int, n_frames: int, part: Part,
     up, down = plan.ratio
     for run in np.split(np.arange(has.size), breaks):
         a, b = int(starts[run[0]]), int(starts[run[-1]]) + width
-        x = _frontend.scaled(part.full[c, a - part.full_first: b - part.full_first], -exponent)
+        x = part.full[c, a - part.full_first: b - part.full_first]
+        factor = _frontend.exact_factor(-exponent)
+        if removed is None or factor is None:
+            x, factor = _frontend.scaled(x, -exponent), 1.0
         if removed is not None:
-            # `removed` from the sample at or before position a on, so the
-            # interpolation's numerator stays below `down`.
+            # The scaling in the same pass; `removed` from the sample at or
+            # before position a on, so the interpolation's numerator stays
+            # below `down`.
             i = a * up // down
-            x = _kernels._subtract_interpolated(x, removed[i - removed_first:], up, down,
+            x = _kernels._subtract_interpolated(x, factor, removed[i - removed_first:], up, down,
                                                 a * up - i * down)
         period = _refine(x, starts[run] - a, plan.sr / rows[has[run], 0], width, plan.polarity,
                          plan.interpolator, (float(plan.shortest), float(plan.longest)))

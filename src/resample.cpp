@@ -144,7 +144,7 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
   }
 }
 
-void subtract_interpolated(DVec x, DVec low, index_t up, index_t down, index_t start, Out<double> out) {
+void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t down, index_t start, Out<double> out) {
   if (up < 1 || down < 1) raise_value_error("up and down must be >= 1");
   if (start < 0) raise_value_error("start=" + std::to_string(start) + " must be >= 0");
   const index_t n = x.size;
@@ -173,7 +173,7 @@ void subtract_interpolated(DVec x, DVec low, index_t up, index_t down, index_t s
       const double a = low[i], w = weight[k];
       // No neighbour is read at a whole position: it may lie past the end.
       const double v = w == 0.0 ? a : a + (low[i + 1] - a) * w;
-      out[k0 + k] = x[k0 + k] - v;
+      out[k0 + k] = x[k0 + k] * gain - v;
     }
   }
 }

@@ -16,7 +16,7 @@
 //
 // subtract_interpolated: the way back, for a part of the signal that lies
 // far below the lower rate's band (what its high-pass removed): out[k] =
-// x[k] - v, v being `low` at position (start + k * up) / down, linearly
+// x[k] * gain - v, v being `low` at position (start + k * up) / down, linearly
 // interpolated between its neighbours i and i + 1 (i the quotient, r the
 // remainder: low[i] + (low[i + 1] - low[i]) * (r / down), low[i] itself
 // when r = 0). Each output depends on its own position only, not on where
@@ -30,6 +30,6 @@ namespace qp {
 void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, index_t down, index_t first,
                    Out<double> out);
 
-void subtract_interpolated(DVec x, DVec low, index_t up, index_t down, index_t start, Out<double> out);
+void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t down, index_t start, Out<double> out);
 
 }  // namespace qp
