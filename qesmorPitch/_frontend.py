@@ -43,9 +43,13 @@ def scaled(x: np.ndarray, exponent: int) -> np.ndarray:
     normal power of two rounds once, correctly, as ldexp does, at vector
     speed; ldexp (several times slower) reaches the exponents whose power
     of two is no normal double."""
-    if -1022 <= exponent <= 1023:
-        return x * 2.0 ** exponent
-    return np.ldexp(x, exponent)
+    factor = exact_factor(exponent)
+    return x * factor if factor is not None else np.ldexp(x, exponent)
+
+
+def exact_factor(exponent: int) -> Optional[float]:
+    """2**exponent when a product with it has ldexp's bits (a normal double), else None."""
+    return 2.0 ** exponent if -1022 <= exponent <= 1023 else None
 
 
 def design(cutoff: float, sr: float) -> np.ndarray:

@@ -6,9 +6,12 @@ samples per frame and more candidate periods), while a voice's period needs
 no more lags than a 16 kHz signal has. So the cores search a copy resampled
 to `analysis_sr` (where the layer's check of the period's multiples and
 fractions also runs), and each frame's period is then measured again on the
-original samples, conditioned as at the full rate: the qesmor values at the
-three whole lags around it, refined between lags as the cores refine theirs.
-The lag resolution is that of the full rate.
+original samples: the qesmor values at the three whole lags around it,
+refined between lags as the cores refine theirs. The lag resolution is that
+of the full rate. Each block is measured again by the job that searched it,
+on the full-rate samples it was resampled from, less what the conditioning
+removed at the lower rate (the high-pass's low band and the hum), brought
+back to the full rate: no filter runs at the full rate.
 
 Frames keep the full rate's grid: the analysis rate is chosen so that one hop
 is a whole number of samples at both rates (for a 10 ms hop, exactly
@@ -18,14 +21,13 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any, Callable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
-from . import _kernels
-from ._threads import get_num_threads, ordered_map
+from . import _frontend, _kernels
 
-__all__ = ["Resampled", "analysis_ratio", "glide_windows", "refine_rows"]
+__all__ = ["Part", "Resampled", "analysis_ratio", "glide_windows", "refine_frames"]
 
 # Half-length of the resampler's low-pass filter, in units of max(up, down)
 # samples at the upsampled rate (SciPy's default is 10). The search needs a
@@ -34,16 +36,12 @@ __all__ = ["Resampled", "analysis_ratio", "glide_windows", "refine_rows"]
 # as the whole signal would be.
 FILTER_REACH = 4
 
-# Frames measured per job on the thread pool.
-REFINE_FRAMES = 1024
-
 # A gliding pitch (see glide_windows): a period moving by more than
 # GLIDE_CENTS per frame is measured on GLIDE_PERIODS of its periods, and on
 # at least GLIDE_LEAST seconds (chosen on the tuning part of the real corpus).
 GLIDE_CENTS = 25.0
 GLIDE_PERIODS = 5.0
 GLIDE_LEAST = 0.020
-
 
 def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
     """(up, down) with up / down the analysis rate over `sr`, such that the hop
@@ -77,27 +75,48 @@ class Resampled:
         return self.source.peaks()
 
     def read(self, start: int, stop: int) -> np.ndarray:
+        part = self.part(start, stop)
+        out = np.empty((part.full.shape[0], stop - start))
+        for c in range(out.shape[0]):
+            out[c] = part.channel(c)
+        return out
+
+    def part(self, start: int, stop: int) -> "Part":
+        """Samples [start, stop) at the lower rate, as the full-rate samples
+        they are made of, read now, and resampled channel by channel later
+        (on the thread that analyses the channel)."""
         # Output sample m sits at input sample m * down / up; start at a
         # multiple of `up` so the first output falls on an input sample.
         first = start - start % self.up
         lo = first * self.down // self.up - self._margin
         hi = -(-stop * self.down // self.up) + self._margin
         clipped_lo, clipped_hi = max(lo, 0), min(hi, self.source.n_samples)
-        x = self.source.read(clipped_lo, clipped_hi)
         # Beyond the ends the end samples go on, so that the filter sees no
         # step there (zeros would make an offset ring at the ends, and the
         # high-pass after it would find a periodic transient).
         skip = (self._margin // self.down) * self.up + (start - first)
-        out = np.empty((x.shape[0], stop - start))
-        if out.shape[1] == 0:
-            return out
         # SciPy's resample_poly of the continued block, bit for bit, but only
         # the samples kept: its upfirdn with the filter it would build.
         taps, removed = _polyphase(self._taps, self.up, self.down, hi - lo)
-        for c in range(x.shape[0]):
-            out[c] = _kernels._resample_poly(x[c], clipped_lo - lo, hi - lo, taps, self.up,
-                                             self.down, removed + skip, stop - start)
-        return out
+        return Part(self.source.read(clipped_lo, clipped_hi), clipped_lo,
+                    functools.partial(_kernels._resample_poly, pre=clipped_lo - lo,
+                                      padded=hi - lo, h=taps, up=self.up, down=self.down,
+                                      first=removed + skip, count=stop - start))
+
+
+class Part:
+    """A block of a Resampled source: `full`, the full-rate samples
+    (channels, n) from sample `full_first` on, and channel(c), channel c
+    at the lower rate."""
+
+    def __init__(self, full: np.ndarray, full_first: int,
+                 resample: Callable[..., np.ndarray]) -> None:
+        self.full, self.full_first, self._resample = full, full_first, resample
+
+    def channel(self, c: int) -> np.ndarray:
+        if self._resample.keywords["count"] == 0:
+            return np.empty(0)
+        return self._resample(self.full[c])
 
 
 @functools.lru_cache(maxsize=8)
@@ -147,56 +166,54 @@ def _phases(window: bytes, up: int, pre_pad: int, post_pad: int) -> np.ndarray:
     return np.ascontiguousarray(h.reshape(-1, up).T[:, ::-1]).ravel()
 
 
-def refine_rows(rows: np.ndarray, source: Any, sr: float, frame_length: int,
-                hop_length: int, polarity: str, interpolator: str,
-                lag_bounds: Tuple[float, float], margin: int, exponents: List[Optional[int]],
-                condition: Callable[[np.ndarray, int, int, int], np.ndarray],
-                wanted: Optional[np.ndarray] = None) -> np.ndarray:
-    """Rows of the coarse analysis, shape (channels, n_frames, columns), with
-    f0 measured again on the full-rate `source` for every frame that has a
-    candidate. `exponents` are the channels' scaling exponents (None for a
-    silent channel); `condition(x, offset, length, exponent)` prepares a channel's
-    samples x[offset: offset + length] as the full-rate analysis would (the
-    samples around them, `margin` on each side, are its context). Only the
-    f0 changes: the coarse analysis has already chosen among the period's
-    multiples and measured its strength. With `wanted` (channels, n_frames),
-    only the frames marked there are measured; the others keep the coarse f0.
-    A frame whose pitch glides (see glide_windows) is measured on a shorter
-    window at its centre."""
-    out = rows.copy()
-    n_frames = rows.shape[1]
-    measured = np.isfinite(rows[..., 0])
-    if wanted is not None:
-        measured &= wanted
+def refine_frames(rows: np.ndarray, first_frame: int, n_frames: int, part: Part, c: int,
+                  exponent: int, removed: Optional[np.ndarray], removed_first: int,
+                  plan: Any, keep: Tuple[int, int]) -> None:
+    """The f0 of `rows` (frames `first_frame` on of the full-rate `plan`,
+    shape (frames, columns), in place) measured again at the full rate on
+    channel `c` of `part`, for every frame among rows[keep[0]: keep[1]] that
+    has a candidate and lies among the full rate's `n_frames`; a frame whose
+    pitch glides (see glide_windows; its neighbours must be in `rows`) on a
+    shorter window at its centre.
 
-    def jobs() -> Iterator[Callable[[], None]]:
-        # Blocks are read here, on the caller's thread (a file source is not
-        # shared); each block's frames are measured on the pool.
-        for b0 in range(0, n_frames, REFINE_FRAMES):
-            b1 = min(b0 + REFINE_FRAMES, n_frames)
-            if not measured[:, b0:b1].any():
-                continue
-            lo, hi = b0 * hop_length, (b1 - 1) * hop_length + frame_length
-            first, last = max(0, lo - margin), min(source.n_samples, hi + margin)
-            yield functools.partial(_refine_block, source.read(first, last), lo - first,
-                                    hi - lo, b0, b1)
-
-    def _refine_block(x: np.ndarray, offset: int, length: int, b0: int, b1: int) -> None:
-        starts = np.arange(b1 - b0, dtype=np.intp) * hop_length
-        for c, exponent in enumerate(exponents):
-            f0 = rows[c, b0:b1, 0]
-            has = np.flatnonzero(measured[c, b0:b1])
-            if exponent is None or has.size == 0:
-                continue
-            windows = glide_windows(sr / rows[c, :, 0], frame_length, sr)[b0 + has]
-            period = _refine(condition(x[c], offset, length, exponent), starts[has],
-                             sr / f0[has], frame_length, polarity, interpolator, lag_bounds,
-                             windows)
-            out[c, b0 + has, 0] = sr / period
-
-    for _ in ordered_map(jobs(), get_num_threads()):
-        pass
-    return out
+    The full-rate samples are conditioned as the lower rate's were: scaled
+    by 2**-exponent, less `removed` (what the lower rate's conditioning took
+    out, from its sample `removed_first` on; None: nothing), which lies far
+    below the lower rate's band, so that it is brought back to the full rate
+    by linear interpolation to within a few millionths of its level.
+    Every conditioned sample depends only on its own position, so only the
+    spans the measured frames cover are computed, and a block's frames
+    measure as those of a single pass. Only the f0 changes: the lower rate's
+    analysis has already chosen among the period's multiples and measured
+    its strength.
+    """
+    hop, width = plan.hop_length, plan.frame_length
+    windows = glide_windows(plan.sr / rows[:, 0], width, plan.sr)
+    has = np.flatnonzero(np.isfinite(rows[keep[0]: keep[1], 0])) + keep[0]
+    has = has[first_frame + has < n_frames]
+    if has.size == 0:
+        return
+    starts = (first_frame + has) * hop
+    # Runs of frames that overlap or touch, each conditioned as one span.
+    breaks = np.flatnonzero(starts[1:] > starts[:-1] + width) + 1
+    up, down = plan.ratio
+    for run in np.split(np.arange(has.size), breaks):
+        a, b = int(starts[run[0]]), int(starts[run[-1]]) + width
+        x = part.full[c, a - part.full_first: b - part.full_first]
+        factor = _frontend.exact_factor(-exponent)
+        if removed is None or factor is None:
+            x, factor = _frontend.scaled(x, -exponent), 1.0
+        if removed is not None:
+            # The scaling in the same pass; `removed` from the sample at or
+            # before position a on, so the interpolation's numerator stays
+            # below `down`.
+            i = a * up // down
+            x = _kernels._subtract_interpolated(x, factor, removed[i - removed_first:], up, down,
+                                                a * up - i * down)
+        period = _refine(x, starts[run] - a, plan.sr / rows[has[run], 0], width, plan.polarity,
+                         plan.interpolator, (float(plan.shortest), float(plan.longest)),
+                         windows[has[run]])
+        rows[has[run], 0] = plan.sr / period
 
 
 _POLARITY = {"both": 0, "positive": 1, "negative": -1}

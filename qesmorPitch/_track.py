@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _frontend, _hum, _kernels, _voicing
-from ._highrate import Resampled, _refine, analysis_ratio, glide_windows, refine_rows
+from ._highrate import Resampled, _refine, analysis_ratio, glide_windows, refine_frames
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -413,16 +413,22 @@ class ArraySource:
         self.n_channels: Optional[int] = None if signal.ndim == 1 else int(signal.shape[0])
         self.n_samples = int(signal.shape[-1])
         self._rows = signal[None, :] if signal.ndim == 1 else signal
+        self._peaks: Optional[np.ndarray] = None
 
     def peaks(self) -> np.ndarray:
         """Largest absolute sample of each channel, as float64."""
-        if self.n_samples == 0:
-            return np.zeros(self._rows.shape[0])
-        # The larger of max and -min is max(abs) without a copy of the signal;
-        # in float64, since abs of the most negative integer overflows.
-        high = self._rows.max(axis=1).astype(np.float64)
-        low = self._rows.min(axis=1).astype(np.float64)
-        return np.maximum(high, -low)
+        # Two passes over the signal, asked for by the hum's search, the
+        # scaling and the full-rate measurement alike: found once.
+        if self._peaks is None:
+            self._peaks = np.zeros(self._rows.shape[0])
+            if self.n_samples > 0:
+                # The larger of max and -min is max(abs) without a copy of
+                # the signal; in float64, since abs of the most negative
+                # integer overflows.
+                high = self._rows.max(axis=1).astype(np.float64)
+                low = self._rows.min(axis=1).astype(np.float64)
+                self._peaks = np.maximum(high, -low)
+        return self._peaks.copy()
 
     def read(self, start: int, stop: int) -> np.ndarray:
         """Samples [start, stop) of every channel as float64, shape (channels, stop - start)."""
@@ -639,22 +645,29 @@ def _conditioned(x: np.ndarray, offset: int, length: int, exponent: int,
 
 def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
                      n_frames: int, keep: Optional[Tuple[int, int]] = None,
-                     hum: Optional[_hum.Hum] = None, first: int = 0) -> np.ndarray:
+                     hum: Optional[_hum.Hum] = None, first: int = 0,
+                     removed: bool = False) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     """One channel of one block: samples x[offset: offset + length], with the
     samples around them as the filter's context; x[0] is sample `first` of
-    the signal, whose hum is `hum` (None: none found)."""
+    the signal, whose hum is `hum` (None: none found). The rows, and with
+    `removed` what the conditioning took out of the scaled samples before
+    the grid (None without a filter, or without `removed`)."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
-    if hum is None:
+    if hum is None and not (removed and plan.highpass is not None):
         return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
-                              plan, n_frames, keep)
+                              plan, n_frames, keep), None
     y = _conditioned(x, offset, length, exponent, plan)
-    # A frame that was all hum is left with what the subtraction missed,
-    # which is as periodic as the hum (quantised hum repeats exactly): far
-    # below the frame's level before, it is no voice.
-    floor = HUM_RESIDUE * _frame_levels(y, plan, n_frames)
-    _remove_hum(y, hum, first + offset, exponent, plan)
-    return _analyse_block(_on_grid(y), plan, n_frames, keep, floor)
+    floor = None
+    if hum is not None:
+        # A frame that was all hum is left with what the subtraction missed,
+        # which is as periodic as the hum (quantised hum repeats exactly):
+        # far below the frame's level before, it is no voice.
+        floor = HUM_RESIDUE * _frame_levels(y, plan, n_frames)
+        _remove_hum(y, hum, first + offset, exponent, plan)
+    taken = (_frontend.scaled(x[offset: offset + length], -exponent) - y
+             if removed and plan.highpass is not None else None)
+    return _analyse_block(_on_grid(y), plan, n_frames, keep, floor), taken
 
 
 def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _Plan) -> None:
@@ -688,13 +701,17 @@ def peak_exponents(peaks: np.ndarray) -> List[Optional[int]]:
 
 def _analyse_source(source: Any, plan: _Plan,
                     progress: Optional[Callable[[int], None]] = None,
-                    hums: Optional[List[Optional[_hum.Hum]]] = None) -> np.ndarray:
+                    hums: Optional[List[Optional[_hum.Hum]]] = None,
+                    full: Optional[_Plan] = None) -> np.ndarray:
     """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
 
     Each (block, channel) is one job on the thread pool; blocks are read in
     order on this thread (a file source is not shared between threads) and
     cut the same way whatever the thread count, so the result does not
-    depend on it.
+    depend on it. With `full`, the plan of the full rate `source` (a
+    Resampled view) was made from, each job resamples its channel itself
+    and measures its frames' periods again at that rate (see
+    _highrate.refine_frames); frames are then the full rate's.
     """
     n_frames = plan.n_frames(source.n_samples)
     peaks = source.peaks()
@@ -706,6 +723,8 @@ def _analyse_source(source: Any, plan: _Plan,
     hop, width = plan.hop_length, plan.frame_length
     blocks = [(start, min(start + BLOCK_FRAMES, n_frames))
               for start in range(0, n_frames, BLOCK_FRAMES)]
+    refine = None if full is None else functools.partial(
+        refine_frames, n_frames=full.n_frames(source.source.n_samples), plan=full)
 
     def jobs():
         for start, stop in blocks:
@@ -717,15 +736,21 @@ def _analyse_source(source: Any, plan: _Plan,
             # Frame t ends at t * hop + width, which must be strictly below
             # the block's length for the core to produce it.
             length = (hi - 1 - lo) * hop + width + 1
-            block, offset = read_block(source, lo * hop, lo * hop + length,
-                                       plan.sample_margin)
+            if full is None:
+                block, offset = read_block(source, lo * hop, lo * hop + length,
+                                           plan.sample_margin)
+                channel = block.__getitem__
+            else:
+                block, offset = read_block(_Parts(source), lo * hop, lo * hop + length,
+                                           plan.sample_margin)
+                channel = block.channel
             for c, exponent in enumerate(exponents):
                 if exponent is not None:
-                    yield functools.partial(_block_part, block[c], offset, length,
+                    yield functools.partial(_block_part, channel, offset, length,
                                             exponent, plan, lo, hi, c, start, stop,
                                             None if hums is None else hums[c],
-                                            lo * hop - offset)
-            del block
+                                            lo * hop - offset, refine, block)
+            del block, channel
             yield functools.partial(_block_done, start, stop)
 
     for c, start, stop, out in ordered_map(jobs(), get_num_threads()):
@@ -736,13 +761,30 @@ def _analyse_source(source: Any, plan: _Plan,
     return rows
 
 
-def _block_part(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
-                lo: int, hi: int, c: int, start: int, stop: int,
-                hum: Optional[_hum.Hum] = None,
-                first: int = 0) -> Tuple[Optional[int], int, int, np.ndarray]:
-    out = _analyse_channel(x, offset, length, exponent, plan, hi - lo, (start - lo, stop - lo),
-                           hum, first)
+def _block_part(channel: Callable[[int], np.ndarray], offset: int, length: int, exponent: int,
+                plan: _Plan, lo: int, hi: int, c: int, start: int, stop: int,
+                hum: Optional[_hum.Hum] = None, first: int = 0,
+                refine: Optional[Callable[..., None]] = None,
+                part: Any = None) -> Tuple[Optional[int], int, int, np.ndarray]:
+    out, removed = _analyse_channel(channel(c), offset, length, exponent, plan, hi - lo,
+                                    (start - lo, stop - lo), hum, first, refine is not None)
+    if refine is not None:
+        # x[offset] is sample lo * hop = first + offset of the lower rate.
+        # The margins' frames go too: a glide is told from a frame's neighbours.
+        refine(out, lo, part=part, c=c, exponent=exponent, removed=removed,
+               removed_first=first + offset, keep=(start - lo, stop - lo))
     return c, start, stop, out[start - lo: stop - lo]
+
+
+class _Parts:
+    """A Resampled source read as blocks that keep their full-rate samples
+    (see _highrate.Part), for the jobs that measure periods at that rate."""
+
+    def __init__(self, source: Resampled) -> None:
+        self.n_samples, self._source = source.n_samples, source
+
+    def read(self, start: int, stop: int) -> Any:
+        return self._source.part(start, stop)
 
 
 def _block_done(start: int, stop: int) -> Tuple[Optional[int], int, int, None]:
@@ -785,26 +827,16 @@ def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
     """Rows of `plan`'s frames from its coarse plan, periods refined at
     `plan.sr`, and the voicing model's confidence."""
     assert plan.coarse is not None and plan.ratio is not None
-    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums)
+    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums, plan)
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
     rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
-    # The voicing decision needs no f0 (only strength and level, which the
-    # refinement keeps), so it is made first: a frame that cannot be voiced
-    # reports no f0, and its period is not measured again.
-    confidence = _confidence(rows, plan)
-    with np.errstate(invalid="ignore"):
-        voiced = (confidence >= 0.5 if plan.voicing_threshold is None
-                  else rows[..., STRENGTH] >= plan.voicing_threshold)
-    rows = refine_rows(rows, source, plan.sr, plan.frame_length, plan.hop_length,
-                       plan.polarity, plan.interpolator,
-                       (float(plan.shortest), float(plan.longest)), plan.sample_margin,
-                       peak_exponents(source.peaks()), functools.partial(_conditioned, plan=plan),
-                       wanted=voiced)
-    return rows, confidence
+    # Strength and level, all the voicing decision weighs, are the lower
+    # rate's: the full-rate measurement changes the f0 alone.
+    return rows, _confidence(rows, plan)
 
 
 def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:

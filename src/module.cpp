@@ -699,6 +699,16 @@ PyObject* resample_poly_impl(qp::DVec x, int pre, int padded, qp::DVec h, int up
 }
 
 // Both half-waves of a conditioned block in one pass.
+// The way back from the lower rate: x * gain minus `low` (far below that
+// rate's band) interpolated at the positions (start + k * up) / down.
+PyObject* subtract_interpolated_impl(qp::DVec x, double gain, qp::DVec low, int up, int down, int start) {
+  const npy_intp n = x.size;
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  compute([&] { qp::subtract_interpolated(x, gain, low, up, down, start, out_of(out.get())); });
+  return out.release();
+}
+
 PyObject* half_waves_impl(qp::DVec x) {
   const npy_intp n = x.size;
   Ref positive = new_doubles(1, &n);
@@ -1053,6 +1063,9 @@ const Function kHooks[] = {
                             "Output samples [first, first + count) of upfirdn(h, x continued by its end "
                             "samples to `padded` from `pre` on, up, down), bit for bit; h phase by phase, "
                             "each reversed, as upfirdn holds it."),
+    row<subtract_interpolated_impl>("_subtract_interpolated", {"x", "gain", "low", "up", "down", "start"},
+                                    "x[k] * gain minus low linearly interpolated at (start + k * up) / down, "
+                                    "its whole positions read as they are."),
     row<half_waves_impl>("_half_waves", {"x"},
                          "(maximum(x, 0), maximum(-x, 0)) in one pass, zeros positive."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
+#include <string>
 #include <vector>
 
 namespace qp {
@@ -139,6 +141,40 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
     out[j + 2] = s2;
     out[j + 3] = s3;
     j += 4;
+  }
+}
+
+void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t down, index_t start, Out<double> out) {
+  if (up < 1 || down < 1) raise_value_error("up and down must be >= 1");
+  if (start < 0) raise_value_error("start=" + std::to_string(start) + " must be >= 0");
+  const index_t n = x.size;
+  if (n == 0) return;
+  const index_t last = start + (n - 1) * up;
+  const index_t need = last / down + (last % down != 0 ? 2 : 1);
+  if (need > low.size) {
+    raise_value_error("low has " + std::to_string(low.size) + " samples; the last output needs " +
+                      std::to_string(need));
+  }
+  // The positions repeat every `period` outputs, `step` samples of low
+  // further on: one table of offsets and weights serves every period.
+  const index_t g = std::gcd(up, down), period = down / g, step = up / g;
+  std::vector<index_t> offset(static_cast<std::size_t>(period));
+  std::vector<double> weight(static_cast<std::size_t>(period));
+  const index_t base = start / down;
+  for (index_t k = 0; k < period; ++k) {
+    const index_t at = start + k * up;
+    offset[k] = at / down - base;
+    weight[k] = static_cast<double>(at % down) / static_cast<double>(down);
+  }
+  for (index_t k0 = 0; k0 < n; k0 += period) {
+    const index_t i0 = base + (k0 / period) * step, count = std::min(period, n - k0);
+    for (index_t k = 0; k < count; ++k) {
+      const index_t i = i0 + offset[k];
+      const double a = low[i], w = weight[k];
+      // No neighbour is read at a whole position: it may lie past the end.
+      const double v = w == 0.0 ? a : a + (low[i + 1] - a) * w;
+      out[k0 + k] = x[k0 + k] * gain - v;
+    }
   }
 }
 

@@ -13,6 +13,14 @@
 // where c < 0 is skipped while i < padded (upfirdn's constant mode with a
 // zero value) and p[c] is 0 beyond either end once i >= padded (its final
 // loop). Out[j] is sample Y = first + j; zero beyond the output's end.
+//
+// subtract_interpolated: the way back, for a part of the signal that lies
+// far below the lower rate's band (what its high-pass removed): out[k] =
+// x[k] * gain - v, v being `low` at position (start + k * up) / down, linearly
+// interpolated between its neighbours i and i + 1 (i the quotient, r the
+// remainder: low[i] + (low[i + 1] - low[i]) * (r / down), low[i] itself
+// when r = 0). Each output depends on its own position only, not on where
+// a block of them starts.
 #pragma once
 
 #include "views.hpp"
@@ -21,5 +29,7 @@ namespace qp {
 
 void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, index_t down, index_t first,
                    Out<double> out);
+
+void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t down, index_t start, Out<double> out);
 
 }  // namespace qp
