@@ -847,8 +847,11 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
             confidence[c] = _voicing.causal_confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
                                                        None)[0]
         else:
+            # The direct method's frames are their own: the tuning part
+            # lost accuracy in noise and on the telephone band when its
+            # voicing was smoothed as the tracking methods' is.
             confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
-                                                smooth=plan.method == "viterbi")
+                                                smooth=plan.method != "direct")
     return confidence
 
 
@@ -945,8 +948,10 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         lags). ``method="direct"`` accepts down to one period plus three samples.
     method : {"viterbi", "bayes", "direct"}
         ``"viterbi"`` decodes the best period path over the whole signal;
-        ``"bayes"`` filters forward in time (causal, decides each frame at
-        once); ``"direct"`` picks a peak per frame with no tracking.
+        ``"bayes"`` filters forward in time (its periods are causal; with
+        ``causal=True`` each frame is decided at once, otherwise the voicing
+        is decided over the whole signal as for viterbi); ``"direct"`` picks
+        a peak per frame with no tracking.
     polarity : {"both", "positive", "negative"}
         Analyse both half-waves of the signal (summed), or only one.
     interpolator : {"gaussian", "parabolic", "centroid", "none"}
