@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _frontend, _hum, _kernels, _voicing
-from ._highrate import Resampled, _refine, analysis_ratio, glide_windows, refine_frames
+from ._highrate import Resampled, analysis_ratio, glide_windows, refine_frames, refine_periods
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -595,7 +595,7 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
         windows = glide_windows(periods, plan.frame_length, plan.sr)[cand]
         again = np.flatnonzero(windows < plan.frame_length)
         if again.size:
-            period[again] = _refine(x, cand[again] * plan.hop_length, period[again],
+            period[again] = refine_periods(x, cand[again] * plan.hop_length, period[again],
                                     plan.frame_length, plan.polarity, plan.interpolator,
                                     bounds, windows[again])
     rows[cand, F0] = plan.sr / period
