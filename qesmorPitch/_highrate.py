@@ -27,7 +27,8 @@ import numpy as np
 
 from . import _frontend, _kernels
 
-__all__ = ["Part", "Resampled", "analysis_ratio", "glide_windows", "refine_frames", "refine_periods"]
+__all__ = ["Part", "Resampled", "analysis_ratio", "glide_windows", "refine_frames",
+           "refine_periods"]
 
 # Half-length of the resampler's low-pass filter, in units of max(up, down)
 # samples at the upsampled rate (SciPy's default is 10). The search needs a
@@ -210,9 +211,9 @@ def refine_frames(rows: np.ndarray, first_frame: int, n_frames: int, part: Part,
             i = a * up // down
             x = _kernels._subtract_interpolated(x, factor, removed[i - removed_first:], up, down,
                                                 a * up - i * down)
-        period = refine_periods(x, starts[run] - a, plan.sr / rows[has[run], 0], width, plan.polarity,
-                         plan.interpolator, (float(plan.shortest), float(plan.longest)),
-                         windows[has[run]])
+        period = refine_periods(x, starts[run] - a, plan.sr / rows[has[run], 0], width,
+                                plan.polarity, plan.interpolator,
+                                (float(plan.shortest), float(plan.longest)), windows[has[run]])
         rows[has[run], 0] = plan.sr / period
 
 
