@@ -217,7 +217,8 @@ def refine_frames(rows: np.ndarray, first_frame: int, n_frames: int, part: Part,
         rows[has[run], 0] = plan.sr / period
 
 
-_POLARITY = {"both": 0, "positive": 1, "negative": -1}
+# The half-waves _kernels._qesmor_frames_at measures, by the polarity option.
+POLARITY_CODES = {"both": 0, "positive": 1, "negative": -1}
 
 
 def glide_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
@@ -265,7 +266,7 @@ def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width
     lags = np.clip(np.floor(periods).astype(np.intp)[:, None] + np.arange(-1, 3),
                    1, windows[:, None] - 1)
     values = _kernels._qesmor_frames_at(x, windows, starts, lags.ravel(),
-                                        _POLARITY[polarity]).reshape(n, 4)
+                                        POLARITY_CODES[polarity]).reshape(n, 4)
     rows = np.arange(n)
     best = np.argmax(values, axis=1)
     period = lags[rows, best].astype(float)

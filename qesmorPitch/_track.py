@@ -11,7 +11,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _frontend, _hum, _kernels, _voicing
-from ._highrate import Resampled, analysis_ratio, glide_windows, refine_frames, refine_periods
+from ._highrate import (POLARITY_CODES, Resampled, analysis_ratio, glide_windows, refine_frames,
+                        refine_periods)
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -652,11 +653,22 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
     the signal, whose hum is `hum` (None: none found). The rows, and with
     `removed` what the conditioning took out of the scaled samples before
     the grid (None without a filter, or without `removed`)."""
+    y, floor, taken = _condition(x, offset, length, exponent, plan, n_frames, hum, first,
+                                 removed)
+    return _analyse_block(y, plan, n_frames, keep, floor), taken
+
+
+def _condition(x: np.ndarray, offset: int, length: int, exponent: int, plan: _Plan,
+               n_frames: int, hum: Optional[_hum.Hum], first: int, removed: bool = False
+               ) -> Tuple[np.ndarray, Optional[np.ndarray], Optional[np.ndarray]]:
+    """Samples x[offset: offset + length] of one channel as the cores see
+    them (see _analyse_channel); the level below which each of the
+    `n_frames` frames was hum alone (None without hum); and with `removed`
+    what the conditioning took out before the grid."""
     # Rounded after the filter, whose output lies on no grid: the half-waves
     # and the cores then see samples whose running sums are exact.
     if hum is None and not (removed and plan.highpass is not None):
-        return _analyse_block(_conditioned(x, offset, length, exponent, plan, on_grid=True),
-                              plan, n_frames, keep), None
+        return _conditioned(x, offset, length, exponent, plan, on_grid=True), None, None
     y = _conditioned(x, offset, length, exponent, plan)
     floor = None
     if hum is not None:
@@ -667,7 +679,7 @@ def _analyse_channel(x: np.ndarray, offset: int, length: int, exponent: int, pla
         _remove_hum(y, hum, first + offset, exponent, plan)
     taken = (_frontend.scaled(x[offset: offset + length], -exponent) - y
              if removed and plan.highpass is not None else None)
-    return _analyse_block(_on_grid(y), plan, n_frames, keep, floor), taken
+    return _on_grid(y), floor, taken
 
 
 def _remove_hum(y: np.ndarray, hum: _hum.Hum, first: int, exponent: int, plan: _Plan) -> None:
@@ -806,9 +818,60 @@ def run_plan(y: Any, plan: _Plan,
     hums = _find_hum(source, plan)
     if plan.coarse is not None:
         rows, confidence = _coarse_rows(source, plan, progress, hums)
-        return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
-    rows = _analyse_source(source, plan, progress, hums)
-    return track_from_rows(rows, plan, source.n_channels)
+    else:
+        rows = _analyse_source(source, plan, progress, hums)
+        confidence = _confidence(rows, plan)
+    _check_range(source, plan, rows, confidence, hums)
+    return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+
+
+def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndarray,
+                 hums: Optional[List[Optional[_hum.Hum]]]) -> None:
+    """Search again, in place in `rows`, the voiced frames of a tracking
+    method that lie far from the speaker's range (see _voicing.outliers),
+    near the median period of the reliable frames around them, on the
+    samples the cores saw (at the analysis rate). The voicing stands: only
+    a frame's period and strength change, where the period found is more
+    periodic by more than the octave tolerance."""
+    if plan.method == "direct":
+        # Its frames are its own.
+        return
+    view, at = (source, plan) if plan.coarse is None else (
+        Resampled(source, *plan.ratio), plan.coarse)
+    hop, width = at.hop_length, at.frame_length
+    bounds = (at.sr / at.fmax / EDGE_TOLERANCE, at.sr / at.fmin * EDGE_TOLERANCE)
+    voiced = _voiced(rows, plan, confidence)
+    reach = max(1, round(_voicing.RANGE_SECONDS * plan.sr / plan.hop_length))
+    n_frames = at.n_frames(view.n_samples)
+    for c, exponent in enumerate(peak_exponents(source.peaks())):
+        if exponent is None:
+            continue
+        frames, centres = _voicing.outliers(at.sr / rows[c, :, F0], rows[c, :, STRENGTH],
+                                            voiced[c], reach)
+        inside = frames < n_frames
+        frames, centres = frames[inside], centres[inside]
+        # Frames a block apart are read apart.
+        for part in np.split(np.arange(frames.size),
+                             np.flatnonzero(np.diff(frames) > BLOCK_FRAMES) + 1):
+            if part.size == 0:
+                continue
+            t = frames[part]
+            lo, length = int(t[0]), int(t[-1] - t[0]) * hop + width
+            block, offset = read_block(view, lo * hop, lo * hop + length, at.sample_margin)
+            x = _condition(block[c], offset, length, exponent, at, int(t[-1] - t[0]) + 1,
+                           None if hums is None else hums[c], lo * hop - offset)[0]
+            starts = (t - lo) * hop
+            period = _voicing.search_near(x, starts, centres[part], width, *bounds,
+                                          POLARITY_CODES[at.polarity])
+            found = np.flatnonzero(np.isfinite(period))
+            if found.size == 0:
+                continue
+            period = refine_periods(x, starts[found], period[found], width, at.polarity,
+                                    at.interpolator, bounds)
+            strength = _voicing.check(x, starts[found], period[None, :], width)[0]
+            better = strength > rows[c, t[found], STRENGTH] + _voicing.OCTAVE_TOLERANCE
+            rows[c, t[found][better], F0] = at.sr / period[better]
+            rows[c, t[found][better], STRENGTH] = strength[better]
 
 
 def _find_hum(source: Any, plan: _Plan) -> Optional[List[Optional[_hum.Hum]]]:
@@ -855,6 +918,23 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
     return confidence
 
 
+def _voiced(rows: np.ndarray, plan: _Plan, confidence: np.ndarray) -> np.ndarray:
+    """The frames reported voiced: a period within the range asked for, and
+    the voicing model's decision (or the strength's against the threshold)."""
+    f0 = rows[..., F0]
+    with np.errstate(invalid="ignore"):
+        # The refinement may move a peak at an end lag past the range asked
+        # for: by a few cents, the pitch is at the edge; further, it is
+        # outside what was asked and not reported.
+        lo, hi = plan.fmin / EDGE_TOLERANCE, plan.fmax * EDGE_TOLERANCE
+        voiced = np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
+        if plan.voicing_threshold is None:
+            voiced &= confidence >= 0.5
+        else:
+            voiced &= rows[..., STRENGTH] >= plan.voicing_threshold
+    return voiced
+
+
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
                     first_frame: int = 0,
                     confidence: Optional[np.ndarray] = None) -> PitchTrack:
@@ -869,18 +949,9 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     f0, strength, probability = rows[..., F0], rows[..., STRENGTH], rows[..., PROBABILITY]
     if confidence is None:
         confidence = _confidence(rows, plan)
+    voiced = _voiced(rows, plan, confidence)
     with np.errstate(invalid="ignore"):
-        # The refinement may move a peak at an end lag past the range asked
-        # for: by a few cents, the pitch is at the edge; further, it is
-        # outside what was asked and not reported.
-        lo, hi = plan.fmin / EDGE_TOLERANCE, plan.fmax * EDGE_TOLERANCE
-        voiced = np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
-        f0 = np.clip(f0, plan.fmin, plan.fmax)
-        if plan.voicing_threshold is None:
-            voiced &= confidence >= 0.5
-        else:
-            voiced &= strength >= plan.voicing_threshold
-    f0 = np.where(voiced, f0, np.nan)
+        f0 = np.where(voiced, np.clip(f0, plan.fmin, plan.fmax), np.nan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
         confidence = confidence[0]

@@ -48,6 +48,19 @@ OCTAVE_TOLERANCE = 0.04
 # Below this strength (white noise is about 0.3) the multiples are not tried.
 SEARCH_FLOOR = 0.35
 
+# The speaker's range (see outliers): a voiced frame at least RANGE_RATIO
+# from the median period of the reliable voiced frames within RANGE_SECONDS
+# (at least RANGE_LEAST of them, each of strength RELIABLE or more), and of
+# strength below DOUBTFUL, is searched again within RANGE_SEARCH of that
+# median; a period found there replaces its own when it is more periodic by
+# more than OCTAVE_TOLERANCE.
+RANGE_RATIO = 1.5
+RANGE_SECONDS = 1.0
+RANGE_LEAST = 10
+RELIABLE = 0.8
+DOUBTFUL = 0.85
+RANGE_SEARCH = 1.3
+
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
 STRENGTH_SLOPE = 30.0       # log-odds per unit of strength
@@ -102,6 +115,53 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     cols = np.arange(periods.shape[0])
     found = near.any(axis=0)
     return np.where(found, Pm[pick, cols], periods), np.where(found, Sm[pick, cols], np.nan)
+
+
+def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
+             reach: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Frames of one channel whose period lies far from the speaker's, and
+    the median period of the reliable voiced frames within `reach` frames
+    of each (see RANGE_RATIO).
+
+    A weak voice leaves the cores a resonance that rings at a period of its
+    own: runs of frames between voiceless stretches then sit at a formant,
+    three to six times the pitch and at no whole multiple of its period, out
+    of reach of the harmonic correction. The frames around it, a second
+    either way, tell where the voice is."""
+    with np.errstate(invalid="ignore"):
+        reliable = voiced & (strength >= RELIABLE)
+        doubtful = np.flatnonzero(voiced & ~(strength >= DOUBTFUL))
+    if doubtful.size == 0 or np.count_nonzero(reliable) < RANGE_LEAST:
+        return doubtful[:0], np.zeros(0)
+    logs = np.log2(np.where(reliable, periods, 1.0))
+    where = np.flatnonzero(reliable)
+    lo = np.searchsorted(where, doubtful - reach)
+    hi = np.searchsorted(where, doubtful + reach, side="right")
+    centre = np.full(doubtful.size, np.nan)
+    for k in np.flatnonzero(hi - lo >= RANGE_LEAST):
+        centre[k] = np.median(logs[where[lo[k]: hi[k]]])
+    with np.errstate(invalid="ignore"):
+        far = np.abs(np.log2(periods[doubtful]) - centre) >= math.log2(RANGE_RATIO)
+    return doubtful[far], 2.0 ** centre[far]
+
+
+def search_near(x: np.ndarray, starts: np.ndarray, centres: np.ndarray, width: int,
+                shortest: float, longest: float, polarity: int) -> np.ndarray:
+    """The whole lag of the highest qesmor value of each frame
+    x[starts[i]: starts[i] + width] within RANGE_SEARCH of `centres[i]`
+    (of the half-waves `polarity` selects, as _kernels._qesmor_frames_at);
+    NaN where it lies at an end of the search, which is no peak."""
+    n = centres.size
+    first = np.maximum(np.floor(centres / RANGE_SEARCH), math.ceil(shortest)).astype(np.intp)
+    last = np.minimum(np.ceil(centres * RANGE_SEARCH),
+                      min(math.floor(longest), width - 2)).astype(np.intp)
+    count = max(int(np.max(last - first, initial=0)) + 1, 1)
+    lags = np.minimum(first[:, None] + np.arange(count), last[:, None])
+    values = _kernels._qesmor_frames_at(x, np.array([width], dtype=np.intp), starts,
+                                        lags.ravel(), polarity).reshape(n, count)
+    best = np.argmax(values, axis=1)
+    lag = lags[np.arange(n), best]
+    return np.where((best > 0) & (lag < last), lag, np.nan)
 
 
 def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = None,

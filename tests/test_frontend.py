@@ -409,3 +409,34 @@ def test_power_of_two_scaling_is_ldexps_bits(exponent):
         want = np.ldexp(x, exponent)
         got = _frontend.scaled(x, exponent)
     assert np.array_equal(got.view(np.int64), want.view(np.int64))
+
+
+@pytest.mark.parametrize("sr", [16000, 44100])
+def test_a_run_far_from_the_speakers_range_is_searched_again_near_it(sr):
+    # Rows as the cores might leave them on a weak voice: a run of frames
+    # at a resonance five times the pitch, at no multiple of its period.
+    # The frames around it place the voice; a strong frame an octave up (a
+    # real leap, as periodic as its neighbours) stays as it is.
+    y = harmonic(110.0, sr, seconds=3.0)
+    signal, plan = _track.prepare(y, sr)
+    n = plan.n_frames(signal.shape[-1])
+    rows = np.full((1, n, _track.N_COLUMNS), np.nan)
+    rows[0, :, _track.F0] = 110.0
+    rows[0, :, _track.STRENGTH] = 0.95
+    rows[0, 120:130, _track.F0] = 572.0
+    rows[0, 120:130, _track.STRENGTH] = 0.6
+    rows[0, 200, _track.F0] = 220.0
+    confidence = np.ones((1, n))
+    before = rows.copy()
+    _track._check_range(_track.ArraySource(signal), plan, rows, confidence, None)
+    np.testing.assert_allclose(rows[0, 120:130, _track.F0], 110.0, rtol=0.01)
+    assert (rows[0, 120:130, _track.STRENGTH] > 0.9).all()
+    others = np.ones(n, dtype=bool)
+    others[120:130] = False
+    assert np.array_equal(rows[0, others], before[0, others], equal_nan=True)
+    # Too few reliable frames around a run: nothing to go by.
+    rows = before.copy()
+    rows[0, :, _track.STRENGTH] = 0.6
+    doubtful = rows.copy()
+    _track._check_range(_track.ArraySource(signal), plan, rows, confidence, None)
+    assert np.array_equal(rows, doubtful, equal_nan=True)
