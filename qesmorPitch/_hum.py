@@ -35,7 +35,7 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
-from ._frontend import scaled
+from ._frontend import exact_factor, scaled
 
 MAINS_HZ = (50.0, 60.0)
 HARMONICS = 3               # per mains frequency: the strong ones
@@ -90,6 +90,15 @@ class Hum:
             out += np.outer(row.real, col.real)
             out -= np.outer(row.imag, col.imag)
         return out.ravel()[lead: lead + n]
+
+
+def _scaled_rows(block: np.ndarray, exponents: np.ndarray) -> np.ndarray:
+    """Row r of `block` times 2**-exponents[r] with scaled()'s bits: one
+    product over the block where every power of two is a normal double."""
+    factors = [exact_factor(-int(e)) for e in exponents]
+    if all(f is not None for f in factors):
+        return block * np.array(factors)[:, None]
+    return np.stack([scaled(row, -int(e)) for row, e in zip(block, exponents)])
 
 
 def _candidates(sr: float) -> np.ndarray:
@@ -169,8 +178,7 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        block = source.read(s0 * length * factor, s1 * length * factor)
-        block = np.stack([scaled(row, -int(e)) for row, e in zip(block, scale)])
+        block = _scaled_rows(source.read(s0 * length * factor, s1 * length * factor), scale)
         low = _low(block, factor)
         power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):

@@ -180,8 +180,10 @@ class PitchTrack:
 _check_sr = _number(gt=0, example="16000")
 
 
-def _as_signal(y: Any) -> np.ndarray:
-    """`y` as an array with channels first, checked; raise on what can't be a signal.
+def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """`y` as an array with channels first, checked, and the peaks of its
+    channels when the check found them (see ArraySource.peaks); raise on
+    what can't be a signal.
 
     No copy is made of an array: the blocks read from it are converted to
     float64 one at a time (see ArraySource), so a long signal costs its own
@@ -204,13 +206,20 @@ def _as_signal(y: Any) -> np.ndarray:
     if arr.size == 0:
         raise ValueError(f"y is empty (shape {arr.shape}); pass at least one sample")
     if arr.dtype.kind == "f":
-        _check_finite(arr)
-    return arr
+        return arr, _check_finite(arr)
+    return arr, None
 
 
-def _check_finite(arr: np.ndarray) -> None:
-    """Raise on the first NaN or infinity of `arr` in C order, a chunk at a time."""
+def _check_finite(arr: np.ndarray) -> np.ndarray:
+    """The peaks of the rows of `arr`; raise on the first NaN or infinity of
+    `arr` in C order."""
     grid = arr.reshape(-1, arr.shape[-1])
+    # A row's maximum and minimum are NaN or infinite if any of its samples
+    # is, so the peaks the analysis needs anyway are the check; only a
+    # signal that fails it is searched, a chunk at a time, for the message.
+    peaks = _row_peaks(grid)
+    if np.isfinite(peaks).all():
+        return peaks
     count, first = 0, None
     for r in range(grid.shape[0]):
         for lo in range(0, grid.shape[1], CHECK_CHUNK):
@@ -222,10 +231,9 @@ def _check_finite(arr: np.ndarray) -> None:
             count += bad.size
             if first is None:
                 first = lo + int(bad[0]) if arr.ndim == 1 else (r, lo + int(bad[0]))
-    if first is not None:
-        raise ValueError(
-            f"y contains {count} non-finite sample(s) (NaN or inf), the first "
-            f"at index {first}; remove or replace them, e.g. np.nan_to_num(y)")
+    raise ValueError(
+        f"y contains {count} non-finite sample(s) (NaN or inf), the first "
+        f"at index {first}; remove or replace them, e.g. np.nan_to_num(y)")
 
 
 @dataclass(frozen=True)
@@ -408,32 +416,36 @@ def _coarse_plan(sr: float, o: Options, hop_length: int, frame_length: int,
 
 class ArraySource:
     """A checked signal in memory of any real dtype, shape (n,) or (channels, n),
-    read as float64 a block at a time."""
+    read as float64 a block at a time; `peaks`, when known, are its peaks()."""
 
-    def __init__(self, signal: np.ndarray) -> None:
+    def __init__(self, signal: np.ndarray, peaks: Optional[np.ndarray] = None) -> None:
         self.n_channels: Optional[int] = None if signal.ndim == 1 else int(signal.shape[0])
         self.n_samples = int(signal.shape[-1])
         self._rows = signal[None, :] if signal.ndim == 1 else signal
-        self._peaks: Optional[np.ndarray] = None
+        self._peaks = peaks
 
     def peaks(self) -> np.ndarray:
         """Largest absolute sample of each channel, as float64."""
         # Two passes over the signal, asked for by the hum's search, the
         # scaling and the full-rate measurement alike: found once.
         if self._peaks is None:
-            self._peaks = np.zeros(self._rows.shape[0])
-            if self.n_samples > 0:
-                # The larger of max and -min is max(abs) without a copy of
-                # the signal; in float64, since abs of the most negative
-                # integer overflows.
-                high = self._rows.max(axis=1).astype(np.float64)
-                low = self._rows.min(axis=1).astype(np.float64)
-                self._peaks = np.maximum(high, -low)
+            self._peaks = _row_peaks(self._rows)
         return self._peaks.copy()
 
     def read(self, start: int, stop: int) -> np.ndarray:
         """Samples [start, stop) of every channel as float64, shape (channels, stop - start)."""
         return np.asarray(self._rows[:, start:stop], dtype=np.float64)
+
+
+def _row_peaks(rows: np.ndarray) -> np.ndarray:
+    """Largest absolute sample of each row of `rows` (channels, n), as float64."""
+    if rows.shape[1] == 0:
+        return np.zeros(rows.shape[0])
+    # The larger of max and -min is max(abs) without a copy of the signal;
+    # in float64, since abs of the most negative integer overflows.
+    high = rows.max(axis=1).astype(np.float64)
+    low = rows.min(axis=1).astype(np.float64)
+    return np.maximum(high, -low)
 
 
 def read_block(source: Any, start: int, stop: int, margin: int = 0) -> Tuple[np.ndarray, int]:
@@ -806,10 +818,12 @@ def _block_done(start: int, stop: int) -> Tuple[Optional[int], int, int, None]:
 
 
 def run_plan(y: Any, plan: _Plan,
-             progress: Optional[Callable[[int], None]] = None) -> PitchTrack:
+             progress: Optional[Callable[[int], None]] = None,
+             peaks: Optional[np.ndarray] = None) -> PitchTrack:
     """Analyse a checked signal (1-D or channels-first 2-D, any real dtype),
-    or a source read block by block, with `plan`."""
-    source = y if hasattr(y, "read") else ArraySource(y)
+    or a source read block by block, with `plan`; `peaks` are the signal's
+    channels' (see ArraySource), when known."""
+    source = y if hasattr(y, "read") else ArraySource(y, peaks)
     if plan.causal:
         from ._stream import causal_rows
 
@@ -979,13 +993,20 @@ def prepare(y: Any, sr: Any, options: Optional[Options] = None,
     The parameters are an :class:`Options`, keywords of :func:`track`, or
     both (the keywords replace the options' values).
     """
+    signal, plan, _ = _prepare(y, sr, options, **kwargs)
+    return signal, plan
+
+
+def _prepare(y: Any, sr: Any, options: Optional[Options] = None,
+             **kwargs: Any) -> Tuple[np.ndarray, _Plan, Optional[np.ndarray]]:
+    """prepare(), and the signal's peaks when the check found them."""
     options = Options.merged(options, kwargs)
     plan = make_plan(sr, options)
-    signal = _as_signal(y)
+    signal, peaks = _as_signal(y)
     if options.mono and signal.ndim == 2:
         # Summed in float64 whatever the dtype, as the channels are analysed.
-        signal = signal.mean(axis=0, dtype=np.float64)
-    return signal, plan
+        signal, peaks = signal.mean(axis=0, dtype=np.float64), None
+    return signal, plan, peaks
 
 
 def track(y: Any, sr: float, **options: Any) -> PitchTrack:
@@ -1132,13 +1153,13 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     >>> bool(abs(np.nanmedian(pt.f0) - 220) < 1)
     True
     """
-    signal, plan = prepare(y, sr, Options.from_kwargs(options))
+    signal, plan, peaks = _prepare(y, sr, Options.from_kwargs(options))
     if plan.causal:
         from ._stream import full_scale
 
         # Integers as fractions of full scale, as a stream reads them: exact.
-        signal = signal * full_scale(np.asarray(y).dtype)
-    return run_plan(signal, plan)
+        signal, peaks = signal * full_scale(np.asarray(y).dtype), None
+    return run_plan(signal, plan, peaks=peaks)
 
 
 # The keywords, their defaults and their order come from Options, for help()

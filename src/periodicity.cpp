@@ -71,6 +71,50 @@ inline Pair load_pair(const double* p) {
   return value;
 }
 
+// Lanes: which of the four Pairs (and which lane of it) a sample adds to
+// depends only on its position j within a block of kBlock.
+constexpr index_t kBlock = 16;
+
+// The partial sums of one lag: the positive and the negative half-waves'.
+struct LagSums {
+  Pair pos[4] = {}, neg[4] = {};
+};
+
+// Adds the block at j of the frame's half-waves `pos` and `neg` against
+// themselves `lag` samples later. The minimum of two positive half-wave
+// samples is that of the positive parts of two samples, and likewise for
+// the negative ones, so each term is one minimum of two stored half-wave
+// samples (b < a ? b : a: the same bits as the positive part of the smaller
+// sample, or the negative part of the larger, for every finite sample).
+inline void add_block(const double* pos, const double* neg, index_t lag, index_t j, LagSums& s) {
+  for (int i = 0; i < 4; ++i) {
+    const index_t at = j + 4 * i;
+    const Pair pa = load_pair(pos + at), pb = load_pair(pos + at + lag);
+    const Pair na = load_pair(neg + at), nb = load_pair(neg + at + lag);
+    s.pos[i] += pb < pa ? pb : pa;
+    s.neg[i] += nb < na ? nb : na;
+  }
+}
+
+// The value of one lag with n = window - lag > 0 overlapping samples, its
+// blocks from j on still to add to `s`: the remaining whole blocks, then the
+// samples after the last one by one.
+inline double finish_lag(const double* pos, const double* neg, index_t lag, index_t n, index_t j, LagSums& s,
+                         double up, double down) {
+  for (; j + kBlock <= n; j += kBlock) add_block(pos, neg, lag, j, s);
+  const Pair p = (s.pos[0] + s.pos[1]) + (s.pos[2] + s.pos[3]), q = (s.neg[0] + s.neg[1]) + (s.neg[2] + s.neg[3]);
+  double positive = (p[0] + p[1]) + (p[2] + p[3]), negative = (q[0] + q[1]) + (q[2] + q[3]);
+  for (; j < n; ++j) {
+    positive += pos[j + lag] < pos[j] ? pos[j + lag] : pos[j];
+    negative += neg[j + lag] < neg[j] ? neg[j + lag] : neg[j];
+  }
+  return (up * positive + down * negative) / static_cast<double>(n);
+}
+
+// Consecutive lags of a frame measured together, so that each block of the
+// frame's half-waves is loaded once for all of them.
+constexpr index_t kJointLags = 4;
+
 }  // namespace
 
 // No bit of these sums is promised (see QP_WIDE_CLONES).
@@ -106,48 +150,36 @@ void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity
   const index_t per_frame = starts.size == 0 ? 0 : lags.size / starts.size;
   const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
   const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
-  const bool direct = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
-  std::vector<double> frame(direct ? 0 : static_cast<std::size_t>(longest));
+  // Each frame's half-waves, written once and read by all its lags.
+  std::vector<double> pos(static_cast<std::size_t>(longest)), neg(static_cast<std::size_t>(longest));
   for (index_t t = 0; t < starts.size; ++t) {
     const index_t window = window_of(t);
-    const double* v = frame.data();
-    if (direct) {
-      v = reinterpret_cast<const double*>(x.base) + starts[t];
-    } else {
-      for (index_t j = 0; j < window; ++j) frame[j] = x[starts[t] + j];
+    for (index_t j = 0; j < window; ++j) {
+      const double v = x[starts[t] + j];
+      pos[j] = v > 0.0 ? v : 0.0;
+      neg[j] = v < 0.0 ? -v : 0.0;
     }
-    for (index_t k = 0; k < per_frame; ++k) {
-      const index_t lag = lags[t * per_frame + k];
-      const index_t n = window - lag;
-      if (n <= 0) {
-        score[t * per_frame + k] = 0.0;
-        continue;
-      }
-      // The minimum of two positive half-wave samples is the positive part
-      // of the smaller sample, and that of two negative half-wave samples
-      // the negative part of the larger, so no half-wave is ever stored.
-      // Nothing compares these values bit for bit, so the sums run in
-      // interleaved vector parts, not in index order as the cores' sums must.
-      const double* w = v + lag;
-      Pair pos[4] = {}, neg[4] = {};
+    const auto lag = [&](index_t k) { return lags[t * per_frame + k]; };
+    double* out = score + t * per_frame;
+    index_t k = 0;
+    for (; k + kJointLags <= per_frame; k += kJointLags) {
+      if (!kernels::consecutive(lags, t * per_frame + k, kJointLags) || lag(k) + kJointLags - 1 > window - kBlock) break;
+      // Every lag of the run has whole blocks up to the last lag's; the
+      // lags' sums are the ones each would make alone, only interleaved.
+      LagSums sums[kJointLags];
+      const index_t common = window - (lag(k) + kJointLags - 1);
       index_t j = 0;
-      for (; j + 16 <= n; j += 16) {
-        for (int i = 0; i < 4; ++i) {
-          const Pair a = load_pair(v + j + 4 * i), b = load_pair(w + j + 4 * i);
-          const Pair lo = b < a ? b : a, hi = b < a ? a : b;
-          pos[i] += lo > 0.0 ? lo : Pair{};
-          neg[i] += hi < 0.0 ? -hi : Pair{};
-        }
+      for (; j + kBlock <= common; j += kBlock) {
+        for (index_t c = 0; c < kJointLags; ++c) add_block(pos.data(), neg.data(), lag(k) + c, j, sums[c]);
       }
-      const Pair p = (pos[0] + pos[1]) + (pos[2] + pos[3]), q = (neg[0] + neg[1]) + (neg[2] + neg[3]);
-      double positive = (p[0] + p[1]) + (p[2] + p[3]), negative = (q[0] + q[1]) + (q[2] + q[3]);
-      for (; j < n; ++j) {
-        const double a = v[j], b = w[j];
-        const double lo = b < a ? b : a, hi = b < a ? a : b;
-        positive += lo > 0.0 ? lo : 0.0;
-        negative += hi < 0.0 ? -hi : 0.0;
+      for (index_t c = 0; c < kJointLags; ++c) {
+        out[k + c] = finish_lag(pos.data(), neg.data(), lag(k) + c, window - lag(k) - c, j, sums[c], up, down);
       }
-      score[t * per_frame + k] = (up * positive + down * negative) / static_cast<double>(n);
+    }
+    for (; k < per_frame; ++k) {
+      const index_t n = window - lag(k);
+      LagSums sums;
+      out[k] = n > 0 ? finish_lag(pos.data(), neg.data(), lag(k), n, 0, sums, up, down) : 0.0;
     }
   }
 }

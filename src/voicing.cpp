@@ -351,12 +351,18 @@ void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& 
   if (n == 0) return;
   const double stay = -std::log1p(std::exp(-switch_cost));
   const double move = stay - switch_cost;
-  // Forward log-beliefs, normalised so the larger is 0 at each frame.
+  // Forward log-beliefs, normalised so the larger is 0 at each frame, and
+  // each frame's evidence, which the backward pass weighs again.
   std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
+  std::vector<double> evs(smooth ? static_cast<std::size_t>(n) : 0), eus(evs.size());
   double v = state.v, u = state.u;
   for (index_t t = 0; t < n; ++t) {
     const double s = score[t];
     const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    if (smooth) {
+      evs[t] = ev;
+      eus[t] = eu;
+    }
     if (t == 0 && !state.known) {
       v = ev;
       u = eu;
@@ -378,8 +384,7 @@ void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& 
     const double pv = fv[t] + (smooth ? bv : 0.0), pu = fu[t] + (smooth ? bu : 0.0);
     out[t] = 1.0 / (1.0 + std::exp(pu - pv));
     if (!smooth) continue;
-    const double s = score[t];
-    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    const double ev = evs[t], eu = eus[t];
     const double nv = log_add(stay + ev + bv, move + eu + bu);
     const double nu = log_add(stay + eu + bu, move + ev + bv);
     const double m = std::max(nv, nu);

@@ -49,6 +49,22 @@ def test_frame_values_take_a_window_of_each_frames_own():
         _kernels._qesmor_frames_at(x, np.array([700, 0, 1000]), starts, lags, 0)
 
 
+@pytest.mark.parametrize("polarity", [0, 1, -1])
+def test_runs_of_adjacent_lags_measure_as_each_lag_alone(polarity):
+    # Runs of four adjacent lags share their loads; each lag keeps the sums
+    # it makes alone. Windows put the run's overlaps on either side of a
+    # 16-sample block, and the last run overlaps fewer than 16 samples.
+    x = np.random.default_rng(4).normal(size=4000)
+    windows = np.array([700, 700, 131, 132, 133, 134, 147, 148, 20, 1000])
+    starts = np.arange(windows.size) * 290
+    first = np.array([5, 697, 100, 100, 100, 100, 128, 127, 4, 1])
+    lags = (first[:, None] + np.arange(4)).ravel()
+    lags[-4:] = [1, 2, 2, 3]  # not adjacent: measured lag by lag
+    got = _kernels._qesmor_frames_at(x, windows, starts, lags, polarity)
+    alone = _kernels._qesmor_frames_at(x, np.repeat(windows, 4), np.repeat(starts, 4), lags, polarity)
+    assert np.array_equal(got, alone)
+
+
 def test_only_a_gliding_pitch_is_measured_on_a_shorter_centred_window():
     sr, width = 16000.0, 644
     # Steady, then a jump of a semitone between frames 3 and 4, a frame

@@ -291,6 +291,18 @@ def test_bad_signals_are_reported(y, kind, text):
         qesmorPitch.track(y, 8000)
 
 
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+@pytest.mark.parametrize("bad", [-np.inf, np.inf, np.nan])
+def test_one_non_finite_sample_of_any_float_dtype_is_found(dtype, bad):
+    # The check runs on the channels' largest and smallest samples: an
+    # infinity of either sign, and a NaN, must reach one of them.
+    y = np.tile(np.array([0.5, -0.25], dtype=dtype), (2, 500))
+    y[1, 777] = bad
+    with pytest.raises(ValueError, match=re.escape("1 non-finite sample(s) (NaN or inf), "
+                                                   "the first at index (1, 777)")):
+        qesmorPitch.track(y, 8000)
+
+
 def test_nan_position_is_named():
     y = np.zeros(100)
     y[42] = np.nan
