@@ -133,13 +133,19 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
         doubtful = np.flatnonzero(voiced & ~(strength >= DOUBTFUL))
     if doubtful.size == 0 or np.count_nonzero(reliable) < RANGE_LEAST:
         return doubtful[:0], np.zeros(0)
-    logs = np.log2(np.where(reliable, periods, 1.0))
     where = np.flatnonzero(reliable)
+    logs = np.log2(periods[where])
     lo = np.searchsorted(where, doubtful - reach)
-    hi = np.searchsorted(where, doubtful + reach, side="right")
-    centre = np.full(doubtful.size, np.nan)
-    for k in np.flatnonzero(hi - lo >= RANGE_LEAST):
-        centre[k] = np.median(logs[where[lo[k]: hi[k]]])
+    count = np.searchsorted(where, doubtful + reach, side="right") - lo
+    # Each doubtful frame's reliable neighbours in a row, sorted, the row's
+    # end filled with +inf: the median is read off the middle of each row.
+    take = lo[:, None] + np.arange(max(int(count.max()), 1))
+    around = np.where(take < (lo + count)[:, None],
+                      logs[np.minimum(take, where.size - 1)], np.inf)
+    around.sort(axis=1)
+    rows = np.arange(doubtful.size)
+    middle = 0.5 * (around[rows, np.maximum(count - 1, 0) // 2] + around[rows, count // 2])
+    centre = np.where(count >= RANGE_LEAST, middle, np.nan)
     with np.errstate(invalid="ignore"):
         far = np.abs(np.log2(periods[doubtful]) - centre) >= math.log2(RANGE_RATIO)
     return doubtful[far], 2.0 ** centre[far]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import qesmorPitch
-from qesmorPitch import _corpus, _frontend, _kernels, _track
+from qesmorPitch import _corpus, _frontend, _kernels, _track, _voicing
 
 METHODS = ("direct", "bayes", "viterbi")
 
@@ -440,3 +440,9 @@ def test_a_run_far_from_the_speakers_range_is_searched_again_near_it(sr):
     doubtful = rows.copy()
     _track._check_range(_track.ArraySource(signal), plan, rows, confidence, None)
     assert np.array_equal(rows, doubtful, equal_nan=True)
+    # Reliable frames, but none within a second of the run.
+    voiced = np.zeros(n, dtype=bool)
+    voiced[:20] = voiced[120:130] = True
+    frames, _ = _voicing.outliers(plan.sr / before[0, :, _track.F0],
+                                  before[0, :, _track.STRENGTH], voiced, 100)
+    assert frames.size == 0
