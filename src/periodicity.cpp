@@ -64,6 +64,10 @@ namespace {
 
 constexpr index_t kBlock = kernels::kHalfWaveBlock;
 
+// Samples of x split into half-waves at a time (when a frame is shorter): a
+// few overlapping frames, well inside the second-level cache.
+constexpr index_t kStretch = 1 << 14;
+
 // The value of one half-wave at one lag with n = window - lag > 0
 // overlapping samples, from the partial sums of its whole blocks: they add
 // as four vectors of four lanes ((0 + 1) + (2 + 3) of the vectors, lane by
@@ -111,12 +115,29 @@ void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity
   const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
   const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
   const kernels::Target& target = kernels::active();
-  // Each frame's half-waves, written once and read by all its lags.
-  std::vector<double> pos(static_cast<std::size_t>(longest)), neg(static_cast<std::size_t>(longest));
+  // The half-waves of a stretch of x, split once for all the frames inside
+  // it: consecutive frames overlap, and splitting each frame on its own
+  // would split most samples several times.
+  const index_t span = std::min(x.size, std::max(longest, kStretch));
+  std::vector<double> pos_stretch(static_cast<std::size_t>(span)), neg_stretch(static_cast<std::size_t>(span));
+  index_t lo = 0, hi = 0;  // the stretch held: x[lo, hi)
   double pos_partial[kernels::kMaxHalfWaveLags * kBlock], neg_partial[kernels::kMaxHalfWaveLags * kBlock];
   for (index_t t = 0; t < starts.size; ++t) {
-    const index_t window = window_of(t);
-    half_waves(x.slice(starts[t], starts[t] + window), {pos.data(), window}, {neg.data(), window});
+    const index_t start = starts[t], window = window_of(t);
+    if (start < lo || start + window > hi) {
+      // A new stretch from this frame on, as far as the frames after it
+      // reach while each overlaps (or adjoins) the stretch and it fits.
+      lo = start;
+      hi = start + window;
+      for (index_t u = t + 1; u < starts.size; ++u) {
+        const index_t end = starts[u] + window_of(u);
+        if (starts[u] < lo || starts[u] > hi || end - lo > span) break;
+        hi = std::max(hi, end);
+      }
+      half_waves(x.slice(lo, hi), {pos_stretch.data(), hi - lo}, {neg_stretch.data(), hi - lo});
+    }
+    const double* pos = pos_stretch.data() + (start - lo);
+    const double* neg = neg_stretch.data() + (start - lo);
     const auto lag = [&](index_t k) { return lags[t * per_frame + k]; };
     double* out = score + t * per_frame;
     index_t k = 0;
@@ -132,12 +153,12 @@ void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity
              lag(k + run) < window) {
         ++run;
       }
-      target.half_wave_blocks(pos.data(), window, lag(k), run, pos_partial);
-      target.half_wave_blocks(neg.data(), window, lag(k), run, neg_partial);
+      target.half_wave_blocks(pos, window, lag(k), run, pos_partial);
+      target.half_wave_blocks(neg, window, lag(k), run, neg_partial);
       for (index_t c = 0; c < run; ++c) {
         const index_t n = window - lag(k + c);
-        const double positive = finish_lag(pos.data(), lag(k + c), n, pos_partial + c * kBlock);
-        const double negative = finish_lag(neg.data(), lag(k + c), n, neg_partial + c * kBlock);
+        const double positive = finish_lag(pos, lag(k + c), n, pos_partial + c * kBlock);
+        const double negative = finish_lag(neg, lag(k + c), n, neg_partial + c * kBlock);
         out[k + c] = (up * positive + down * negative) / static_cast<double>(n);
       }
       k += run;
