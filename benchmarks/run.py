@@ -521,6 +521,25 @@ def main() -> int:
         cyc = f"{per_cycle:.2f}/cycle" if per_cycle else ""
         print(f"  {target:<8} {per_ns:6.2f} updates/ns {cyc:>14} {baseline / t:7.1f}x scalar")
 
+    # The full-rate frame values per target: 44.1 kHz frames of 1768
+    # samples every 441, four adjacent lags each, both half-waves.
+    signal = rng.standard_normal(44100 * 10)
+    starts = np.arange(0, signal.size - 1768, 441, dtype=np.intp)
+    lags = (rng.integers(90, 800, starts.size)[:, None] + np.arange(-1, 3)).ravel().astype(np.intp)
+    windows = np.array([1768], dtype=np.intp)
+    updates = 2 * int(sum(1768 - lag for lag in lags))
+    print()
+    print(f"full-rate frame values, {starts.size} frames, {updates} min-and-add updates per call")
+    report["frame_values"] = []
+    baseline = None
+    for target in private.targets():
+        private.use_target(target)
+        t = median_time(lambda: private._qesmor_frames_at(signal, windows, starts, lags, 0), max(repeat, 10))
+        baseline = baseline or t
+        report["frame_values"].append(dict(target=target, seconds=t, vs_scalar=baseline / t))
+        print(f"  {target:<8} {t * 1e3:7.2f} ms {updates / (t * 1e9):6.2f} updates/ns {baseline / t:7.1f}x scalar")
+    private.use_target(None)
+
     if not args.no_peers and speech_x is not None:
         x, w = speech_x
         peers = peer_calls(x, w["fs"])

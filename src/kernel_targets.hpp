@@ -79,6 +79,20 @@ using ViterbiPruned = index_t (*)(const double* prev, index_t n, const double* a
                                   const double* block_top, const double* col_top, const double* group_top,
                                   const double* seed, double* best, index_t* arg);
 
+// The block of the half-wave sums: which partial sum a sample adds to
+// depends only on its position within a block.
+constexpr int kHalfWaveBlock = 16;
+// The most consecutive lags one HalfWaveBlocks call measures.
+constexpr int kMaxHalfWaveLags = 4;
+
+// For each lag L = lag0 + c, c < count (at most kMaxHalfWaveLags), over the
+// half-wave h[0, window) (samples +0.0 or above, no NaN, no -0.0) and its
+// n = window - L >= 1 overlapping samples: partial[c * kHalfWaveBlock + r] =
+// sum over the j < n - n % kHalfWaveBlock (the whole blocks) with
+// j % kHalfWaveBlock == r, in increasing j, of min(h[j], h[j + L]). Samples
+// of this kind have one minimum whatever instruction takes it.
+using HalfWaveBlocks = void (*)(const double* h, index_t window, index_t lag0, index_t count, double* partial);
+
 // The widest chunk any target uses (8 accumulators of 8 lanes).
 constexpr int kMaxChunk = 64;
 
@@ -104,7 +118,8 @@ inline double min_num(double a, double b) {
                                 const double* group_top, const double* seed, double* best, index_t* arg); \
   void name##_running_lanes(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
                             const index_t* lags, index_t count, bool unsigned_samples, double* scratch, \
-                            double* rows, index_t row_stride);
+                            double* rows, index_t row_stride); \
+  void name##_half_wave_blocks(const double* h, index_t window, index_t lag0, index_t count, double* partial);
 
 QP_DECLARE_TARGET(sse2)
 QP_DECLARE_TARGET(avx2)

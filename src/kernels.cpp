@@ -26,6 +26,17 @@ void scalar_qesmor_chunk(const double* x, index_t n, index_t lag0, Samples, doub
   sums[0] = lag_sum(x, n, lag0);
 }
 
+void scalar_half_wave_blocks(const double* h, index_t window, index_t lag0, index_t count, double* partial) {
+  for (index_t c = 0; c < count; ++c) {
+    const index_t lag = lag0 + c, n = window - lag;
+    double* sums = partial + c * kHalfWaveBlock;
+    for (int r = 0; r < kHalfWaveBlock; ++r) sums[r] = 0.0;
+    for (index_t j = 0; j < n - n % kHalfWaveBlock; ++j) {
+      sums[j % kHalfWaveBlock] += h[j + lag] < h[j] ? h[j + lag] : h[j];
+    }
+  }
+}
+
 // Columns [first, last) of the decoder step, for any strides of log_a.
 void decoder_columns(const double* prev, index_t n, DMat log_a, index_t first, index_t last, double* best,
                      index_t* from) {
@@ -74,17 +85,18 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 const Target kTargets[] = {
-    {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, nullptr, nullptr, always},
+    {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, nullptr, nullptr,
+     scalar_half_wave_blocks, always},
 #if defined(__x86_64__) && defined(__GNUC__)
     {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, sse2_running_lanes,
-     sse2_viterbi_pruned, always},
+     sse2_viterbi_pruned, sse2_half_wave_blocks, always},
     {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, avx2_running_lanes,
-     avx2_viterbi_pruned, has_avx2},
+     avx2_viterbi_pruned, avx2_half_wave_blocks, has_avx2},
     {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
-     avx512_running_lanes, avx512_viterbi_pruned, has_avx512},
+     avx512_running_lanes, avx512_viterbi_pruned, avx512_half_wave_blocks, has_avx512},
 #elif defined(__aarch64__)
     {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, neon_running_lanes,
-     neon_viterbi_pruned, always},
+     neon_viterbi_pruned, neon_half_wave_blocks, always},
 #endif
 };
 

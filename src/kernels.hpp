@@ -33,6 +33,7 @@ struct Target {
   MatvecRows matvec_rows;
   RunningLanes running_lanes;    // nullptr: no running-sum path
   ViterbiPruned viterbi_pruned;  // nullptr: every step scans every row
+  HalfWaveBlocks half_wave_blocks;
   bool (*supported)();
 };
 

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
+
+#include "voicing.hpp"
 
 namespace qp {
 
@@ -61,65 +62,28 @@ double FrameSource::analyse(index_t t, double* score) {
 
 namespace {
 
-// Four doubles: one AVX register, or two SSE2 / NEON registers where the
-// compiler splits it.
-typedef double Pair __attribute__((vector_size(32)));
+constexpr index_t kBlock = kernels::kHalfWaveBlock;
 
-inline Pair load_pair(const double* p) {
-  Pair value;
-  std::memcpy(&value, p, sizeof(Pair));
-  return value;
+// Samples of x split into half-waves at a time (when a frame is shorter): a
+// few overlapping frames, well inside the second-level cache.
+constexpr index_t kStretch = 1 << 14;
+
+// The value of one half-wave at one lag with n = window - lag > 0
+// overlapping samples, from the partial sums of its whole blocks: they add
+// as four vectors of four lanes ((0 + 1) + (2 + 3) of the vectors, lane by
+// lane, then so of the lanes), then the samples after the last block, one
+// by one. Every target hands over the same partial sums, so this order
+// alone fixes the bits.
+inline double finish_lag(const double* h, index_t lag, index_t n, const double* partial) {
+  double lane[4];
+  for (int l = 0; l < 4; ++l) lane[l] = (partial[l] + partial[4 + l]) + (partial[8 + l] + partial[12 + l]);
+  double sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+  for (index_t j = n - n % kBlock; j < n; ++j) sum += h[j + lag] < h[j] ? h[j + lag] : h[j];
+  return sum;
 }
-
-// Lanes: which of the four Pairs (and which lane of it) a sample adds to
-// depends only on its position j within a block of kBlock.
-constexpr index_t kBlock = 16;
-
-// The partial sums of one lag: the positive and the negative half-waves'.
-struct LagSums {
-  Pair pos[4] = {}, neg[4] = {};
-};
-
-// Adds the block at j of the frame's half-waves `pos` and `neg` against
-// themselves `lag` samples later. The minimum of two positive half-wave
-// samples is that of the positive parts of two samples, and likewise for
-// the negative ones, so each term is one minimum of two stored half-wave
-// samples (b < a ? b : a: the same bits as the positive part of the smaller
-// sample, or the negative part of the larger, for every finite sample).
-inline void add_block(const double* pos, const double* neg, index_t lag, index_t j, LagSums& s) {
-  for (int i = 0; i < 4; ++i) {
-    const index_t at = j + 4 * i;
-    const Pair pa = load_pair(pos + at), pb = load_pair(pos + at + lag);
-    const Pair na = load_pair(neg + at), nb = load_pair(neg + at + lag);
-    s.pos[i] += pb < pa ? pb : pa;
-    s.neg[i] += nb < na ? nb : na;
-  }
-}
-
-// The value of one lag with n = window - lag > 0 overlapping samples, its
-// blocks from j on still to add to `s`: the remaining whole blocks, then the
-// samples after the last one by one.
-inline double finish_lag(const double* pos, const double* neg, index_t lag, index_t n, index_t j, LagSums& s,
-                         double up, double down) {
-  for (; j + kBlock <= n; j += kBlock) add_block(pos, neg, lag, j, s);
-  const Pair p = (s.pos[0] + s.pos[1]) + (s.pos[2] + s.pos[3]), q = (s.neg[0] + s.neg[1]) + (s.neg[2] + s.neg[3]);
-  double positive = (p[0] + p[1]) + (p[2] + p[3]), negative = (q[0] + q[1]) + (q[2] + q[3]);
-  for (; j < n; ++j) {
-    positive += pos[j + lag] < pos[j] ? pos[j + lag] : pos[j];
-    negative += neg[j + lag] < neg[j] ? neg[j + lag] : neg[j];
-  }
-  return (up * positive + down * negative) / static_cast<double>(n);
-}
-
-// Consecutive lags of a frame measured together, so that each block of the
-// frame's half-waves is loaded once for all of them.
-constexpr index_t kJointLags = 4;
 
 }  // namespace
 
-// No bit of these sums is promised (see QP_WIDE_CLONES).
-
-QP_WIDE_CLONES
 void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity, double* score) {
   if (windows.size != 1 && windows.size != starts.size) {
     raise_value_error("windows has " + std::to_string(windows.size) + " values for " + std::to_string(starts.size) +
@@ -150,36 +114,54 @@ void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity
   const index_t per_frame = starts.size == 0 ? 0 : lags.size / starts.size;
   const double up = polarity >= 0 ? 1.0 : 0.0;    // weight of the positive half-wave
   const double down = polarity <= 0 ? 1.0 : 0.0;  // and of the negative one
-  // Each frame's half-waves, written once and read by all its lags.
-  std::vector<double> pos(static_cast<std::size_t>(longest)), neg(static_cast<std::size_t>(longest));
+  const kernels::Target& target = kernels::active();
+  // The half-waves of a stretch of x, split once for all the frames inside
+  // it: consecutive frames overlap, and splitting each frame on its own
+  // would split most samples several times.
+  const index_t span = std::min(x.size, std::max(longest, kStretch));
+  std::vector<double> pos_stretch(static_cast<std::size_t>(span)), neg_stretch(static_cast<std::size_t>(span));
+  index_t lo = 0, hi = 0;  // the stretch held: x[lo, hi)
+  double pos_partial[kernels::kMaxHalfWaveLags * kBlock], neg_partial[kernels::kMaxHalfWaveLags * kBlock];
   for (index_t t = 0; t < starts.size; ++t) {
-    const index_t window = window_of(t);
-    for (index_t j = 0; j < window; ++j) {
-      const double v = x[starts[t] + j];
-      pos[j] = v > 0.0 ? v : 0.0;
-      neg[j] = v < 0.0 ? -v : 0.0;
+    const index_t start = starts[t], window = window_of(t);
+    if (start < lo || start + window > hi) {
+      // A new stretch from this frame on, as far as the frames after it
+      // reach while each overlaps (or adjoins) the stretch and it fits.
+      lo = start;
+      hi = start + window;
+      for (index_t u = t + 1; u < starts.size; ++u) {
+        const index_t end = starts[u] + window_of(u);
+        if (starts[u] < lo || starts[u] > hi || end - lo > span) break;
+        hi = std::max(hi, end);
+      }
+      half_waves(x.slice(lo, hi), {pos_stretch.data(), hi - lo}, {neg_stretch.data(), hi - lo});
     }
+    const double* pos = pos_stretch.data() + (start - lo);
+    const double* neg = neg_stretch.data() + (start - lo);
     const auto lag = [&](index_t k) { return lags[t * per_frame + k]; };
     double* out = score + t * per_frame;
     index_t k = 0;
-    for (; k + kJointLags <= per_frame; k += kJointLags) {
-      if (!kernels::consecutive(lags, t * per_frame + k, kJointLags) || lag(k) + kJointLags - 1 > window - kBlock) break;
-      // Every lag of the run has whole blocks up to the last lag's; the
-      // lags' sums are the ones each would make alone, only interleaved.
-      LagSums sums[kJointLags];
-      const index_t common = window - (lag(k) + kJointLags - 1);
-      index_t j = 0;
-      for (; j + kBlock <= common; j += kBlock) {
-        for (index_t c = 0; c < kJointLags; ++c) add_block(pos.data(), neg.data(), lag(k) + c, j, sums[c]);
+    while (k < per_frame) {
+      if (lag(k) >= window) {
+        out[k++] = 0.0;  // no overlap
+        continue;
       }
-      for (index_t c = 0; c < kJointLags; ++c) {
-        out[k + c] = finish_lag(pos.data(), neg.data(), lag(k) + c, window - lag(k) - c, j, sums[c], up, down);
+      // A run of consecutive lags that all overlap the frame, measured
+      // together so that each block of the half-waves is loaded once.
+      index_t run = 1;
+      while (run < kernels::kMaxHalfWaveLags && k + run < per_frame && lag(k + run) - run == lag(k) &&
+             lag(k + run) < window) {
+        ++run;
       }
-    }
-    for (; k < per_frame; ++k) {
-      const index_t n = window - lag(k);
-      LagSums sums;
-      out[k] = n > 0 ? finish_lag(pos.data(), neg.data(), lag(k), n, 0, sums, up, down) : 0.0;
+      target.half_wave_blocks(pos, window, lag(k), run, pos_partial);
+      target.half_wave_blocks(neg, window, lag(k), run, neg_partial);
+      for (index_t c = 0; c < run; ++c) {
+        const index_t n = window - lag(k + c);
+        const double positive = finish_lag(pos, lag(k + c), n, pos_partial + c * kBlock);
+        const double negative = finish_lag(neg, lag(k + c), n, neg_partial + c * kBlock);
+        out[k + c] = (up * positive + down * negative) / static_cast<double>(n);
+      }
+      k += run;
     }
   }
 }

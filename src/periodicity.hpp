@@ -58,7 +58,9 @@ class FrameSource {
 // of x's positive half-wave (polarity 1), its negative one (-1) or their sum
 // (0): each frame with lags of its own, for measuring a period found
 // elsewhere (at another sampling rate) without the whole map. The sums are
-// not in index order, so the last bits differ from qesmor_frame's. Raises
+// not in index order (each half-wave's whole blocks of 16 samples in 16
+// sums by position, then the rest in order), so the last bits differ from
+// qesmor_frame's; every kernel target gives the same ones. Raises
 // ValueError for a frame outside x, a window below 1, a negative lag, or a
 // window or lag count that is not one (or K) per frame.
 void qesmor_frames_at(DVec x, IVec windows, IVec starts, IVec lags, int polarity, double* score);

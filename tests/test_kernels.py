@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from conftest import assert_same
+from conftest import assert_same, random_values, strided
 
 kernels = pytest.importorskip("qesmorPitch._kernels")
 TARGETS = kernels.targets()
@@ -46,6 +46,95 @@ def test_periodicity_targets_match_scalar(target, seed):
         frame = x if case % 3 else np.repeat(x, 2)[::2]  # strided view of the same samples
         assert_same(kernels._periodicity_1d_core_cy(frame, lags, target),
                     kernels._periodicity_1d_core_cy(x, lags, "scalar"))
+
+
+def _frame_value_written(x, window, start, lag, polarity):
+    """One frame value as its sums are written: each half-wave's whole
+    16-sample blocks in 16 sums by position, those added as four vectors of
+    four lanes, then the rest of the overlap in order."""
+    n = window - lag
+    if n <= 0:
+        return 0.0
+    frame = [float(v) for v in x[start: start + window]]
+    sums = []
+    for half in ([v if v > 0 else 0.0 for v in frame], [-v if v < 0 else 0.0 for v in frame]):
+        whole = n - n % 16
+        partial = [0.0] * 16
+        for j in range(whole):
+            partial[j % 16] += half[j + lag] if half[j + lag] < half[j] else half[j]
+        lane = [(partial[i] + partial[4 + i]) + (partial[8 + i] + partial[12 + i]) for i in range(4)]
+        s = (lane[0] + lane[1]) + (lane[2] + lane[3])
+        for j in range(whole, n):
+            s += half[j + lag] if half[j + lag] < half[j] else half[j]
+        sums.append(s)
+    up, down = float(polarity >= 0), float(polarity <= 0)
+    return (up * sums[0] + down * sums[1]) / n
+
+
+def _frame_value_calls(rng):
+    # Frames that overlap, repeat, go backwards and leave gaps (the
+    # half-waves are split once per stretch of overlapping frames), windows
+    # around a 16-sample block, runs of adjacent lags of every length up to
+    # and past the four measured together, lags at the window and past it.
+    n = int(rng.integers(200, 900))
+    x = random_values(rng, n)
+    if rng.random() < 0.5:
+        x[rng.integers(0, n, size=3)] = rng.choice([np.nan, np.inf, -np.inf, -0.0], size=3)
+    frames = int(rng.integers(1, 12))
+    windows = rng.choice([1, 15, 16, 17, 31, 32, 33, 47, 64, 65, 150], size=frames)
+    windows = np.minimum(windows, n)
+    starts = np.array([rng.integers(0, n - w + 1) for w in windows])
+    if rng.random() < 0.5:
+        order = np.argsort(starts)
+        starts, windows = starts[order], windows[order]
+    per_frame = int(rng.integers(1, 9))
+    first = np.minimum(rng.integers(0, 70, size=frames), windows + 1)
+    lags = first[:, None] + np.arange(per_frame)
+    gaps = rng.random(lags.shape) < 0.15
+    lags = lags + np.cumsum(gaps, axis=1)
+    one_window = rng.random() < 0.3
+    if one_window:
+        windows = np.full(frames, windows.min())
+    return (strided(x, rng), windows[:1] if one_window else windows, starts,
+            lags.ravel().astype(np.intp), int(rng.integers(-1, 2)))
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_frame_values_are_the_written_sums_on_every_target(target):
+    rng = np.random.default_rng(21)
+    kernels.use_target(target)
+    try:
+        for _ in range(40):
+            x, windows, starts, lags, polarity = _frame_value_calls(rng)
+            got = kernels._qesmor_frames_at(x, windows, starts, lags, polarity)
+            per = lags.size // starts.size
+            window = np.broadcast_to(windows, starts.shape)
+            want = [_frame_value_written(x, int(window[t]), int(starts[t]), int(lags[t * per + k]), polarity)
+                    for t in range(starts.size) for k in range(per)]
+            assert_same(got, np.array(want))
+    finally:
+        kernels.use_target(None)
+
+
+@pytest.mark.parametrize("target", VECTOR_TARGETS)
+def test_frame_values_of_long_stretches_match_scalar(target):
+    # Frames over a signal longer than one stretch of split half-waves,
+    # overlapping across its end, and with a gap between them.
+    rng = np.random.default_rng(22)
+    x = rng.normal(size=60000)
+    starts = np.r_[np.arange(0, 30000, 441), np.arange(40000, 58000, 300)]
+    windows = rng.integers(1700, 1800, size=starts.size)
+    lags = (rng.integers(80, 600, size=starts.size)[:, None] + np.arange(4)).ravel().astype(np.intp)
+    kernels.use_target(target)
+    try:
+        got = kernels._qesmor_frames_at(x, windows, starts, lags, 0)
+    finally:
+        kernels.use_target(None)
+    kernels.use_target("scalar")
+    try:
+        assert_same(got, kernels._qesmor_frames_at(x, windows, starts, lags, 0))
+    finally:
+        kernels.use_target(None)
 
 
 @pytest.mark.parametrize("target", VECTOR_TARGETS)

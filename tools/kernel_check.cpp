@@ -2,6 +2,7 @@
 // target's bits, without Python: used to verify targets on machines (or
 // emulators) where the Python package is not built; tools/kernel_check.sh
 // builds and runs it natively, or for aarch64 under an emulator.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +61,23 @@ int main() {
       qp::kernels::qesmor_sums(frame.data(), static_cast<qp::index_t>(n), view(lags), expected.data(), scalar);
       qp::kernels::qesmor_sums(frame.data(), static_cast<qp::index_t>(n), view(lags), got.data(), target);
       (same_bits(expected, got) ? passed : failed) += 1;
+
+      // The half-wave blocks of a run of up to four adjacent lags, each with
+      // at least one sample of overlap.
+      std::vector<double> half(frame.size());
+      for (std::size_t j = 0; j < n; ++j) half[j] = frame[j] > 0.0 ? frame[j] : 0.0;
+      if (n > 0) {
+        const qp::index_t count = 1 + static_cast<qp::index_t>(rng() % qp::kernels::kMaxHalfWaveLags);
+        const qp::index_t window = static_cast<qp::index_t>(n), top = std::max<qp::index_t>(window - count, 0);
+        const qp::index_t lag0 = std::min(first, top);
+        if (window - (lag0 + count - 1) >= 1) {
+          std::vector<double> blocks_expected(count * qp::kernels::kHalfWaveBlock),
+              blocks_got(count * qp::kernels::kHalfWaveBlock);
+          scalar.half_wave_blocks(half.data(), window, lag0, count, blocks_expected.data());
+          target.half_wave_blocks(half.data(), window, lag0, count, blocks_got.data());
+          (same_bits(blocks_expected, blocks_got) ? passed : failed) += 1;
+        }
+      }
 
       const qp::index_t frames = static_cast<qp::index_t>(rng() % 12);
       const qp::index_t states = 1 + static_cast<qp::index_t>(rng() % 40);

@@ -9,7 +9,7 @@ src=src
 out=$(mktemp -d)
 flags=(-std=c++17 -O2 -Wall -Wextra -ffp-contract=off -I "$src")
 common=("$src"/kernels.cpp "$src"/framing.cpp "$src"/periodicity.cpp "$src"/peaks.cpp "$src"/tracking.cpp "$src"/viterbi.cpp
-        "$src"/exact_sums.cpp "$src"/decoder_bound.cpp "$src"/kernel_choice.cpp)
+        "$src"/exact_sums.cpp "$src"/decoder_bound.cpp "$src"/kernel_choice.cpp "$src"/voicing.cpp)
 if [ "${1:-}" = aarch64 ]; then
   aarch64-linux-gnu-g++ "${flags[@]}" -static tools/kernel_check.cpp "${common[@]}" "$src"/kernel_neon.cpp \
     -o "$out/check"
