@@ -864,9 +864,11 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
                                             voiced[c], reach)
         inside = frames < n_frames
         frames, centres = frames[inside], centres[inside]
-        # Frames a block apart are read apart.
+        # Frames further apart than the filter's context on both sides cost
+        # less read apart than conditioned with everything between them.
+        apart = max(1, (2 * at.sample_margin + width) // hop)
         for part in np.split(np.arange(frames.size),
-                             np.flatnonzero(np.diff(frames) > BLOCK_FRAMES) + 1):
+                             np.flatnonzero(np.diff(frames) > min(apart, BLOCK_FRAMES)) + 1):
             if part.size == 0:
                 continue
             t = frames[part]
