@@ -32,12 +32,13 @@ MAX_TRACKING_STATES = 4096
 # progress can be reported and blocks run on several threads. Tracking
 # methods see MARGIN_FRAMES extra frames on each side of a block, which are
 # dropped again: a decoded path forgets its start within a few frames, so the
-# seams match a single pass. 1024 frames (about 10 s at the default hop)
-# split a minute into six blocks, which two or three threads share evenly;
-# the Viterbi core's per-frame state then also stays nearer the cache, which
-# pays for the margins (60 s of 16 kHz speech on one thread takes no longer
-# than with blocks of 2048; smaller blocks do).
-BLOCK_FRAMES = 1024
+# seams match a single pass. 1536 frames (about 15 s at the default hop)
+# split a minute into four blocks and 30 s into two, which two threads share
+# evenly, and the margins add an eighth to the work (a fifth with 1024, which
+# split 30 s into three blocks: two threads then gave at most 1.5x); the
+# Viterbi core's per-frame state still stays near the cache (blocks of 2048
+# were as fast on one thread, but split a minute 3 : 2 between two threads).
+BLOCK_FRAMES = 1536
 MARGIN_FRAMES = 100
 
 # Each channel is rounded to multiples of 2**-GRID_BITS after its scaling to
