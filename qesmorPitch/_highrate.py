@@ -6,8 +6,8 @@ samples per frame and more candidate periods), while a voice's period needs
 no more lags than a 16 kHz signal has. So the cores search a copy resampled
 to `analysis_sr` (where the layer's check of the period's multiples and
 fractions also runs), and each frame's period is then measured again on the
-original samples: the qesmor values at the three whole lags around it,
-refined between lags as the cores refine theirs. The lag resolution is that
+original samples: the qesmor values at the two whole lags either side of
+it, refined between lags as the cores refine theirs. The lag resolution is that
 of the full rate. Each block is measured again by the job that searched it,
 on the full-rate samples it was resampled from, less what the conditioning
 removed at the lower rate (the high-pass's low band and the hum), brought
@@ -43,6 +43,7 @@ FILTER_REACH = 4
 GLIDE_CENTS = 25.0
 GLIDE_PERIODS = 5.0
 GLIDE_LEAST = 0.020
+
 
 def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
     """(up, down) with up / down the analysis rate over `sr`, such that the hop
@@ -198,10 +199,11 @@ def refine_frames(rows: np.ndarray, first_frame: int, n_frames: int, part: Part,
     # Runs of frames that overlap or touch, each conditioned as one span.
     breaks = np.flatnonzero(starts[1:] > starts[:-1] + width) + 1
     up, down = plan.ratio
+    exact = _frontend.exact_factor(-exponent)
     for run in np.split(np.arange(has.size), breaks):
         a, b = int(starts[run[0]]), int(starts[run[-1]]) + width
         x = part.full[c, a - part.full_first: b - part.full_first]
-        factor = _frontend.exact_factor(-exponent)
+        factor = exact
         if removed is None or factor is None:
             x, factor = _frontend.scaled(x, -exponent), 1.0
         if removed is not None:
@@ -246,8 +248,8 @@ def glide_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
 
 
 def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
-            polarity: str, interpolator: str, lag_bounds: Tuple[float, float],
-            windows: Optional[np.ndarray] = None) -> np.ndarray:
+                   polarity: str, interpolator: str, lag_bounds: Tuple[float, float],
+                   windows: Optional[np.ndarray] = None) -> np.ndarray:
     """The period per frame in samples of `x`, refined from `periods` between
     whole lags as the cores refine, on frames x[starts[i]: starts[i] + width],
     or on the centred windows[i] samples of each (see glide_windows)."""

@@ -583,6 +583,12 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     return rows
 
 
+def _period_bounds(plan: _Plan) -> Tuple[float, float]:
+    """The shortest and longest period (samples) a frame may report: the
+    range asked for, widened by EDGE_TOLERANCE."""
+    return plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE
+
+
 def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
                keep: Optional[Tuple[int, int]] = None) -> None:
     """Replace the cores' f0 and strength in `rows` by the harmonic
@@ -597,7 +603,7 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
     cand = np.flatnonzero(cand)
     if cand.size == 0:
         return
-    bounds = (plan.sr / plan.fmax / EDGE_TOLERANCE, plan.sr / plan.fmin * EDGE_TOLERANCE)
+    bounds = _period_bounds(plan)
     period, strength = _voicing.correct_periods(
         x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length, *bounds)
     if not plan.causal:
@@ -610,8 +616,8 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
         again = np.flatnonzero(windows < plan.frame_length)
         if again.size:
             period[again] = refine_periods(x, cand[again] * plan.hop_length, period[again],
-                                    plan.frame_length, plan.polarity, plan.interpolator,
-                                    bounds, windows[again])
+                                           plan.frame_length, plan.polarity,
+                                           plan.interpolator, bounds, windows[again])
     rows[cand, F0] = plan.sr / period
     rows[cand, STRENGTH] = strength
 
@@ -854,10 +860,13 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
     view, at = (source, plan) if plan.coarse is None else (
         Resampled(source, *plan.ratio), plan.coarse)
     hop, width = at.hop_length, at.frame_length
-    bounds = (at.sr / at.fmax / EDGE_TOLERANCE, at.sr / at.fmin * EDGE_TOLERANCE)
+    bounds = _period_bounds(at)
     voiced = _voiced(rows, plan, confidence)
     reach = max(1, round(_voicing.RANGE_SECONDS * plan.sr / plan.hop_length))
     n_frames = at.n_frames(view.n_samples)
+    # Frames further apart than the filter's context on both sides cost
+    # less read apart than conditioned with everything between them.
+    apart = min(max(1, (2 * at.sample_margin + width) // hop), BLOCK_FRAMES)
     for c, exponent in enumerate(peak_exponents(source.peaks())):
         if exponent is None:
             continue
@@ -865,11 +874,7 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
                                             voiced[c], reach)
         inside = frames < n_frames
         frames, centres = frames[inside], centres[inside]
-        # Frames further apart than the filter's context on both sides cost
-        # less read apart than conditioned with everything between them.
-        apart = max(1, (2 * at.sample_margin + width) // hop)
-        for part in np.split(np.arange(frames.size),
-                             np.flatnonzero(np.diff(frames) > min(apart, BLOCK_FRAMES)) + 1):
+        for part in np.split(np.arange(frames.size), np.flatnonzero(np.diff(frames) > apart) + 1):
             if part.size == 0:
                 continue
             t = frames[part]
