@@ -10,14 +10,20 @@ namespace {
 constexpr double kMargin = 0.9;  // a narrower target must take under 90 % of the time
 constexpr int kRounds = 5;       // the fastest of a few rounds, each some tens of microseconds
 
+// The rounds of every target alternate, so that a burst of other work on
+// the machine, or the first use of wide vectors warming up, slows all the
+// targets alike instead of one; each target keeps its fastest round.
 template <class Work>
-double fastest_round(Work work) {
-  double best = 1e300;
+std::vector<double> fastest_rounds(const std::vector<const Target*>& targets, Work&& work) {
+  std::vector<double> best(targets.size(), 1e300);
+  for (const Target* t : targets) work(*t);  // untimed: warms the caches and the vector units
   for (int r = 0; r < kRounds; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (seconds < best) best = seconds;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      work(*targets[i]);
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (seconds < best[i]) best[i] = seconds;
+    }
   }
   return best;
 }
@@ -34,32 +40,52 @@ std::vector<double> test_signal(index_t n) {
   return x;
 }
 
-double time_periodicity(const Target& t, const std::vector<double>& x) {
-  constexpr index_t kWindow = 1024, kHop = 160, kFrames = 8, kRunning = 64, kLags = 64;
-  double sums[kMaxChunk];
-  std::vector<index_t> lags(kLags);
-  for (index_t k = 0; k < kLags; ++k) lags[k] = 32 + k;
-  std::vector<double> rows(static_cast<std::size_t>(kRunning * kLags));
-  std::vector<double> scratch(static_cast<std::size_t>(running_lanes_scratch(kRunning, kHop, kWindow)));
-  const index_t span = (kRunning - 1) * kHop + kWindow;
-  return fastest_round([&] {
+// One round of the periodicity kernels: frame-by-frame chunks and running
+// sums. The buffers are made once, outside the timed rounds.
+struct PeriodicityRound {
+  static constexpr index_t kWindow = 1024, kHop = 160, kFrames = 8, kRunning = 64, kLags = 64;
+  const std::vector<double>& x;
+  std::vector<index_t> lags = std::vector<index_t>(kLags);
+  std::vector<double> rows = std::vector<double>(kRunning * kLags);
+  std::vector<double> scratch = std::vector<double>(static_cast<std::size_t>(running_lanes_scratch(kRunning, kHop, kWindow)));
+
+  explicit PeriodicityRound(const std::vector<double>& samples) : x(samples) {
+    for (index_t k = 0; k < kLags; ++k) lags[k] = 32 + k;
+  }
+
+  void operator()(const Target& t) {
+    double sums[kMaxChunk];
     for (index_t lag0 = 32; lag0 < 32 + kLags; lag0 += t.chunk) {
       for (index_t f = 0; f < kFrames; ++f) t.qesmor_chunk(x.data() + f * kHop, kWindow, lag0, Samples::kUnsigned, sums);
     }
+    const index_t span = (kRunning - 1) * kHop + kWindow;
     t.running_lanes(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, true, scratch.data(), rows.data(),
                     kLags);
-  });
-}
+  }
+};
 
-double time_decoder(const Target& t, const std::vector<double>& x) {
-  constexpr index_t kStates = 96;
-  std::vector<double> best(kStates);
-  std::vector<index_t> arg(kStates);
-  return fastest_round([&] {
+// One round of the decoder kernel: a few steps over 96 states.
+struct DecoderRound {
+  static constexpr index_t kStates = 96;
+  const std::vector<double>& x;
+  std::vector<double> best = std::vector<double>(kStates);
+  std::vector<index_t> arg = std::vector<index_t>(kStates);
+
+  void operator()(const Target& t) {
     for (int step = 0; step < 4; ++step) {
       t.viterbi_columns(x.data() + step, kStates, x.data() + kStates, kStates, kStates, best.data(), arg.data());
     }
-  });
+  }
+};
+
+// From the widest target down, a narrower one replaces the choice only when
+// clearly faster.
+const Target* fastest(const std::vector<const Target*>& targets, const std::vector<double>& seconds) {
+  std::size_t choice = targets.size() - 1;
+  for (std::size_t i = choice; i-- > 0;) {
+    if (seconds[i] < kMargin * seconds[choice]) choice = i;
+  }
+  return targets[choice];
 }
 
 }  // namespace
@@ -71,25 +97,9 @@ Choice choose_per_kernel(const Target* targets, int count) {
   }
   if (vector_targets.empty()) return {&targets[0], &targets[0]};
   const std::vector<double> x = test_signal(1 << 14);
-  // From the widest down: a narrower target replaces the current choice
-  // only when clearly faster.
-  Choice choice{vector_targets.back(), vector_targets.back()};
-  double periodicity = time_periodicity(*choice.periodicity, x);
-  double decoder = time_decoder(*choice.decoder, x);
-  for (int i = static_cast<int>(vector_targets.size()) - 2; i >= 0; --i) {
-    const Target* t = vector_targets[i];
-    const double p = time_periodicity(*t, x);
-    if (p < kMargin * periodicity) {
-      choice.periodicity = t;
-      periodicity = p;
-    }
-    const double d = time_decoder(*t, x);
-    if (d < kMargin * decoder) {
-      choice.decoder = t;
-      decoder = d;
-    }
-  }
-  return choice;
+  const auto periodicity = fastest_rounds(vector_targets, PeriodicityRound(x));
+  const auto decoder = fastest_rounds(vector_targets, DecoderRound{x});
+  return {fastest(vector_targets, periodicity), fastest(vector_targets, decoder)};
 }
 
 }  // namespace qp::kernels
