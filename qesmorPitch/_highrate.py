@@ -27,7 +27,7 @@ import numpy as np
 
 from . import _frontend, _kernels
 
-__all__ = ["Part", "Resampled", "analysis_ratio", "glide_windows", "refine_frames",
+__all__ = ["Part", "Resampled", "analysis_ratio", "centred_windows", "glide_windows", "refine_frames",
            "refine_periods"]
 
 # Half-length of the resampler's low-pass filter, in units of max(up, down)
@@ -241,10 +241,18 @@ def glide_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
         moves = np.zeros(periods.shape, dtype=bool)
         moves[1:] |= step > GLIDE_CENTS
         moves[:-1] |= step > GLIDE_CENTS
-        short = np.ceil(np.maximum(GLIDE_PERIODS * periods, GLIDE_LEAST * sr))
     windows = np.full(periods.shape, width, dtype=np.intp)
-    windows[moves] = np.minimum(short[moves], width).astype(np.intp)
+    windows[moves] = centred_windows(periods[moves], width, sr)
     return windows
+
+
+def centred_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
+    """GLIDE_PERIODS of each period, at least GLIDE_LEAST seconds and at most
+    `width` samples: the window at a frame's centre that tells what the
+    frame's time holds (the whole frame where the period is NaN)."""
+    with np.errstate(invalid="ignore"):
+        short = np.ceil(np.maximum(GLIDE_PERIODS * periods, GLIDE_LEAST * sr))
+    return np.where(short < width, short, width).astype(np.intp)
 
 
 def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,

@@ -11,8 +11,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from . import _frontend, _hum, _kernels, _voicing
-from ._highrate import (POLARITY_CODES, Resampled, analysis_ratio, glide_windows, refine_frames,
-                        refine_periods)
+from ._highrate import (POLARITY_CODES, Resampled, analysis_ratio, centred_windows, glide_windows,
+                        refine_frames, refine_periods)
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
 from ._threads import get_num_threads, ordered_map
@@ -57,8 +57,8 @@ CHECK_CHUNK = 1 << 16
 # strength replaced by the bounded check of _voicing, the f0 by its harmonic
 # correction), then the frame's RMS level relative to its channel's peak
 # (within a factor of two: channels are scaled by a power of two).
-F0, STRENGTH, PROBABILITY, LEVEL = range(4)
-N_COLUMNS = 4
+F0, STRENGTH, PROBABILITY, LEVEL, CENTRE = range(5)
+N_COLUMNS = 5
 
 # A pitch this close outside [fmin, fmax] (20 cents) is reported at the edge.
 EDGE_TOLERANCE = 2.0 ** (20 / 1200)
@@ -620,6 +620,16 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
                                            plan.interpolator, bounds, windows[again])
     rows[cand, F0] = plan.sr / period
     rows[cand, STRENGTH] = strength
+    if not plan.causal and plan.method != "direct":
+        # The strength at the frame's centre, for the voicing model's edges
+        # (see _voicing.confidence); the whole frame's where it is short.
+        windows = centred_windows(period, plan.frame_length, plan.sr)
+        rows[cand, CENTRE] = strength
+        part = np.flatnonzero(windows < plan.frame_length)
+        if part.size:
+            rows[cand[part], CENTRE] = _voicing.check(
+                x, cand[part] * plan.hop_length + (plan.frame_length - windows[part]) // 2,
+                period[part][None, :], windows[part])[0]
 
 
 def _track_run(waves: Tuple[np.ndarray, ...], plan: _Plan, first: int, stop: int,
@@ -936,7 +946,8 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
             # lost accuracy in noise and on the telephone band when its
             # voicing was smoothed as the tracking methods' is.
             confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
-                                                smooth=plan.method != "direct")
+                                                smooth=plan.method != "direct",
+                                                centre=rows[c, :, CENTRE])
     return confidence
 
 

@@ -35,7 +35,7 @@ part of the real corpus.
 from __future__ import annotations
 
 import math
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
@@ -85,12 +85,14 @@ CAUSAL_SWITCH_COST = 0.75
 CAUSAL_CENTRE = 0.50
 
 
-def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int) -> np.ndarray:
+def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: Any) -> np.ndarray:
     """The bounded strength of frames x[starts[i]: starts[i] + width],
     smoothed by [1, 2, 1], at the fractional periods ``periods[k, i]`` (NaN
-    for a NaN period or one too long), shape of `periods`."""
+    for a NaN period or one too long), shape of `periods`; `width` is one
+    for every frame or one per frame."""
     return _kernels._periodicity_check(x, np.asarray(starts, dtype=np.intp),
-                                       np.atleast_2d(periods), width)
+                                       np.atleast_2d(periods),
+                                       np.atleast_1d(np.asarray(width, dtype=np.intp)))
 
 
 def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
@@ -214,10 +216,28 @@ def causal_confidence(strength: np.ndarray, level: np.ndarray,
     return _kernels._voicing_forward(score, CAUSAL_SWITCH_COST, state)
 
 
-def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool) -> np.ndarray:
+def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
+               centre: Optional[np.ndarray] = None) -> np.ndarray:
     """The voiced state's posterior per frame under the two-state chain:
-    forward and backward when `smooth`, else forward only."""
-    if smooth:
-        return _kernels._voicing_posterior(evidence(strength, level), SWITCH_COST, 1)
-    score = evidence(strength, level, centre=FORWARD_CENTRE)
-    return _kernels._voicing_posterior(score, FORWARD_SWITCH_COST, 0)
+    forward and backward when `smooth`, else forward only.
+
+    With `centre` (each frame's strength on the window at its centre, see
+    _highrate.centred_windows; NaN where unknown) and `smooth`, the first
+    and last frame of each voiced run inside the signal are weighed again by
+    the mean of the two strengths: a frame that holds an onset or the end of
+    a voice is periodic over part of its length only, and whether its
+    centre, where its time lies, is voiced is what its centre tells."""
+    if not smooth:
+        score = evidence(strength, level, centre=FORWARD_CENTRE)
+        return _kernels._voicing_posterior(score, FORWARD_SWITCH_COST, 0)
+    posterior = _kernels._voicing_posterior(evidence(strength, level), SWITCH_COST, 1)
+    if centre is None:
+        return posterior
+    step = np.diff((posterior >= 0.5).astype(np.int8))
+    edges = np.concatenate((np.flatnonzero(step == 1) + 1, np.flatnonzero(step == -1)))
+    edges = edges[np.isfinite(centre[edges]) & np.isfinite(strength[edges])]
+    if edges.size == 0:
+        return posterior
+    strength = strength.copy()
+    strength[edges] = 0.5 * (strength[edges] + centre[edges])
+    return _kernels._voicing_posterior(evidence(strength, level), SWITCH_COST, 1)

@@ -623,20 +623,27 @@ PyObject* bayes_resume_impl(Data... data, double fs, int window_size, int hop_si
 
 // The bounded periodicity check of frames x[starts[i], starts[i] + width)
 // at the fractional periods[k, i], for the Python layer's voicing model.
-PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, int width) {
+PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, qp::IVec widths) {
   if (starts.size != periods.cols) {
     PyErr_Format(PyExc_ValueError, "starts has %zd values and periods %zd columns; give one start per column",
                  starts.size, periods.cols);
     return nullptr;
   }
-  if (width < 0) {
-    PyErr_Format(PyExc_ValueError, "width=%d must be >= 0", width);
+  if (widths.size != 1 && widths.size != starts.size) {
+    PyErr_Format(PyExc_ValueError, "widths has %zd values for %zd frames; give one width for all frames or one per frame",
+                 widths.size, starts.size);
     return nullptr;
   }
+  for (qp::index_t i = 0; i < widths.size; ++i) {
+    if (widths[i] < 0) {
+      PyErr_Format(PyExc_ValueError, "widths[%zd]=%zd must be >= 0", i, widths[i]);
+      return nullptr;
+    }
+  }
   for (qp::index_t i = 0; i < starts.size; ++i) {
-    const qp::index_t start = starts[i];
+    const qp::index_t start = starts[i], width = widths[widths.size == 1 ? 0 : i];
     if (start < 0 || start > x.size - width) {
-      PyErr_Format(PyExc_ValueError, "starts[%zd]=%zd: the frame of %d samples must lie within the %zd of x",
+      PyErr_Format(PyExc_ValueError, "starts[%zd]=%zd: the frame of %zd samples must lie within the %zd of x",
                    i, start, width, x.size);
       return nullptr;
     }
@@ -644,7 +651,7 @@ PyObject* periodicity_check_impl(qp::DVec x, qp::IVec starts, qp::DMat periods, 
   const npy_intp shape[2] = {periods.rows, periods.cols};
   Ref out = new_doubles(2, shape);
   if (!out) return nullptr;
-  compute([&] { qp::periodicity_check(x, starts, periods, width, out_of(out.get())); });
+  compute([&] { qp::periodicity_check(x, starts, widths, periods, out_of(out.get())); });
   return out.release();
 }
 
@@ -1049,9 +1056,10 @@ const Function kHooks[] = {
     framed_row<bayes_resume_impl<qp::DVec, qp::DVec>>(
         "_bayes_negaposi_resume", kTwoSignals, kResumeParams,
         "_bayes_resume for the two half-waves of a signal."),
-    row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "width"},
-                                "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) of each frame at each of "
-                                "its fractional periods (a row per candidate); NaN where it has none."),
+    row<periodicity_check_impl>("_periodicity_check", {"x", "starts", "periods", "widths"},
+                                "Bounded strength 1 - sum|a-b| / sum(|a|+|b|) of each frame (widths: one "
+                                "for all or one per frame) at each of its fractional periods (a row per "
+                                "candidate); NaN where it has none."),
     row<highpass_zero_phase_impl>("_highpass_zero_phase", {"x", "sos", "zi", "settle"},
                                   "The cascade sos run forward then backward over x, each pass from the "
                                   "steady state zi times its first sample; settle samples bring a state "

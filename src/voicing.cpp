@@ -98,13 +98,16 @@ double check_frame(const double* x, index_t width, index_t whole, double frac) {
 
 }  // namespace
 
-void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out) {
+void periodicity_check(DVec x, IVec starts, IVec widths, DMat periods, Out<double> out) {
   // A strided or misaligned signal is gathered frame by frame; an aligned
   // contiguous one is read in place.
   const bool in_place = x.contiguous() && reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
-  std::vector<double> gather(in_place ? 0 : static_cast<std::size_t>(std::max<index_t>(width, 0)));
+  index_t longest = 0;
+  for (index_t i = 0; i < widths.size; ++i) longest = std::max(longest, widths[i]);
+  std::vector<double> gather(in_place ? 0 : static_cast<std::size_t>(longest));
   const index_t frames = periods.cols;
   for (index_t i = 0; i < frames; ++i) {
+    const index_t width = widths[widths.size == 1 ? 0 : i];
     const double* frame = nullptr;
     for (index_t k = 0; k < periods.rows; ++k) {
       const double p = periods(k, i);

@@ -2,7 +2,8 @@
 // (qesmorPitch/_voicing.py): the bounded periodicity check and the posterior
 // of a two-state voiced/unvoiced chain.
 //
-// periodicity_check: frame i is x[starts[i], starts[i] + width), smoothed
+// periodicity_check: frame i is x[starts[i], starts[i] + widths[i]) (one
+// width for every frame when widths holds one), smoothed
 // by [1, 2, 1] (a zero at sr / 2: interpolation between samples cannot
 // follow content near it, and would make fractional periods look less
 // periodic than whole-sample multiples of them). At each fractional period
@@ -38,7 +39,7 @@
 
 namespace qp {
 
-void periodicity_check(DVec x, IVec starts, DMat periods, index_t width, Out<double> out);
+void periodicity_check(DVec x, IVec starts, IVec widths, DMat periods, Out<double> out);
 
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out);
 

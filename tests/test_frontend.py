@@ -393,12 +393,19 @@ def test_period_check_is_its_written_sums(width, stride):
     starts = np.array([0, 5, len(signal) - width], dtype=np.intp)
     periods = np.array([[1.0, 7.25, width - 4.0], [width - 3.5, 0.5, 13.999],
                         [2.5, np.nan, 20.0 + 1 / 3]])
-    got = _kernels._periodicity_check(signal, starts, periods, width)
+    got = _kernels._periodicity_check(signal, starts, periods, np.array([width]))
     for k in range(periods.shape[0]):
         for i, s in enumerate(starts):
             p = periods[k, i]
             want = _check_reference(signal[s: s + width], p) if 1 <= p <= width - 4 else math.nan
             assert got[k, i] == want or (math.isnan(want) and math.isnan(got[k, i])), (k, i)
+    # A width per frame measures each frame as if it were alone.
+    widths = np.array([width, width - 9, width // 2], dtype=np.intp)
+    each = _kernels._periodicity_check(signal, starts, periods, widths)
+    for i, w in enumerate(widths):
+        alone = _kernels._periodicity_check(signal, starts[i:i + 1], periods[:, i:i + 1],
+                                            np.array([w]))
+        assert np.array_equal(each[:, i], alone[:, 0], equal_nan=True), i
 
 
 @pytest.mark.parametrize("exponent", [-1100, -1074, -1023, -1022, -30, 0, 1023, 1024, 1100])
@@ -446,3 +453,21 @@ def test_a_run_far_from_the_speakers_range_is_searched_again_near_it(sr):
     frames, _ = _voicing.outliers(plan.sr / before[0, :, _track.F0],
                                   before[0, :, _track.STRENGTH], voiced, 100)
     assert frames.size == 0
+
+
+def test_voicing_edges_are_weighed_again_by_their_centres():
+    # A voiced run of strength 0.6 whose first and last frames are periodic
+    # at their centres only weakly: those two fall, the rest stands, and a
+    # weak centre inside the run changes nothing.
+    strength = np.r_[np.full(10, 0.2), np.full(20, 0.6), np.full(10, 0.2)]
+    level = np.ones(strength.size)
+    centre = strength.copy()
+    centre[[10, 29]] = 0.3
+    centre[20] = 0.0
+    before = _voicing.confidence(strength, level, smooth=True) >= 0.5
+    after = _voicing.confidence(strength, level, smooth=True, centre=centre) >= 0.5
+    assert np.array_equal(np.flatnonzero(before), np.arange(10, 30))
+    assert np.array_equal(np.flatnonzero(after), np.arange(11, 29))
+    # Forward only, the frames are their own.
+    forward = _voicing.confidence(strength, level, smooth=False)
+    assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centre=centre), forward)
