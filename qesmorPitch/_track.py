@@ -862,8 +862,8 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
     method that lie far from the speaker's range (see _voicing.outliers),
     near the median period of the reliable frames around them, on the
     samples the cores saw (at the analysis rate). The voicing stands: only
-    a frame's period and strength change, where the period found is more
-    periodic by more than the octave tolerance."""
+    a frame's period and strength change, unless its own period is the
+    more periodic by more than _voicing.RANGE_MARGIN."""
     if plan.method == "direct":
         # Its frames are its own.
         return
@@ -901,7 +901,7 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
             period = refine_periods(x, starts[found], period[found], width, at.polarity,
                                     at.interpolator, bounds)
             strength = _voicing.check(x, starts[found], period[None, :], width)[0]
-            better = strength > rows[c, t[found], STRENGTH] + _voicing.OCTAVE_TOLERANCE
+            better = strength > rows[c, t[found], STRENGTH] - _voicing.RANGE_MARGIN
             rows[c, t[found][better], F0] = at.sr / period[better]
             rows[c, t[found][better], STRENGTH] = strength[better]
 

@@ -52,14 +52,19 @@ SEARCH_FLOOR = 0.35
 # from the median period of the reliable voiced frames within RANGE_SECONDS
 # (at least RANGE_LEAST of them, each of strength RELIABLE or more), and of
 # strength below DOUBTFUL, is searched again within RANGE_SEARCH of that
-# median; a period found there replaces its own when it is more periodic by
-# more than OCTAVE_TOLERANCE.
+# median; a period found there replaces its own unless its own is the more
+# periodic by more than RANGE_MARGIN. A doubtful frame that far out is more
+# often another talker, a formant or a creak than a leap of the voice (the
+# tuning part gained most in babble and on the telephone band from taking
+# the speaker's period even where it was somewhat less periodic; music,
+# whose leaps are real, stayed within 0.0003).
 RANGE_RATIO = 1.5
 RANGE_SECONDS = 1.0
 RANGE_LEAST = 10
 RELIABLE = 0.8
 DOUBTFUL = 0.85
 RANGE_SEARCH = 1.3
+RANGE_MARGIN = 0.15
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
