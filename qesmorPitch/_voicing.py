@@ -19,7 +19,9 @@ lag while its double lands on one (the fractional check at P is as good as
 at 2 P), and P / 3 on voices whose third harmonic dominates.
 
 Each frame's evidence for "voiced" is a log-odds score of its strength
-(bounded, so a perfectly periodic background cannot outweigh its level),
+(bounded, so a perfectly periodic background cannot outweigh its level;
+offline, against even odds that follow how periodic the quietest frames
+are, so broadband noise does not reject the voice it weakens),
 of its level against the signal's active level (a silence floor) and
 against the level of its pauses (a steady background: hum, a noise floor,
 distant talkers). A two-state chain whose switches cost SWITCH_COST in
@@ -68,6 +70,13 @@ RANGE_MARGIN = 0.15
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
+# Offline, the even odds follow the background: BACKGROUND_MARGIN above the
+# median strength of the quietest BACKGROUND_PERCENTILE % of the frames,
+# between LEAST_CENTRE and STRENGTH_CENTRE (see strength_centre).
+BACKGROUND_PERCENTILE = 25.0
+BACKGROUND_MARGIN = 0.09
+LEAST_CENTRE = 0.42
+BACKGROUND_FRAMES = 20      # fewer frames with a strength tell no background
 STRENGTH_SLOPE = 30.0       # log-odds per unit of strength
 STRENGTH_CAP = 3.0          # most log-odds the strength alone gives either way
 ACTIVE_PERCENTILE = 95.0    # the signal's active level among the frame levels
@@ -235,7 +244,8 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     if not smooth:
         score = evidence(strength, level, centre=FORWARD_CENTRE)
         return _kernels._voicing_posterior(score, FORWARD_SWITCH_COST, 0)
-    posterior = _kernels._voicing_posterior(evidence(strength, level), SWITCH_COST, 1)
+    even = strength_centre(strength, level)
+    posterior = _kernels._voicing_posterior(evidence(strength, level, centre=even), SWITCH_COST, 1)
     if centre is None:
         return posterior
     step = np.diff((posterior >= 0.5).astype(np.int8))
@@ -245,4 +255,22 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
         return posterior
     strength = strength.copy()
     strength[edges] = 0.5 * (strength[edges] + centre[edges])
-    return _kernels._voicing_posterior(evidence(strength, level), SWITCH_COST, 1)
+    return _kernels._voicing_posterior(evidence(strength, level, centre=even), SWITCH_COST, 1)
+
+
+def strength_centre(strength: np.ndarray, level: np.ndarray) -> float:
+    """The strength at even odds for a whole signal: BACKGROUND_MARGIN above
+    what its quietest frames reach, within [LEAST_CENTRE, STRENGTH_CENTRE].
+
+    Broadband noise lowers a voice's strength, and its own pauses show how
+    far: their strength, about 0.33 in white noise, lies well below the
+    fixed centre, which then rejects voiced frames the noise has weakened.
+    A periodic background (distant talkers, a clean recording's quiet
+    tails) keeps the fixed centre: the even odds never rise above it."""
+    heard = np.isfinite(strength) & (level > 0)
+    if np.count_nonzero(heard) < BACKGROUND_FRAMES:
+        return STRENGTH_CENTRE
+    levels = level[heard]
+    quiet = levels <= np.percentile(levels, BACKGROUND_PERCENTILE)
+    background = float(np.median(strength[heard][quiet]))
+    return min(max(background + BACKGROUND_MARGIN, LEAST_CENTRE), STRENGTH_CENTRE)

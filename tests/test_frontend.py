@@ -471,3 +471,21 @@ def test_voicing_edges_are_weighed_again_by_their_centres():
     # Forward only, the frames are their own.
     forward = _voicing.confidence(strength, level, smooth=False)
     assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centre=centre), forward)
+
+
+@pytest.mark.parametrize("method", ["viterbi", "bayes"])
+def test_a_voice_under_broadband_noise_is_voiced_and_the_noise_is_not(method):
+    # Noise 8 dB above two notes weakens them below the fixed even odds;
+    # the noise alone around them shows how low a strength it leaves, and
+    # stays unvoiced itself.
+    sr = 16000
+    rng = np.random.default_rng(1)
+    note = harmonic(160.0, sr, 1.0)
+    y = np.concatenate([np.zeros(sr // 2), note, np.zeros(sr), note, np.zeros(sr // 2)])
+    y += rng.standard_normal(y.size) * np.sqrt(np.mean(note ** 2)) * 10 ** (8 / 20)
+    pt = qesmorPitch.track(y, sr, method=method)
+    t = pt.times
+    voice = ((t > 0.55) & (t < 1.45)) | ((t > 2.55) & (t < 3.45))
+    noise = (t < 0.45) | ((t > 1.55) & (t < 2.45)) | (t > 3.55)
+    assert pt.voiced[voice].mean() >= 0.8
+    assert not pt.voiced[noise].any()
