@@ -46,7 +46,7 @@ from . import _kernels
 # Periods tried besides the chosen one, as multiples of it.
 FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
 # A shorter period wins when its strength is at most this below the best.
-OCTAVE_TOLERANCE = 0.04
+OCTAVE_TOLERANCE = 0.06
 # Below this strength (white noise is about 0.3) the multiples are not tried.
 SEARCH_FLOOR = 0.35
 
@@ -274,3 +274,4 @@ def strength_centre(strength: np.ndarray, level: np.ndarray) -> float:
     quiet = levels <= np.percentile(levels, BACKGROUND_PERCENTILE)
     background = float(np.median(strength[heard][quiet]))
     return min(max(background + BACKGROUND_MARGIN, LEAST_CENTRE), STRENGTH_CENTRE)
+
