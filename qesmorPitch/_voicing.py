@@ -200,9 +200,7 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
         floor_db = FLOOR_DB
     if centre is None:
         centre = STRENGTH_CENTRE
-    # Bounded: a perfectly periodic background must not outweigh its level.
-    score = np.clip(STRENGTH_SLOPE * (np.nan_to_num(strength, nan=0.0) - centre),
-                    -STRENGTH_CAP, STRENGTH_CAP)
+    score = strength_score(strength, centre)
     with np.errstate(divide="ignore", invalid="ignore"):
         db = 20.0 * np.log10(level)
     db = np.nan_to_num(db, nan=-400.0, neginf=-400.0)
@@ -216,6 +214,13 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
     if active_db - pause_db > PAUSE_SPREAD_DB:
         score += PAUSE_SLOPE * np.minimum(db - (pause_db + PAUSE_MARGIN_DB), 0.0)
     return np.where(np.isfinite(strength), score, -50.0)
+
+
+def strength_score(strength: np.ndarray, centre: float) -> np.ndarray:
+    """The strength's share of the log-odds (NaN counts as 0). Bounded: a
+    perfectly periodic background must not outweigh its level."""
+    return np.clip(STRENGTH_SLOPE * (np.nan_to_num(strength, nan=0.0) - centre),
+                   -STRENGTH_CAP, STRENGTH_CAP)
 
 
 def causal_confidence(strength: np.ndarray, level: np.ndarray,
@@ -245,7 +250,8 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
         score = evidence(strength, level, centre=FORWARD_CENTRE)
         return _kernels._voicing_posterior(score, FORWARD_SWITCH_COST, 0)
     even = strength_centre(strength, level)
-    posterior = _kernels._voicing_posterior(evidence(strength, level, centre=even), SWITCH_COST, 1)
+    score = evidence(strength, level, centre=even)
+    posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centre is None:
         return posterior
     step = np.diff((posterior >= 0.5).astype(np.int8))
@@ -253,9 +259,10 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     edges = edges[np.isfinite(centre[edges]) & np.isfinite(strength[edges])]
     if edges.size == 0:
         return posterior
-    strength = strength.copy()
-    strength[edges] = 0.5 * (strength[edges] + centre[edges])
-    return _kernels._voicing_posterior(evidence(strength, level, centre=even), SWITCH_COST, 1)
+    # Only the edges' strength changes, and with it their share of the score.
+    score[edges] += (strength_score(0.5 * (strength[edges] + centre[edges]), even)
+                     - strength_score(strength[edges], even))
+    return _kernels._voicing_posterior(score, SWITCH_COST, 1)
 
 
 def strength_centre(strength: np.ndarray, level: np.ndarray) -> float:
