@@ -947,7 +947,7 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
             # voicing was smoothed as the tracking methods' is.
             confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
                                                 smooth=plan.method != "direct",
-                                                centre=rows[c, :, CENTRE])
+                                                centred=rows[c, :, CENTRE])
     return confidence
 
 

@@ -37,7 +37,7 @@ part of the real corpus.
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Tuple
+from typing import Optional, Tuple, Union
 
 import numpy as np
 
@@ -99,7 +99,8 @@ CAUSAL_SWITCH_COST = 0.75
 CAUSAL_CENTRE = 0.50
 
 
-def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: Any) -> np.ndarray:
+def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray,
+          width: Union[int, np.ndarray]) -> np.ndarray:
     """The bounded strength of frames x[starts[i]: starts[i] + width],
     smoothed by [1, 2, 1], at the fractional periods ``periods[k, i]`` (NaN
     for a NaN period or one too long), shape of `periods`; `width` is one
@@ -236,11 +237,11 @@ def causal_confidence(strength: np.ndarray, level: np.ndarray,
 
 
 def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
-               centre: Optional[np.ndarray] = None) -> np.ndarray:
+               centred: Optional[np.ndarray] = None) -> np.ndarray:
     """The voiced state's posterior per frame under the two-state chain:
     forward and backward when `smooth`, else forward only.
 
-    With `centre` (each frame's strength on the window at its centre, see
+    With `centred` (each frame's strength on the window at its centre, see
     _highrate.centred_windows; NaN where unknown) and `smooth`, the first
     and last frame of each voiced run inside the signal are weighed again by
     the mean of the two strengths: a frame that holds an onset or the end of
@@ -252,15 +253,15 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     even = strength_centre(strength, level)
     score = evidence(strength, level, centre=even)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
-    if centre is None:
+    if centred is None:
         return posterior
     step = np.diff((posterior >= 0.5).astype(np.int8))
     edges = np.concatenate((np.flatnonzero(step == 1) + 1, np.flatnonzero(step == -1)))
-    edges = edges[np.isfinite(centre[edges]) & np.isfinite(strength[edges])]
+    edges = edges[np.isfinite(centred[edges]) & np.isfinite(strength[edges])]
     if edges.size == 0:
         return posterior
     # Only the edges' strength changes, and with it their share of the score.
-    score[edges] += (strength_score(0.5 * (strength[edges] + centre[edges]), even)
+    score[edges] += (strength_score(0.5 * (strength[edges] + centred[edges]), even)
                      - strength_score(strength[edges], even))
     return _kernels._voicing_posterior(score, SWITCH_COST, 1)
 

@@ -465,12 +465,12 @@ def test_voicing_edges_are_weighed_again_by_their_centres():
     centre[[10, 29]] = 0.3
     centre[20] = 0.0
     before = _voicing.confidence(strength, level, smooth=True) >= 0.5
-    after = _voicing.confidence(strength, level, smooth=True, centre=centre) >= 0.5
+    after = _voicing.confidence(strength, level, smooth=True, centred=centre) >= 0.5
     assert np.array_equal(np.flatnonzero(before), np.arange(10, 30))
     assert np.array_equal(np.flatnonzero(after), np.arange(11, 29))
     # Forward only, the frames are their own.
     forward = _voicing.confidence(strength, level, smooth=False)
-    assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centre=centre), forward)
+    assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centred=centre), forward)
 
 
 @pytest.mark.parametrize("method", ["viterbi", "bayes"])
