@@ -26,9 +26,10 @@ of its level against the signal's active level (a silence floor) and
 against the level of its pauses (a steady background: hum, a noise floor,
 distant talkers). A two-state chain whose switches cost SWITCH_COST in
 log-odds turns the scores into each frame's posterior, the confidence:
-forward and backward for offline analysis by the tracking methods,
-forward only (each frame from the frames before it) for "direct", whose
-frames are their own. Causal analysis (a stream,
+forward and backward for offline analysis by the tracking methods, which
+then weigh the first and last frame of each voiced run again by the
+strength at its centre (see confidence); forward only (each frame from the
+frames before it) for "direct", whose frames are their own. Causal analysis (a stream,
 ``track(causal=True)``) runs the forward chain on evidence that uses no
 statistic of the whole signal, the level against full scale, and carries the
 chain's state from call to call. Every setting here was chosen on the tuning
