@@ -56,7 +56,9 @@ CHECK_CHUNK = 1 << 16
 # Columns of the rows the analysis produces per frame: the core's three (the
 # strength replaced by the bounded check of _voicing, the f0 by its harmonic
 # correction), then the frame's RMS level relative to its channel's peak
-# (within a factor of two: channels are scaled by a power of two).
+# (within a factor of two: channels are scaled by a power of two), then the
+# bounded strength on the frame's centred window (offline tracking methods
+# only, else NaN), which the voicing model weighs at the edges of voiced runs.
 F0, STRENGTH, PROBABILITY, LEVEL, CENTRE = range(5)
 N_COLUMNS = 5
 
@@ -595,7 +597,13 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
     correction and the bounded check of _voicing, on the frames that have
     a candidate (among frames [keep[0], keep[1]) and one frame on each side
     only, when given: the others are dropped by the caller, and each frame's
-    check is its own but for a glide, which looks at its neighbours)."""
+    check is its own but for a glide, which looks at its neighbours); and,
+    offline for the tracking methods, fill the CENTRE column.
+
+    The centred strength is measured for every frame although only the
+    edges of voiced runs use it: the edges are known only after the voicing
+    decision over the whole signal, when this block's conditioned samples
+    are gone (about 1 ms per minute, against conditioning them again)."""
     cand = np.isfinite(rows[:, F0])
     if keep is not None:
         cand[: max(keep[0] - 1, 0)] = False
