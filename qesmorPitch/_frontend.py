@@ -91,8 +91,8 @@ def highpass(x: np.ndarray, sos: np.ndarray, min_run: int, settle: int = 0,
              grid_bits: int = 0) -> np.ndarray:
     """Zero-phase high-pass of 1-D `x`, stretch by stretch between long
     silent runs, which stay exact zeros. A new array; `x` is not modified.
-    `settle` (see settle_samples) lets the filter run a long stretch as two
-    halves at once. With `grid_bits`, the output is rounded to multiples of
+    `settle` (see settle_samples) lets the filter run a long stretch as up
+    to eight parts at once. With `grid_bits`, the output is rounded to multiples of
     2**-grid_bits as it is written (ties to even, as np.rint)."""
     stretches = active_stretches(x, min_run)
     if stretches == [(0, x.shape[0])]:

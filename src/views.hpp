@@ -18,8 +18,11 @@
 // plain build's: the build forbids contraction into fused multiply-adds.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+// Eight lanes of doubles fill one AVX-512 register.
+#define QP_EIGHT_LANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define QP_WIDE_CLONES
+#define QP_EIGHT_LANE_CLONES
 #endif
 
 namespace qp {

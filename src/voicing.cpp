@@ -190,6 +190,147 @@ inline FixedState<S> start_fixed(const DMat& zi, double first) {
   return s;
 }
 
+// How a pass of n samples is cut into chains run at once. The recursion is a
+// chain of dependent multiply-adds, about a dozen cycles per sample and
+// section, so the processor sits idle waiting on it; independent chains over
+// parts of the signal fill that time, one vector lane each. Chain k >= 1
+// starts `settle` samples before the part it writes (by then the response
+// to its start has died out below the filter's rounding) and does not write
+// those samples: they are chain k - 1's last ones, which it writes later, at
+// step length - settle or after (length >= 2 * settle), so every chain reads
+// the pass's input. Chain k covers [k * (length - settle), ... + length);
+// the last may run past n, where it reads nothing and writes nothing.
+struct Chains {
+  index_t count, length, settle;
+  index_t first(index_t k) const { return k * (length - settle); }
+};
+
+constexpr index_t kLanes = 8;
+
+Chains chains(index_t n, index_t settle) {
+  // As many chains as fit: each at least 2 * settle long (so that it reads
+  // its predecessor's samples before they are written, eight steps at a
+  // time), the last one reaching past its warm-up.
+  for (index_t count = settle > 0 ? std::min<index_t>(kLanes, n / settle - 1) : 1; count >= 2; --count) {
+    const Chains plan{count, (n + (count - 1) * settle + count - 1) / count, settle};
+    if (plan.length >= 2 * settle && plan.length - settle >= kLanes && n - plan.first(count - 1) > settle) {
+      return plan;
+    }
+  }
+  return {1, n, 0};
+}
+
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+
+template <int S>
+struct LaneState {
+  Lanes z1[S], z2[S];
+};
+
+// step_fixed lane by lane: the same scalar operations in the same order,
+// on v in place (a vector this wide is not passed by value: its calling
+// convention differs between the clones).
+template <int S>
+inline void step_lanes(const Fixed<S>& c, LaneState<S>& s, Lanes& v) {
+#pragma GCC unroll 8
+  for (int k = 0; k < S; ++k) {
+    const Lanes y = c.b0[k] * v + s.z1[k];
+    s.z1[k] = c.b1[k] * v - c.a1[k] * y + s.z2[k];
+    s.z2[k] = c.b2[k] * v - c.a2[k] * y;
+    v = y;
+  }
+}
+
+typedef long long LaneIndex __attribute__((vector_size(kLanes * sizeof(long long))));
+
+// r[k][j] -> r[j][k] for an 8 x 8 block, in three rounds of pairwise
+// shuffles (the vector unit's own transposition; element by element, the
+// moves between lanes and memory cost more than the filter).
+inline void transpose(Lanes r[kLanes]) {
+  const LaneIndex even = {0, 8, 2, 10, 4, 12, 6, 14}, odd = {1, 9, 3, 11, 5, 13, 7, 15};
+  const LaneIndex pairs_lo = {0, 1, 8, 9, 4, 5, 12, 13}, pairs_hi = {2, 3, 10, 11, 6, 7, 14, 15};
+  const LaneIndex half_lo = {0, 1, 2, 3, 8, 9, 10, 11}, half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+  Lanes t[kLanes], u[kLanes];
+  for (int k = 0; k < kLanes; k += 2) {
+    t[k] = __builtin_shuffle(r[k], r[k + 1], even);
+    t[k + 1] = __builtin_shuffle(r[k], r[k + 1], odd);
+  }
+  for (int k = 0; k < kLanes; k += 4) {
+    for (int q = 0; q < 2; ++q) {
+      u[k + q] = __builtin_shuffle(t[k + q], t[k + q + 2], pairs_lo);
+      u[k + q + 2] = __builtin_shuffle(t[k + q], t[k + q + 2], pairs_hi);
+    }
+  }
+  for (int q = 0; q < 4; ++q) {
+    r[q] = __builtin_shuffle(u[q], u[q + 4], half_lo);
+    r[q + 4] = __builtin_shuffle(u[q], u[q + 4], half_hi);
+  }
+}
+
+// The chains of `plan` in lockstep over at(i) = data[dir * i]; lanes past
+// plan.count run on zeros and are never written. Eight steps at a time,
+// each chain's eight samples are read as one vector and the block
+// transposed, so that a vector holds one step of every chain; steps where
+// some chain neither reads nor writes everything (its warm-up, the end of
+// the last chain) go one by one.
+template <int S, int dir>
+QP_EIGHT_LANE_CLONES
+void cascade_lanes(const Fixed<S>& c, const DMat& zi, double* data, index_t n, Chains plan) {
+  const index_t count = plan.count, settle = plan.settle, last = count - 1;
+  double* at[kLanes];
+  for (index_t k = 0; k < count; ++k) at[k] = data + dir * plan.first(k);
+  LaneState<S> state;
+  for (int q = 0; q < S; ++q) {
+    Lanes z1 = {}, z2 = {};
+    for (index_t k = 0; k < count; ++k) {
+      z1[k] = zi(q, 0) * at[k][0];
+      z2[k] = zi(q, 1) * at[k][0];
+    }
+    state.z1[q] = z1;
+    state.z2[q] = z2;
+  }
+  // The last chain's samples end here.
+  const index_t end = n - plan.first(last);
+  // Position of the lowest address of steps t0 .. t0 + 7 from a chain's start.
+  auto low = [](index_t t0) { return dir > 0 ? t0 : -(t0 + kLanes - 1); };
+  index_t t = 0;
+  while (t < plan.length) {
+    const bool whole = t + kLanes <= end && (t + kLanes <= settle || t >= settle);
+    if (!whole) {
+      const index_t i = dir * t;
+      Lanes u = {};
+      for (index_t k = 0; k < last; ++k) u[k] = at[k][i];
+      if (t < end) u[last] = at[last][i];
+      step_lanes(c, state, u);
+      at[0][i] = u[0];
+      if (t >= settle) {
+        for (index_t k = 1; k < last; ++k) at[k][i] = u[k];
+        if (t < end) at[last][i] = u[last];
+      }
+      ++t;
+      continue;
+    }
+    Lanes r[kLanes];
+    for (index_t k = 0; k < kLanes; ++k) {
+      if (k < count) {
+        std::memcpy(&r[k], at[k] + low(t), sizeof(Lanes));
+      } else {
+        r[k] = Lanes{};
+      }
+    }
+    transpose(r);
+    // Row j of the block is the step at address offset j: in a backward
+    // pass the steps run from the highest address down.
+    for (index_t j = 0; j < kLanes; ++j) {
+      step_lanes(c, state, r[dir > 0 ? j : kLanes - 1 - j]);
+    }
+    transpose(r);
+    const index_t writers = t >= settle ? count : 1;
+    for (index_t k = 0; k < writers; ++k) std::memcpy(at[k] + low(t), &r[k], sizeof(Lanes));
+    t += kLanes;
+  }
+}
+
 // cascade() below for S sections; `dir` is +1 forward, -1 backward, and
 // data points at the pass's first sample.
 template <int S, int dir>
@@ -202,29 +343,10 @@ void cascade_fixed(const std::vector<Section>& design, const DMat& zi, double* d
     c.a1[k] = design[k].a1;
     c.a2[k] = design[k].a2;
   }
-  double* const at = data;
-  if (settle <= 0 || n < 4 * settle) {
-    FixedState<S> one = start_fixed<S>(zi, at[0]);
-    for (index_t t = 0; t < n; ++t) at[dir * t] = step_fixed(c, one, at[dir * t]);
-    return;
-  }
-  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
-  FixedState<S> one = start_fixed<S>(zi, at[0]);
-  FixedState<S> two = start_fixed<S>(zi, at[dir * lead]);
-  // The second chain's first `settle` outputs are not written; split so the
-  // loops carry no test.
-  for (index_t t = 0; t < settle; ++t) {
-    const double u = at[dir * t], v = at[dir * (lead + t)];
-    at[dir * t] = step_fixed(c, one, u);
-    step_fixed(c, two, v);
-  }
-  for (index_t t = settle; t < len; ++t) {
-    const double u = at[dir * t], v = at[dir * (lead + t)];
-    const double yu = step_fixed(c, one, u), yv = step_fixed(c, two, v);
-    at[dir * t] = yu;
-    at[dir * (lead + t)] = yv;
-  }
-  for (index_t t = lead + len; t < n; ++t) at[dir * t] = step_fixed(c, two, at[dir * t]);
+  const Chains plan = chains(n, settle);
+  if (plan.count > 1) return cascade_lanes<S, dir>(c, zi, data, n, plan);
+  FixedState<S> one = start_fixed<S>(zi, data[0]);
+  for (index_t t = 0; t < n; ++t) data[dir * t] = step_fixed(c, one, data[dir * t]);
 }
 
 constexpr std::size_t kFixedSections = 4;
@@ -240,11 +362,8 @@ void cascade_sections(const std::vector<Section>& design, const DMat& zi, double
 }
 
 // One pass of the cascade over data[0..n) in place, forward or backward,
-// from the steady state times the pass's first sample. The recursion is a
-// chain of dependent multiply-adds, so a long signal is run as two halves at
-// once (independent chains the processor overlaps): the second half's
-// filter starts `settle` samples early, by when its state has converged to
-// the one-pass state below rounding, and those samples are not written.
+// from the steady state times the pass's first sample, as the chains of
+// chains(n, settle).
 void cascade(const std::vector<Section>& design, const DMat& zi, double* data, index_t n, bool forward,
              index_t settle) {
   switch (design.size()) {
@@ -254,28 +373,21 @@ void cascade(const std::vector<Section>& design, const DMat& zi, double* data, i
     case kFixedSections: return cascade_sections<kFixedSections>(design, zi, data, n, forward, settle);
     default: break;
   }
-  std::vector<Section> one = design, two = design;
   // Position t of the pass, in the pass's own direction.
   auto at = [&](index_t t) -> double& { return forward ? data[t] : data[n - 1 - t]; };
-  if (settle <= 0 || n < 4 * settle) {
-    start(one, zi, at(0));
-    for (index_t t = 0; t < n; ++t) at(t) = step(one, at(t));
-    return;
+  const Chains plan = chains(n, settle);
+  // One chain after the other, the last first: each reads the samples its
+  // predecessor writes before that one has run, as in lockstep.
+  for (index_t k = plan.count - 1; k >= 0; --k) {
+    const index_t first = plan.first(k), stop = std::min(first + plan.length, n);
+    const index_t keep = k == 0 ? first : first + plan.settle;
+    std::vector<Section> chain = design;
+    start(chain, zi, at(first));
+    for (index_t t = first; t < stop; ++t) {
+      const double y = step(chain, at(t));
+      if (t >= keep) at(t) = y;
+    }
   }
-  // The first chain covers [0, mid), the second [mid - settle, n): equal lengths.
-  const index_t mid = (n + settle) / 2, lead = mid - settle, len = mid;
-  start(one, zi, at(0));
-  start(two, zi, at(lead));
-  // In place: the second chain reads position lead + t at step t, before
-  // the first chain writes it (at step lead + t); the first chain reads
-  // only below mid, where the second never writes.
-  for (index_t t = 0; t < len; ++t) {
-    const double u = at(t), v = at(lead + t);
-    const double yu = step(one, u), yv = step(two, v);
-    at(t) = yu;
-    if (lead + t >= mid) at(lead + t) = yv;
-  }
-  for (index_t t = lead + len; t < n; ++t) at(t) = step(two, at(t));
 }
 
 // v rounded to a multiple of 2**-grid_bits as the layer rounds an array:

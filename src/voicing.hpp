@@ -30,9 +30,10 @@
 // [b0, b1, b2, 1, a1, a2], transposed direct form II) run forward over x,
 // then backward over the result; each pass starts from the state `zi`
 // (rows [z1, z2], the steady state for a unit input) times its first
-// sample, so a constant offset does not ring in at the edges. A pass over
-// more than 4 * settle samples runs its two halves at once, the second from
-// settle samples before it (by then the response to its start has died out).
+// sample, so a constant offset does not ring in at the edges. A pass of n
+// samples runs as up to eight chains at once over consecutive parts (at most
+// n / settle - 1), each but the first from settle samples before its part (by
+// then the response to its start has died out).
 #pragma once
 
 #include "views.hpp"

@@ -189,8 +189,8 @@ def test_quiet_tail_and_noise_gap_are_unvoiced(method):
 
 def _cascade_reference(x, sos, zi, settle):
     """The documented filter, written out: each pass from the steady state
-    times its first sample; a pass over 4 * settle samples or more as two
-    chains, the second from settle samples before the middle."""
+    times its first sample, cut into as many as eight chains, each but the
+    first from settle samples before the part it writes."""
     def run(v, state):
         out = np.empty_like(v)
         for t, value in enumerate(v):
@@ -202,20 +202,32 @@ def _cascade_reference(x, sos, zi, settle):
             out[t] = value
         return out
 
+    def chains(n):
+        for count in range(min(8, n // settle - 1) if settle > 0 else 1, 1, -1):
+            length = -(-(n + (count - 1) * settle) // count)
+            if (length >= 2 * settle and length - settle >= 8
+                    and n - (count - 1) * (length - settle) > settle):
+                return count, length
+        return 1, n
+
     def one_pass(v):
-        n = v.shape[0]
-        if settle <= 0 or n < 4 * settle:
-            return run(v, [list(z * v[0]) for z in zi])
-        mid = (n + settle) // 2
-        lead = mid - settle
-        return np.concatenate((run(v[:mid], [list(z * v[0]) for z in zi]),
-                               run(v[lead:], [list(z * v[lead]) for z in zi])[settle:]))
+        count, length = chains(v.shape[0])
+        out = np.empty_like(v)
+        for k in range(count):
+            first = k * (length - settle)
+            keep = 0 if k == 0 else settle
+            part = run(v[first: first + length], [list(z * v[first]) for z in zi])
+            out[first + keep: first + part.shape[0]] = part[keep:]
+        return out
 
     return one_pass(one_pass(x)[::-1])[::-1]
 
 
 @pytest.mark.parametrize("order", [2, 4, 6, 8, 10])
-@pytest.mark.parametrize("n, settle", [(1, 0), (900, 0), (900, 300), (1203, 300)])
+# Two chains, eight (one ending mid-block of eight steps) and a settle too
+# short for eight.
+@pytest.mark.parametrize("n, settle", [(1, 0), (900, 0), (900, 300), (1203, 300), (2001, 50),
+                                      (100, 3), (60, 2)])
 def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     # One to four sections take a path of their own, more take the general one;
     # both must be the written filter bit for bit, and the rounding to the
