@@ -156,6 +156,16 @@ const Target& active() {
   return forced ? *forced : chosen;
 }
 
+bool eight_lanes() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = has_avx512();
+  const Target* forced = g_override.load(std::memory_order_relaxed);
+  return has && (forced == nullptr || std::strcmp(forced->name, "avx512") == 0);
+#else
+  return false;
+#endif
+}
+
 const Target* find(const char* name) {
   for (const Target& t : kTargets) {
     if (std::strcmp(t.name, name) == 0) return t.supported() ? &t : nullptr;

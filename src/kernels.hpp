@@ -54,6 +54,10 @@ void set_override(const Target* target);
 // the override, each extension module has its own copy.
 void set_shortcuts(bool on);
 bool shortcuts();
+// Whether the layer's own vector loops (the high-pass, the resampler) may
+// run eight lanes of doubles: the CPU has AVX-512 and no narrower target is
+// forced (so that forcing one checks their four-lane form too).
+bool eight_lanes();
 // A supported target by name, or nullptr.
 const Target* find(const char* name);
 

@@ -7,19 +7,109 @@
 #include <string>
 #include <vector>
 
+#include "kernels.hpp"
+
 namespace qp {
 
 namespace {
 
-typedef double Quad __attribute__((vector_size(32)));
+// What the groups of outputs below read: the padded signal's real samples
+// from padded index `pre` to `end`, the filter as `up` phases of
+// `per_phase` taps, and the first output's index.
+struct Polyphase {
+  const double* real;
+  const double* taps;
+  index_t pre, end, per_phase, up, down, first;
+};
+
+// W doubles, one output per lane.
+template <int W>
+struct LaneType {
+  typedef double type __attribute__((vector_size(W * sizeof(double))));
+};
+
+// Outputs y + up * l (l < W) share a phase and sit down * l input samples
+// apart: with the signal interleaved W ways at that distance, each tap is
+// one vector load for W outputs, each lane its own sum in upfirdn's order.
+// From output j on, groups of W * up consecutive outputs while their taps
+// fall on the signal; returns the output where they stopped.
+template <int W>
+__attribute__((always_inline)) inline index_t lane_groups(const Polyphase& p, index_t j, Out<double> out) {
+  typedef typename LaneType<W>::type V;
+  const index_t up = p.up, down = p.down, per_phase = p.per_phase;
+  const index_t group = W * up;
+  // Plain doubles, W per tap: a container of the vector type would be
+  // instantiated once for the whole module, possibly by a unit built for
+  // another instruction set, whose calling convention for it differs.
+  std::vector<double> lanes;
+  // Vectors are loaded by memcpy and never passed by value (their calling
+  // convention differs between instruction sets).
+  V a0, a1, a2, a3;
+  for (; j + group <= out.size; j += group) {
+    const index_t y0 = p.first + j, i0 = y0 * down / up;
+    const index_t lo = i0 - per_phase + 1, hi = (y0 + up - 1) * down / up;  // lane 0's span
+    if (hi + (W - 1) * down >= p.end) break;
+    const index_t span = hi - lo + 1;
+    lanes.resize(static_cast<std::size_t>(W * span));
+    for (index_t c = 0; c < span; ++c) {
+      for (int l = 0; l < W; ++l) lanes[W * c + l] = p.real[lo - p.pre + c + l * down];
+    }
+    // Four outputs' sums at once (independent chains the processor overlaps).
+    index_t m = 0;
+    for (; m + 4 <= up; m += 4) {
+      const double* v[4];
+      const double* f[4];
+      for (int q = 0; q < 4; ++q) {
+        const index_t y = y0 + m + q, i = y * down / up, t = y * down % up;
+        v[q] = lanes.data() + W * (i - per_phase + 1 - lo);
+        f[q] = p.taps + t * per_phase;
+      }
+      V s0 = {}, s1 = s0, s2 = s0, s3 = s0;
+      for (index_t k = 0; k < per_phase; ++k) {
+        std::memcpy(&a0, v[0] + W * k, sizeof(V));
+        std::memcpy(&a1, v[1] + W * k, sizeof(V));
+        std::memcpy(&a2, v[2] + W * k, sizeof(V));
+        std::memcpy(&a3, v[3] + W * k, sizeof(V));
+        s0 = s0 + a0 * f[0][k];
+        s1 = s1 + a1 * f[1][k];
+        s2 = s2 + a2 * f[2][k];
+        s3 = s3 + a3 * f[3][k];
+      }
+      for (int l = 0; l < W; ++l) {
+        out[j + m + up * l] = s0[l];
+        out[j + m + 1 + up * l] = s1[l];
+        out[j + m + 2 + up * l] = s2[l];
+        out[j + m + 3 + up * l] = s3[l];
+      }
+    }
+    for (; m < up; ++m) {
+      const index_t y = y0 + m, i = y * down / up, t = y * down % up;
+      const double* v = lanes.data() + W * (i - per_phase + 1 - lo);
+      const double* f = p.taps + t * per_phase;
+      V s = {};
+      for (index_t k = 0; k < per_phase; ++k) {
+        std::memcpy(&a0, v + W * k, sizeof(V));
+        s = s + a0 * f[k];
+      }
+      for (int l = 0; l < W; ++l) out[j + m + up * l] = s[l];
+    }
+  }
+  return j;
+}
+
+// Eight lanes where AVX-512 runs, four elsewhere (eight lanes split into
+// halves compile into moves through memory).
+#if QP_EIGHT_LANES_BUILT
+QP_EIGHT_LANES index_t lane_groups_eight(const Polyphase& p, index_t j, Out<double> out) {
+  return lane_groups<8>(p, j, out);
+}
+#endif
+
+QP_WIDE_CLONES index_t lane_groups_four(const Polyphase& p, index_t j, Out<double> out) {
+  return lane_groups<4>(p, j, out);
+}
 
 }  // namespace
-
-inline Quad load_quad(const double* p) {
-  Quad value;
-  std::memcpy(&value, p, sizeof(value));
-  return value;
-}
 
 // No bit may differ from upfirdn's sums, but each vector lane is one of
 // them (see QP_WIDE_CLONES).
@@ -60,88 +150,50 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
     }
     return s;
   };
-  index_t j = 0;
-  // Outputs y + up * l (l = 0..3) share a phase and sit down * l input
-  // samples apart: with the signal interleaved four ways at that distance,
-  // each tap is one vector load for four outputs, each lane its own sum in
-  // upfirdn's order. A group is 4 * up consecutive outputs.
-  const index_t group = 4 * up;
-  // Plain doubles, four per tap: a container of the vector type would be
-  // instantiated once for the whole module, possibly by a unit built for
-  // another instruction set, whose calling convention for it differs.
-  std::vector<double> lanes;
-  for (; j + group <= out.size; j += group) {
-    const index_t y0 = first + j, i0 = y0 * down / up;
-    const index_t lo = i0 - per_phase + 1, hi = (y0 + up - 1) * down / up;  // lane 0's span
-    if (lo < pre || hi + 3 * down >= end) break;
-    const index_t span = hi - lo + 1;
-    lanes.resize(static_cast<std::size_t>(4 * span));
-    for (index_t c = 0; c < span; ++c) {
-      for (int l = 0; l < 4; ++l) lanes[4 * c + l] = real[lo - pre + c + l * down];
-    }
-    // Four outputs' sums at once (independent chains the processor overlaps).
-    index_t m = 0;
-    for (; m + 4 <= up; m += 4) {
-      const double* v[4];
+  // Outputs [j, stop) one or four at a time.
+  const auto rest = [&](index_t j, index_t stop) {
+    while (j < stop) {
+      // Four outputs at a time whose taps all fall on the signal: four
+      // independent sums, each in upfirdn's order.
+      const double* row[4];
       const double* f[4];
-      for (int q = 0; q < 4; ++q) {
-        const index_t y = y0 + m + q, i = y * down / up, t = y * down % up;
-        v[q] = lanes.data() + 4 * (i - per_phase + 1 - lo);
-        f[q] = taps.data() + t * per_phase;
+      bool regular = j + 4 <= stop;
+      for (int l = 0; l < 4 && regular; ++l) {
+        const index_t y = first + j + l, i = y * down / up, t = y * down % up;
+        regular = i - per_phase + 1 >= pre && i < end;
+        row[l] = real + (i - per_phase + 1 - pre);
+        f[l] = taps.data() + t * per_phase;
       }
-      Quad s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+      if (!regular) {
+        out[j] = single(first + j);
+        ++j;
+        continue;
+      }
+      double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
       for (index_t k = 0; k < per_phase; ++k) {
-        s0 = s0 + load_quad(v[0] + 4 * k) * f[0][k];
-        s1 = s1 + load_quad(v[1] + 4 * k) * f[1][k];
-        s2 = s2 + load_quad(v[2] + 4 * k) * f[2][k];
-        s3 = s3 + load_quad(v[3] + 4 * k) * f[3][k];
+        s0 = s0 + row[0][k] * f[0][k];
+        s1 = s1 + row[1][k] * f[1][k];
+        s2 = s2 + row[2][k] * f[2][k];
+        s3 = s3 + row[3][k] * f[3][k];
       }
-      for (int l = 0; l < 4; ++l) {
-        out[j + m + up * l] = s0[l];
-        out[j + m + 1 + up * l] = s1[l];
-        out[j + m + 2 + up * l] = s2[l];
-        out[j + m + 3 + up * l] = s3[l];
-      }
+      out[j] = s0;
+      out[j + 1] = s1;
+      out[j + 2] = s2;
+      out[j + 3] = s3;
+      j += 4;
     }
-    for (; m < up; ++m) {
-      const index_t y = y0 + m, i = y * down / up, t = y * down % up;
-      const double* v = lanes.data() + 4 * (i - per_phase + 1 - lo);
-      const double* f = taps.data() + t * per_phase;
-      Quad s = {0.0, 0.0, 0.0, 0.0};
-      for (index_t k = 0; k < per_phase; ++k) s = s + load_quad(v + 4 * k) * f[k];
-      for (int l = 0; l < 4; ++l) out[j + m + up * l] = s[l];
-    }
-  }
-  while (j < out.size) {
-    // Four outputs at a time whose taps all fall on the signal: four
-    // independent sums, each in upfirdn's order.
-    const double* row[4];
-    const double* f[4];
-    bool regular = j + 4 <= out.size;
-    for (int l = 0; l < 4 && regular; ++l) {
-      const index_t y = first + j + l, i = y * down / up, t = y * down % up;
-      regular = i - per_phase + 1 >= pre && i < end;
-      row[l] = real + (i - per_phase + 1 - pre);
-      f[l] = taps.data() + t * per_phase;
-    }
-    if (!regular) {
-      out[j] = single(first + j);
-      ++j;
-      continue;
-    }
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (index_t k = 0; k < per_phase; ++k) {
-      s0 = s0 + row[0][k] * f[0][k];
-      s1 = s1 + row[1][k] * f[1][k];
-      s2 = s2 + row[2][k] * f[2][k];
-      s3 = s3 + row[3][k] * f[3][k];
-    }
-    out[j] = s0;
-    out[j + 1] = s1;
-    out[j + 2] = s2;
-    out[j + 3] = s3;
-    j += 4;
-  }
+  };
+  // The groups below start where every tap falls on the signal.
+  index_t j = 0;
+  while (j < out.size && (first + j) * down / up - per_phase + 1 < pre) ++j;
+  rest(0, j);
+  const Polyphase plan{real, taps.data(), pre, end, per_phase, up, down, first};
+#if QP_EIGHT_LANES_BUILT
+  j = kernels::eight_lanes() ? lane_groups_eight(plan, j, out) : lane_groups_four(plan, j, out);
+#else
+  j = lane_groups_four(plan, j, out);
+#endif
+  rest(j, out.size);
 }
 
 void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t down, index_t start, Out<double> out) {

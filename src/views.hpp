@@ -18,11 +18,13 @@
 // plain build's: the build forbids contraction into fused multiply-adds.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-// Eight lanes of doubles fill one AVX-512 register.
-#define QP_EIGHT_LANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+// Code for eight lanes of doubles, one AVX-512 register, built for AVX-512
+// and run where kernels::eight_lanes() allows.
+#define QP_EIGHT_LANES_BUILT 1
+#define QP_EIGHT_LANES __attribute__((target("avx512f")))
 #else
 #define QP_WIDE_CLONES
-#define QP_EIGHT_LANE_CLONES
+#define QP_EIGHT_LANES_BUILT 0
 #endif
 
 namespace qp {

@@ -1,5 +1,7 @@
 #include "voicing.hpp"
 
+#include "kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -205,57 +207,84 @@ struct Chains {
   index_t first(index_t k) const { return k * (length - settle); }
 };
 
-constexpr index_t kLanes = 8;
+// At most this many chains, whatever the vector width: a signal's filtered
+// bits are the same on every machine.
+constexpr index_t kChains = 8;
 
 Chains chains(index_t n, index_t settle) {
   // As many chains as fit: each at least 2 * settle long (so that it reads
-  // its predecessor's samples before they are written, eight steps at a
-  // time), the last one reaching past its warm-up.
-  for (index_t count = settle > 0 ? std::min<index_t>(kLanes, n / settle - 1) : 1; count >= 2; --count) {
+  // its predecessor's samples before they are written, up to eight steps at
+  // a time), the last one reaching past its warm-up.
+  for (index_t count = settle > 0 ? std::min<index_t>(kChains, n / settle - 1) : 1; count >= 2; --count) {
     const Chains plan{count, (n + (count - 1) * settle + count - 1) / count, settle};
-    if (plan.length >= 2 * settle && plan.length - settle >= kLanes && n - plan.first(count - 1) > settle) {
+    if (plan.length >= 2 * settle && plan.length - settle >= kChains && n - plan.first(count - 1) > settle) {
       return plan;
     }
   }
   return {1, n, 0};
 }
 
-typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
-
-template <int S>
-struct LaneState {
-  Lanes z1[S], z2[S];
+// W doubles, one chain per lane.
+template <int W>
+struct LaneType {
+  typedef double type __attribute__((vector_size(W * sizeof(double))));
+  typedef long long index __attribute__((vector_size(W * sizeof(long long))));
 };
 
-// step_fixed lane by lane: the same scalar operations in the same order,
-// on v in place (a vector this wide is not passed by value: its calling
-// convention differs between the clones).
-template <int S>
-inline void step_lanes(const Fixed<S>& c, LaneState<S>& s, Lanes& v) {
+// The kChains chains' state, W lanes to a vector.
+template <int W, int S>
+struct LaneState {
+  typename LaneType<W>::type z1[kChains / W][S], z2[kChains / W][S];
+};
+
+// step_fixed lane by lane on chain group g: the same scalar operations in
+// the same order, on v in place (vectors are passed by reference: their
+// calling convention differs between instruction sets).
+template <int W, int S>
+__attribute__((always_inline)) inline void step_lanes(const Fixed<S>& c, LaneState<W, S>& s, int g,
+                                                      typename LaneType<W>::type& v) {
 #pragma GCC unroll 8
   for (int k = 0; k < S; ++k) {
-    const Lanes y = c.b0[k] * v + s.z1[k];
-    s.z1[k] = c.b1[k] * v - c.a1[k] * y + s.z2[k];
-    s.z2[k] = c.b2[k] * v - c.a2[k] * y;
+    const typename LaneType<W>::type y = c.b0[k] * v + s.z1[g][k];
+    s.z1[g][k] = c.b1[k] * v - c.a1[k] * y + s.z2[g][k];
+    s.z2[g][k] = c.b2[k] * v - c.a2[k] * y;
     v = y;
   }
 }
 
-typedef long long LaneIndex __attribute__((vector_size(kLanes * sizeof(long long))));
+// r[k][j] -> r[j][k] for a W x W block, in rounds of pairwise shuffles (the
+// vector unit's own transposition; element by element, the moves between
+// lanes and memory cost more than the filter).
+template <int W>
+__attribute__((always_inline)) inline void transpose(typename LaneType<W>::type* r);
 
-// r[k][j] -> r[j][k] for an 8 x 8 block, in three rounds of pairwise
-// shuffles (the vector unit's own transposition; element by element, the
-// moves between lanes and memory cost more than the filter).
-inline void transpose(Lanes r[kLanes]) {
-  const LaneIndex even = {0, 8, 2, 10, 4, 12, 6, 14}, odd = {1, 9, 3, 11, 5, 13, 7, 15};
-  const LaneIndex pairs_lo = {0, 1, 8, 9, 4, 5, 12, 13}, pairs_hi = {2, 3, 10, 11, 6, 7, 14, 15};
-  const LaneIndex half_lo = {0, 1, 2, 3, 8, 9, 10, 11}, half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
-  Lanes t[kLanes], u[kLanes];
-  for (int k = 0; k < kLanes; k += 2) {
+template <>
+__attribute__((always_inline)) inline void transpose<4>(LaneType<4>::type* r) {
+  typedef LaneType<4>::index I;
+  const I even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, lo = {0, 1, 4, 5}, hi = {2, 3, 6, 7};
+  LaneType<4>::type t[4];
+  for (int k = 0; k < 4; k += 2) {
     t[k] = __builtin_shuffle(r[k], r[k + 1], even);
     t[k + 1] = __builtin_shuffle(r[k], r[k + 1], odd);
   }
-  for (int k = 0; k < kLanes; k += 4) {
+  for (int q = 0; q < 2; ++q) {
+    r[q] = __builtin_shuffle(t[q], t[q + 2], lo);
+    r[q + 2] = __builtin_shuffle(t[q], t[q + 2], hi);
+  }
+}
+
+template <>
+__attribute__((always_inline)) inline void transpose<8>(LaneType<8>::type* r) {
+  typedef LaneType<8>::index I;
+  const I even = {0, 8, 2, 10, 4, 12, 6, 14}, odd = {1, 9, 3, 11, 5, 13, 7, 15};
+  const I pairs_lo = {0, 1, 8, 9, 4, 5, 12, 13}, pairs_hi = {2, 3, 10, 11, 6, 7, 14, 15};
+  const I half_lo = {0, 1, 2, 3, 8, 9, 10, 11}, half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+  LaneType<8>::type t[8], u[8];
+  for (int k = 0; k < 8; k += 2) {
+    t[k] = __builtin_shuffle(r[k], r[k + 1], even);
+    t[k + 1] = __builtin_shuffle(r[k], r[k + 1], odd);
+  }
+  for (int k = 0; k < 8; k += 4) {
     for (int q = 0; q < 2; ++q) {
       u[k + q] = __builtin_shuffle(t[k + q], t[k + q + 2], pairs_lo);
       u[k + q + 2] = __builtin_shuffle(t[k + q], t[k + q + 2], pairs_hi);
@@ -267,68 +296,102 @@ inline void transpose(Lanes r[kLanes]) {
   }
 }
 
-// The chains of `plan` in lockstep over at(i) = data[dir * i]; lanes past
-// plan.count run on zeros and are never written. Eight steps at a time,
-// each chain's eight samples are read as one vector and the block
-// transposed, so that a vector holds one step of every chain; steps where
-// some chain neither reads nor writes everything (its warm-up, the end of
-// the last chain) go one by one.
-template <int S, int dir>
-QP_EIGHT_LANE_CLONES
-void cascade_lanes(const Fixed<S>& c, const DMat& zi, double* data, index_t n, Chains plan) {
+// The chains of `plan` in lockstep over at(i) = data[dir * i], W lanes to a
+// vector; lanes past plan.count run on zeros and are never written. W steps
+// at a time, each chain's W samples are read as one vector and the blocks
+// transposed, so that a vector holds one step of W chains; steps where some
+// chain neither reads nor writes everything (its warm-up, the end of the
+// last chain) go one by one.
+template <int W, int S, int dir>
+__attribute__((always_inline)) inline void cascade_lanes(const Fixed<S>& c, const DMat& zi, double* data,
+                                                         index_t n, Chains plan) {
+  typedef typename LaneType<W>::type V;
+  constexpr int G = kChains / W;
   const index_t count = plan.count, settle = plan.settle, last = count - 1;
-  double* at[kLanes];
+  double* at[kChains];
   for (index_t k = 0; k < count; ++k) at[k] = data + dir * plan.first(k);
-  LaneState<S> state;
-  for (int q = 0; q < S; ++q) {
-    Lanes z1 = {}, z2 = {};
-    for (index_t k = 0; k < count; ++k) {
-      z1[k] = zi(q, 0) * at[k][0];
-      z2[k] = zi(q, 1) * at[k][0];
+  LaneState<W, S> state;
+  for (int g = 0; g < G; ++g) {
+    for (int q = 0; q < S; ++q) {
+      V z1 = {}, z2 = {};
+      for (index_t l = 0; l < W && g * W + l < count; ++l) {
+        z1[l] = zi(q, 0) * at[g * W + l][0];
+        z2[l] = zi(q, 1) * at[g * W + l][0];
+      }
+      state.z1[g][q] = z1;
+      state.z2[g][q] = z2;
     }
-    state.z1[q] = z1;
-    state.z2[q] = z2;
   }
   // The last chain's samples end here.
   const index_t end = n - plan.first(last);
-  // Position of the lowest address of steps t0 .. t0 + 7 from a chain's start.
-  auto low = [](index_t t0) { return dir > 0 ? t0 : -(t0 + kLanes - 1); };
+  // Position of the lowest address of steps t0 .. t0 + W - 1 from a chain's start.
+  auto low = [](index_t t0) { return dir > 0 ? t0 : -(t0 + W - 1); };
   index_t t = 0;
   while (t < plan.length) {
-    const bool whole = t + kLanes <= end && (t + kLanes <= settle || t >= settle);
+    const bool whole = t + W <= end && (t + W <= settle || t >= settle);
     if (!whole) {
       const index_t i = dir * t;
-      Lanes u = {};
-      for (index_t k = 0; k < last; ++k) u[k] = at[k][i];
-      if (t < end) u[last] = at[last][i];
-      step_lanes(c, state, u);
-      at[0][i] = u[0];
-      if (t >= settle) {
-        for (index_t k = 1; k < last; ++k) at[k][i] = u[k];
-        if (t < end) at[last][i] = u[last];
+      for (int g = 0; g < G; ++g) {
+        V u = {};
+        for (index_t l = 0; l < W; ++l) {
+          const index_t k = g * W + l;
+          if (k < last || (k == last && t < end)) u[l] = at[k][i];
+        }
+        step_lanes(c, state, g, u);
+        for (index_t l = 0; l < W; ++l) {
+          const index_t k = g * W + l;
+          if (k == 0 || (t >= settle && (k < last || (k == last && t < end)))) at[k][i] = u[l];
+        }
       }
       ++t;
       continue;
     }
-    Lanes r[kLanes];
-    for (index_t k = 0; k < kLanes; ++k) {
-      if (k < count) {
-        std::memcpy(&r[k], at[k] + low(t), sizeof(Lanes));
-      } else {
-        r[k] = Lanes{};
+    V r[G][W];
+    for (int g = 0; g < G; ++g) {
+      for (index_t l = 0; l < W; ++l) {
+        const index_t k = g * W + l;
+        if (k < count) {
+          std::memcpy(&r[g][l], at[k] + low(t), sizeof(V));
+        } else {
+          r[g][l] = V{};
+        }
       }
+      transpose<W>(r[g]);
     }
-    transpose(r);
-    // Row j of the block is the step at address offset j: in a backward
-    // pass the steps run from the highest address down.
-    for (index_t j = 0; j < kLanes; ++j) {
-      step_lanes(c, state, r[dir > 0 ? j : kLanes - 1 - j]);
+    // Row j of a block is the step at address offset j: in a backward pass
+    // the steps run from the highest address down.
+    for (index_t j = 0; j < W; ++j) {
+      for (int g = 0; g < G; ++g) step_lanes(c, state, g, r[g][dir > 0 ? j : W - 1 - j]);
     }
-    transpose(r);
     const index_t writers = t >= settle ? count : 1;
-    for (index_t k = 0; k < writers; ++k) std::memcpy(at[k] + low(t), &r[k], sizeof(Lanes));
-    t += kLanes;
+    for (int g = 0; g < G; ++g) {
+      transpose<W>(r[g]);
+      for (index_t l = 0; l < W && g * W + l < writers; ++l) std::memcpy(at[g * W + l] + low(t), &r[g][l], sizeof(V));
+    }
+    t += W;
   }
+}
+
+// The chains in eight lanes where AVX-512 runs, in four elsewhere (eight
+// lanes split into halves compile into moves through memory).
+#if QP_EIGHT_LANES_BUILT
+template <int S, int dir>
+QP_EIGHT_LANES void cascade_eight(const Fixed<S>& c, const DMat& zi, double* data, index_t n, Chains plan) {
+  cascade_lanes<8, S, dir>(c, zi, data, n, plan);
+}
+#endif
+
+template <int S, int dir>
+QP_WIDE_CLONES void cascade_four(const Fixed<S>& c, const DMat& zi, double* data, index_t n, Chains plan) {
+  cascade_lanes<4, S, dir>(c, zi, data, n, plan);
+}
+
+template <int S, int dir>
+void cascade_chains(const Fixed<S>& c, const DMat& zi, double* data, index_t n, Chains plan) {
+#if QP_EIGHT_LANES_BUILT
+  if (kernels::eight_lanes()) return cascade_eight<S, dir>(c, zi, data, n, plan);
+#endif
+  cascade_four<S, dir>(c, zi, data, n, plan);
 }
 
 // cascade() below for S sections; `dir` is +1 forward, -1 backward, and
@@ -344,7 +407,7 @@ void cascade_fixed(const std::vector<Section>& design, const DMat& zi, double* d
     c.a2[k] = design[k].a2;
   }
   const Chains plan = chains(n, settle);
-  if (plan.count > 1) return cascade_lanes<S, dir>(c, zi, data, n, plan);
+  if (plan.count > 1) return cascade_chains<S, dir>(c, zi, data, n, plan);
   FixedState<S> one = start_fixed<S>(zi, data[0]);
   for (index_t t = 0; t < n; ++t) data[dir * t] = step_fixed(c, one, data[dir * t]);
 }

@@ -1,5 +1,6 @@
 """Shared helpers: bit-exact comparison and seeded random inputs."""
 
+import contextlib
 import importlib.machinery
 
 import numpy as np
@@ -205,6 +206,17 @@ def kernels():
 
     require_extension(qesmorPitch._kernels)
     return qesmorPitch._kernels
+
+
+@contextlib.contextmanager
+def forced_target(module, target):
+    """Runs the block with `module`'s kernels forced to `target` (and the
+    layer's vector loops at that target's width)."""
+    module.use_target(target)
+    try:
+        yield
+    finally:
+        module.use_target(None)
 
 
 @pytest.fixture(scope="session")

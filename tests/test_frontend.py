@@ -10,6 +10,8 @@ import pytest
 import qesmorPitch
 from qesmorPitch import _corpus, _frontend, _kernels, _track, _voicing
 
+from conftest import forced_target
+
 METHODS = ("direct", "bayes", "viterbi")
 
 
@@ -230,17 +232,19 @@ def _cascade_reference(x, sos, zi, settle):
                                       (100, 3), (60, 2)])
 def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     # One to four sections take a path of their own, more take the general one;
-    # both must be the written filter bit for bit, and the rounding to the
-    # grid in the same call must be numpy's.
+    # both must be the written filter bit for bit at every vector width, and
+    # the rounding to the grid in the same call must be numpy's.
     from scipy.signal import butter, sosfilt_zi
 
     sr = 8000
     sos = butter(order, 60.0, btype="highpass", fs=sr, output="sos")
     zi = sosfilt_zi(sos)
     x = np.random.default_rng(order).normal(size=n) + 0.3
-    got = _kernels._highpass_zero_phase(x, sos, zi, settle)
-    np.testing.assert_array_equal(got.view(np.int64),
-                                  _cascade_reference(x, sos, zi, settle).view(np.int64))
+    want = _cascade_reference(x, sos, zi, settle)
+    for target in _kernels.targets():
+        with forced_target(_kernels, target):
+            got = _kernels._highpass_zero_phase(x, sos, zi, settle)
+        np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64), err_msg=target)
     rounded = _kernels._highpass_on_grid(x, sos, zi, settle, 30)
     want = np.rint(got * 2.0 ** 30) * 2.0 ** -30
     np.testing.assert_array_equal(rounded.view(np.int64), want.view(np.int64))

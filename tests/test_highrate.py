@@ -8,6 +8,8 @@ from qesmorPitch import _kernels, cy_impl
 from qesmorPitch._highrate import FILTER_REACH, Resampled, _lowpass, glide_windows
 from qesmorPitch._track import ArraySource
 
+from conftest import forced_target
+
 
 def harmonic_tone(f0, sr, seconds=0.3):
     t = np.arange(int(seconds * sr)) / sr
@@ -198,9 +200,12 @@ def test_resampled_blocks_are_scipys_bits(up, down, n):
         padded = np.pad(block, ((0, 0), (max(lo, 0) - lo, hi - min(hi, n))), mode="edge")
         want = resample_poly(padded, u, d, axis=1, window=_lowpass(u, d, FILTER_REACH))
         skip = (source._margin // d) * u + (start - first)
-        got = source.read(start, stop)
-        np.testing.assert_array_equal(got.view(np.int64),
-                                      want[:, skip: skip + stop - start].view(np.int64))
+        for target in _kernels.targets():
+            with forced_target(_kernels, target):
+                got = source.read(start, stop)
+            np.testing.assert_array_equal(got.view(np.int64),
+                                          want[:, skip: skip + stop - start].view(np.int64),
+                                          err_msg=target)
 
 
 @pytest.mark.parametrize("up, down", [(160, 441), (1, 3), (2, 3), (3, 3)])
