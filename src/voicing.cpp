@@ -513,61 +513,62 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> 
 
 namespace {
 
-// log(e^a + e^b) without overflow.
-double log_add(double a, double b) {
-  const double hi = std::max(a, b), lo = std::min(a, b);
-  return hi + std::log1p(std::exp(lo - hi));
+// The evidence of a frame's log-odds s: e^s / (1 + e^s) for "voiced" and
+// 1 / (1 + e^s) for "unvoiced", from one exponential that cannot overflow.
+inline void evidence(double s, double& voiced, double& unvoiced) {
+  const double e = std::exp(-std::fabs(s));
+  const double big = 1.0 / (1.0 + e), small = e / (1.0 + e);
+  voiced = s >= 0.0 ? big : small;
+  unvoiced = s >= 0.0 ? small : big;
 }
-
-// log(1 / (1 + e^-z)).
-double log_sigmoid(double z) { return z > -30.0 ? -std::log1p(std::exp(-z)) : z; }
 
 }  // namespace
 
+// In probabilities, each frame's pair scaled so the larger is 1: a
+// frame's evidence is at least e^-|s| / 2 and a switch keeps e^-cost of the
+// other belief, so neither underflows for any score a frame can have, and
+// a frame costs one exponential where sums of logarithms cost six.
 void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& state, Out<double> out) {
   const index_t n = score.size;
   if (n == 0) return;
-  const double stay = -std::log1p(std::exp(-switch_cost));
-  const double move = stay - switch_cost;
-  // Forward log-beliefs, normalised so the larger is 0 at each frame, and
-  // each frame's evidence, which the backward pass weighs again.
+  const double stay = 1.0 / (1.0 + std::exp(-switch_cost));
+  const double move = 1.0 - stay;
+  // Forward beliefs and each frame's evidence, which the backward pass weighs again.
   std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
   std::vector<double> evs(smooth ? static_cast<std::size_t>(n) : 0), eus(evs.size());
-  double v = state.v, u = state.u;
+  double v = std::exp(state.v), u = std::exp(state.u);
   for (index_t t = 0; t < n; ++t) {
-    const double s = score[t];
-    const double ev = log_sigmoid(s), eu = log_sigmoid(-s);
+    double ev, eu;
+    evidence(score[t], ev, eu);
     if (smooth) {
       evs[t] = ev;
       eus[t] = eu;
     }
+    double nv, nu;
     if (t == 0 && !state.known) {
-      v = ev;
-      u = eu;
+      nv = ev;
+      nu = eu;
     } else {
-      const double nv = log_add(v + stay, u + move) + ev;
-      const double nu = log_add(u + stay, v + move) + eu;
-      v = nv;
-      u = nu;
+      nv = (v * stay + u * move) * ev;
+      nu = (u * stay + v * move) * eu;
     }
-    const double m = std::max(v, u);
-    v -= m;
-    u -= m;
+    const double m = std::max(nv, nu);
+    v = nv / m;
+    u = nu / m;
     fv[t] = v;
     fu[t] = u;
   }
-  state = {v, u, true};
-  double bv = 0.0, bu = 0.0;
+  state = {std::log(v), std::log(u), true};
+  double bv = 1.0, bu = 1.0;
   for (index_t t = n - 1; t >= 0; --t) {
-    const double pv = fv[t] + (smooth ? bv : 0.0), pu = fu[t] + (smooth ? bu : 0.0);
-    out[t] = 1.0 / (1.0 + std::exp(pu - pv));
+    const double pv = fv[t] * bv, pu = fu[t] * bu;
+    out[t] = pv / (pv + pu);
     if (!smooth) continue;
-    const double ev = evs[t], eu = eus[t];
-    const double nv = log_add(stay + ev + bv, move + eu + bu);
-    const double nu = log_add(stay + eu + bu, move + ev + bv);
+    const double ev = evs[t] * bv, eu = eus[t] * bu;
+    const double nv = stay * ev + move * eu, nu = stay * eu + move * ev;
     const double m = std::max(nv, nu);
-    bv = nv - m;
-    bu = nu - m;
+    bv = nv / m;
+    bu = nu / m;
   }
 }
 
