@@ -279,6 +279,39 @@ def core_share(call) -> tuple[float, bool]:
     return spent[0] / total, exact[0]
 
 
+def layer_share(call) -> float:
+    """The fraction of one call's time spent in the front end (the
+    high-pass, the hum's search and removal) and the voicing model (its
+    evidence, chain and edges); the centred strengths the edges use are
+    measured with the period check and not counted."""
+    from qesmorPitch import _frontend
+
+    spent = [0.0]
+    patched = [(_frontend, "highpass"), (_track, "_find_hum"), (_track, "_remove_hum"),
+               (_track, "_confidence")]
+    originals = [getattr(module, name) for module, name in patched]
+
+    def timed(fn):
+        def run(*a, **k):
+            start = time.perf_counter()
+            try:
+                return fn(*a, **k)
+            finally:
+                spent[0] += time.perf_counter() - start
+        return run
+
+    for (module, name), fn in zip(patched, originals):
+        setattr(module, name, timed(fn))
+    try:
+        start = time.perf_counter()
+        call()
+        total = time.perf_counter() - start
+    finally:
+        for (module, name), fn in zip(patched, originals):
+            setattr(module, name, fn)
+    return spent[0] / total
+
+
 def concurrent_ratio(call, repeat: int) -> float:
     """Wall time of two calls of `call` at once on two threads over one call alone."""
     import threading
@@ -338,6 +371,11 @@ def track_end_to_end(args, repeat: int, report: dict) -> None:
             extra = f"{share:8.0%} {'yes' if exact else 'NO':>10}" if share is not None else ""
             print(f"  {label:<22} {n:>7} {wall:>9.4f} {seconds / wall:>11.0f} {cpu:>8.4f} {extra}")
     qesmorPitch.set_num_threads(1)
+    # One thread, so that the pieces' times add up to the call's; the median of the runs.
+    layer = statistics.median(layer_share(lambda: qesmorPitch.track(speech, 16000)) for _ in range(repeat))
+    report["track_layer_share"] = layer
+    print(f"  front end and voicing model (speech, one thread): {layer:.1%} of track(), "
+          f"{layer / (1 - layer):.1%} added to the rest")
     ratio = concurrent_ratio(lambda: qesmorPitch.track(speech, 16000), repeat)
     qesmorPitch.set_num_threads(None)
     report["track_two_at_once"] = ratio
