@@ -747,7 +747,21 @@ PyObject* voicing_forward_impl(qp::DVec score, double switch_cost, qp::DVec stat
     return nullptr;
   }
   qp::ChainState chain;
-  if (state.size == 2) chain = {state[0], state[1], true};
+  if (state.size == 2) {
+    chain = {state[0], state[1], true};
+    // Beliefs scaled so the larger is 1: anything else would make every
+    // later posterior NaN.
+    if (!(chain.v >= 0.0 && chain.u >= 0.0 && (chain.v == 1.0 || chain.u == 1.0) && chain.v <= 1.0 &&
+          chain.u <= 1.0)) {
+      char text[200];
+      std::snprintf(text, sizeof(text),
+                    "state (%.17g, %.17g) is not one a previous call returned: (v, u) are beliefs in [0, 1], "
+                    "the larger 1; give None before the first frame",
+                    chain.v, chain.u);
+      PyErr_SetString(PyExc_ValueError, text);
+      return nullptr;
+    }
+  }
   const npy_intp n = score.size;
   Ref out = new_doubles(1, &n);
   if (!out) return nullptr;

@@ -536,7 +536,7 @@ void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& 
   // Forward beliefs and each frame's evidence, which the backward pass weighs again.
   std::vector<double> fv(static_cast<std::size_t>(n)), fu(static_cast<std::size_t>(n));
   std::vector<double> evs(smooth ? static_cast<std::size_t>(n) : 0), eus(evs.size());
-  double v = std::exp(state.v), u = std::exp(state.u);
+  double v = state.v, u = state.u;
   for (index_t t = 0; t < n; ++t) {
     double ev, eu;
     evidence(score[t], ev, eu);
@@ -558,7 +558,7 @@ void voicing_posterior(DVec score, double switch_cost, bool smooth, ChainState& 
     fv[t] = v;
     fu[t] = u;
   }
-  state = {std::log(v), std::log(u), true};
+  state = {v, u, true};
   double bv = 1.0, bu = 1.0;
   for (index_t t = n - 1; t >= 0; --t) {
     const double pv = fv[t] * bv, pu = fu[t] * bu;

@@ -21,7 +21,7 @@
 // stays in its state at log-odds switch_cost against moving. The posterior
 // of "voiced" from the frames up to t (smooth = 0) or from every frame
 // (smooth = 1, forward and backward), in [0, 1]. The forward pass starts
-// from `state`, the normalised log-beliefs of the frame before score[0]
+// from `state`, the scaled beliefs of the frame before score[0]
 // (none when !state.known: the first frame has no prior), and leaves in it
 // those after the last frame, so a signal given in pieces, each from the
 // state the previous piece left, gets the forward posteriors of one pass.
@@ -54,10 +54,11 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bit
 // (numpy's maximum(x, 0) and maximum(-x, 0), negative zero included).
 void half_waves(DVec x, Out<double> positive, Out<double> negative);
 
-// The forward chain's state between frames: log-beliefs of voiced (v) and
-// unvoiced (u), the larger 0.
+// The forward chain's state between frames: beliefs in voiced (v) and
+// unvoiced (u), scaled so the larger is 1 (as the chain holds them between
+// frames, so a signal resumed in pieces gets one pass's bits).
 struct ChainState {
-  double v = 0.0, u = 0.0;
+  double v = 1.0, u = 1.0;
   bool known = false;
 };
 
