@@ -226,10 +226,10 @@ def _cascade_reference(x, sos, zi, settle):
 
 
 @pytest.mark.parametrize("order", [2, 4, 6, 8, 10])
-# Two chains, eight (one ending mid-block of eight steps) and a settle too
-# short for eight.
+# Two chains, eight (one ending mid-block of eight steps), a settle too
+# short for eight, and chains too short for eight steps at a time.
 @pytest.mark.parametrize("n, settle", [(1, 0), (900, 0), (900, 300), (1203, 300), (2001, 50),
-                                      (100, 3), (60, 2)])
+                                      (100, 3), (60, 2), (20, 2)])
 def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     # One to four sections take a path of their own, more take the general one;
     # both must be the written filter bit for bit at every vector width, and
@@ -248,6 +248,20 @@ def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     rounded = _kernels._highpass_on_grid(x, sos, zi, settle, 30)
     want = np.rint(got * 2.0 ** 30) * 2.0 ** -30
     np.testing.assert_array_equal(rounded.view(np.int64), want.view(np.int64))
+
+
+def test_highpass_chains_join_as_one_pass():
+    # The chains' warm-up of settle_samples makes the parts meet the single
+    # pass's output to within its rounding, with an offset and a 40 Hz
+    # cutoff (the slowest decay the layer uses at 16 kHz).
+    sr, cutoff = 16000, 40.0
+    sos = _frontend.design(cutoff, sr)
+    zi = _frontend._steady_state(sos)
+    x = np.random.default_rng(9).normal(size=40 * sr) * 0.3 + 0.2
+    settle = _frontend.settle_samples(cutoff, sr)
+    chained = _kernels._highpass_zero_phase(x, sos, zi, settle)
+    single = _kernels._highpass_zero_phase(x, sos, zi, 0)
+    np.testing.assert_allclose(chained, single, rtol=0, atol=1e-12)
 
 
 def test_half_waves_are_numpys_bits():
