@@ -22,12 +22,6 @@ struct Polyphase {
   index_t pre, end, per_phase, up, down, first;
 };
 
-// W doubles, one output per lane.
-template <int W>
-struct LaneType {
-  typedef double type __attribute__((vector_size(W * sizeof(double))));
-};
-
 // Outputs y + up * l (l < W) share a phase and sit down * l input samples
 // apart: with the signal interleaved W ways at that distance, each tap is
 // one vector load for W outputs, each lane its own sum in upfirdn's order.

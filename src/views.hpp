@@ -29,7 +29,18 @@
 
 namespace qp {
 
-using index_t = std::ptrdiff_t;  // same width as Py_ssize_t / numpy intp
+using index_t = std::ptrdiff_t;
+
+#if defined(__GNUC__)
+// W doubles side by side, one independent value per lane, and W indices to
+// shuffle them with (types only: no function takes or returns one by value,
+// since the calling convention for them differs between instruction sets).
+template <int W>
+struct LaneType {
+  typedef double type __attribute__((vector_size(W * sizeof(double))));
+  typedef long long index __attribute__((vector_size(W * sizeof(long long))));
+};
+#endif  // same width as Py_ssize_t / numpy intp
 
 // The logarithm floor and the threshold under which a denominator counts as
 // zero; far below any meaningful score, above the smallest subnormal.

@@ -224,13 +224,6 @@ Chains chains(index_t n, index_t settle) {
   return {1, n, 0};
 }
 
-// W doubles, one chain per lane.
-template <int W>
-struct LaneType {
-  typedef double type __attribute__((vector_size(W * sizeof(double))));
-  typedef long long index __attribute__((vector_size(W * sizeof(long long))));
-};
-
 // The kChains chains' state, W lanes to a vector.
 template <int W, int S>
 struct LaneState {
