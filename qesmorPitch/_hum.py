@@ -55,6 +55,7 @@ FIT_WINDOWS = 9             # ... pooled over this many around each
 WEIGHT_SECONDS = 0.01       # samples weighted by the inverse power over this span
 OSCILLATOR_STEP = 256       # samples per row of the subtraction's phase table
 CHUNK_SAMPLES = 1 << 17     # about this many samples read at a time
+PRODUCT_SIZE = 1 << 17      # multiplications per matrix product (see _project)
 
 
 @dataclass(frozen=True)
@@ -119,10 +120,21 @@ def _low(x: np.ndarray, factor: int) -> np.ndarray:
     rows, n = x.shape
     if factor == 1:
         return x
-    # As a product with a vector of ones: a reduction along a short last
-    # axis is several times slower.
+    # Not as a product with a vector of ones, though that is faster: a
+    # threaded BLAS runs it on worker threads (see _project).
     groups = x[:, : n - n % factor].reshape(rows, -1, factor)
-    return groups @ np.full(factor, 1.0 / factor)
+    return np.einsum("ijk->ij", groups) * (1.0 / factor)
+
+
+def _project(rows: np.ndarray, basis: np.ndarray) -> np.ndarray:
+    """rows @ basis, a few rows at a time. A threaded BLAS (NumPy's own
+    build among them) hands a product above about 2**18 multiplications to
+    worker threads, which then stay awake, spinning, for tens of
+    milliseconds: a hum search of a millisecond or two would double
+    track()'s CPU time and take the other cores from the user's work.
+    Products of this size run on the caller's thread."""
+    step = max(1, PRODUCT_SIZE // max(1, basis.shape[0] * basis.shape[1]))
+    return np.concatenate([rows[i: i + step] @ basis for i in range(0, rows.shape[0], step)])
 
 
 def _low_gain(freqs: np.ndarray, factor: int, sr: float) -> np.ndarray:
@@ -186,7 +198,7 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
             # Each segment's own mean is taken out: an offset leaks into the
             # lines through the window's sidelobes, coherently.
             means = segs.mean(axis=1)
-            proj = segs @ basis - means[:, None] * basis.sum(axis=0)[None, :]
+            proj = _project(segs, basis) - means[:, None] * basis.sum(axis=0)[None, :]
             half = proj.shape[1] // 2
             z = proj[:, :K] + 1j * proj[:, half: half + K]
             sides = np.abs(proj[:, K:half] + 1j * proj[:, half + K:])
