@@ -127,10 +127,12 @@ def _lowpass(up: int, down: int, reach: int) -> np.ndarray:
     (a Kaiser window, beta 5, cutoff at the lower Nyquist frequency), of
     half-length `reach` * max(up, down). resample_poly applies the gain of
     `up` itself."""
-    from scipy.signal import firwin
-
     rate = max(up, down)
-    taps = firwin(2 * reach * rate + 1, 1.0 / rate, window=("kaiser", 5.0))
+    # firwin's windowed sinc, written out: importing scipy.signal would
+    # take most of a second. Its scaling to unit gain at 0 Hz is left to the
+    # phases' own below.
+    n = 2 * reach * rate + 1
+    taps = np.sinc((np.arange(n) - (n - 1) / 2) / rate) / rate * np.kaiser(n, 5.0)
     # Each output sample is a dot product with one of the `up` phases of the
     # filter. Their gains at 0 Hz differ by about 1e-4 for a filter this
     # short, which would turn an offset into a ripple repeating every `up`

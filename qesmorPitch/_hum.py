@@ -35,6 +35,7 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
+from . import _frontend
 from ._frontend import exact_factor, scaled
 
 MAINS_HZ = (50.0, 60.0)
@@ -397,7 +398,4 @@ def gains(hum: Hum, sos: Optional[np.ndarray], sr: float) -> np.ndarray:
     """Each line's gain through the zero-phase high-pass `sos` (None: 1)."""
     if sos is None:
         return np.ones(hum.freqs.shape[0])
-    from scipy.signal import sosfreqz
-
-    _, h = sosfreqz(sos, worN=hum.freqs, fs=sr)
-    return np.abs(h) ** 2
+    return np.abs(_frontend.response(sos, hum.freqs, sr)) ** 2

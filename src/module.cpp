@@ -671,6 +671,24 @@ PyObject* highpass_zero_phase_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int se
   return out.release();
 }
 
+// A stream's high-pass: `sos` forward over x from `state` (sections x 2);
+// returns (output, state after the last sample).
+PyObject* highpass_forward_impl(qp::DVec x, qp::DMat sos, qp::DMat state) {
+  if (sos.cols != 6 || state.rows != sos.rows || state.cols != 2) {
+    PyErr_Format(PyExc_ValueError,
+                 "sos has shape (%zd, %zd) and state (%zd, %zd); they need (n, 6) and (n, 2)",
+                 sos.rows, sos.cols, state.rows, state.cols);
+    return nullptr;
+  }
+  const npy_intp n = x.size, shape[2] = {sos.rows, 2};
+  Ref out = new_doubles(1, &n);
+  if (!out) return nullptr;
+  Ref after = new_doubles(2, shape);
+  if (!after) return nullptr;
+  compute([&] { qp::highpass_forward(x, sos, state, out_of(out.get()), out_of(after.get())); });
+  return PyTuple_Pack(2, out.get(), after.get());
+}
+
 // The high-pass with its output rounded to the grid the cores' running sums
 // need, in the same call: one pass over the block less.
 PyObject* highpass_on_grid_impl(qp::DVec x, qp::DMat sos, qp::DMat zi, int settle, int grid_bits) {
@@ -1078,6 +1096,9 @@ const Function kHooks[] = {
                                   "The cascade sos run forward then backward over x, each pass from the "
                                   "steady state zi times its first sample; settle samples bring a state "
                                   "to the one-pass state (0: one chain)."),
+    row<highpass_forward_impl>("_highpass_forward", {"x", "sos", "state"},
+                               "The cascade sos run forward over x from `state` (sections x 2); returns "
+                               "(output, state after the last sample)."),
     row<highpass_on_grid_impl>("_highpass_on_grid", {"x", "sos", "zi", "settle", "grid_bits"},
                                "_highpass_zero_phase, its output then rounded to multiples of "
                                "2**-grid_bits (ties to even; 0: not rounded)."),

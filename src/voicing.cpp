@@ -491,14 +491,36 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bit
   if (grid_bits > 0) round_to_grid(out.data, out.size, grid_bits);
 }
 
-void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
-  const index_t n = x.size;
-  if (n == 0) return;
+namespace {
+
+std::vector<Section> sections_of(DMat sos) {
   std::vector<Section> sections(static_cast<std::size_t>(sos.rows));
   for (index_t k = 0; k < sos.rows; ++k) {
     // a0 is 1 in the sections a filter design returns.
     sections[static_cast<std::size_t>(k)] = {sos(k, 0), sos(k, 1), sos(k, 2), sos(k, 4), sos(k, 5), 0.0, 0.0};
   }
+  return sections;
+}
+
+}  // namespace
+
+void highpass_forward(DVec x, DMat sos, DMat state, Out<double> out, Out<double> after) {
+  std::vector<Section> sections = sections_of(sos);
+  for (index_t k = 0; k < sos.rows; ++k) {
+    sections[static_cast<std::size_t>(k)].z1 = state(k, 0);
+    sections[static_cast<std::size_t>(k)].z2 = state(k, 1);
+  }
+  for (index_t i = 0; i < x.size; ++i) out[i] = step(sections, x[i]);
+  for (index_t k = 0; k < sos.rows; ++k) {
+    after[2 * k] = sections[static_cast<std::size_t>(k)].z1;
+    after[2 * k + 1] = sections[static_cast<std::size_t>(k)].z2;
+  }
+}
+
+void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> out) {
+  const index_t n = x.size;
+  if (n == 0) return;
+  std::vector<Section> sections = sections_of(sos);
   for (index_t i = 0; i < n; ++i) out[i] = x[i];
   cascade(sections, zi, out.data, n, true, settle);
   cascade(sections, zi, out.data, n, false, settle);

@@ -49,6 +49,11 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, Out<double> 
 // even, times 2**-grid_bits, as numpy's rint between the two products.
 void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bits, Out<double> out);
 
+// The cascade `sos` run forward only over x from the state `state` (rows
+// [z1, z2], one per section), for a stream; the state after the last sample
+// goes to `after` ([z1, z2] of each section in turn).
+void highpass_forward(DVec x, DMat sos, DMat state, Out<double> out, Out<double> after);
+
 // The two half-waves of x for the two-polarity cores: positive[i] = x[i]
 // where x[i] > 0, else +0; negative[i] = -x[i] where x[i] < 0, else +0
 // (numpy's maximum(x, 0) and maximum(-x, 0), negative zero included).

@@ -250,6 +250,42 @@ def test_highpass_is_the_written_cascade_and_rounds_as_numpy(order, n, settle):
     np.testing.assert_array_equal(rounded.view(np.int64), want.view(np.int64))
 
 
+@pytest.mark.parametrize("cutoff, sr", [(40.0, 16000), (50.0, 8000), (30.0, 44100), (1000.0, 8000)])
+def test_filters_are_scipys_without_importing_it(cutoff, sr):
+    # The layer designs its filters itself (importing scipy.signal takes
+    # longer than tracking a minute of audio): the sections and the steady
+    # state are SciPy's bit for bit, a stream's forward pass is sosfilt's
+    # across chunks, and the response is sosfreqz's to rounding.
+    from scipy.signal import butter, sosfilt, sosfilt_zi, sosfreqz
+
+    want = butter(_frontend.ORDER, cutoff, btype="highpass", fs=sr, output="sos")
+    sos = _frontend.design(cutoff, sr)
+    np.testing.assert_array_equal(sos, want)
+    np.testing.assert_array_equal(_frontend._steady_state(sos), sosfilt_zi(want))
+    freqs = np.array([0.0, 50.0, 120.0, 0.45 * sr])
+    np.testing.assert_allclose(_frontend.response(sos, freqs, sr), sosfreqz(want, worN=freqs, fs=sr)[1],
+                               rtol=1e-12, atol=1e-14)
+    x = np.random.default_rng(3).normal(size=(2, 3001)) + 0.2
+    first, state = _frontend.highpass_forward(x[:, :1000], sos, None)
+    rest, state = _frontend.highpass_forward(x[:, 1000:], sos, state)
+    y, zf = sosfilt(want, x, axis=-1, zi=np.zeros((sos.shape[0], 2, 2)))
+    np.testing.assert_array_equal(np.concatenate((first, rest), axis=1), y)
+    np.testing.assert_array_equal(state, np.moveaxis(zf, 1, 0))
+
+
+def test_tracking_does_not_import_scipy():
+    import subprocess
+    import sys
+
+    code = ("import sys, numpy as np, qesmorPitch\n"
+            "y = np.random.default_rng(0).normal(size=44100) * 0.1\n"
+            "qesmorPitch.track(y, 16000); qesmorPitch.track(y, 44100)\n"
+            "qesmorPitch.PitchStream(16000).push(y[:8000])\n"
+            "print(sorted(m for m in sys.modules if m.startswith('scipy')))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
 def test_highpass_chains_join_as_one_pass():
     # The chains' warm-up of settle_samples makes the parts meet the single
     # pass's output to within its rounding, with an offset and a 40 Hz
