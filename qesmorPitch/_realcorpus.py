@@ -454,6 +454,17 @@ def _white(item: Item, snr: float) -> np.ndarray:
     return _scaled(rng.standard_normal(item.y.shape[0]), item, snr)
 
 
+def _coloured(item: Item, snr: float, exponent: float, name: str) -> np.ndarray:
+    """Noise whose power falls as 1 / f**exponent (pink 1, brown 2: wind,
+    traffic, ventilation), flat below 20 Hz as a room's noise is, rather
+    than growing without bound towards 0 Hz."""
+    rng = np.random.default_rng(_seed(item.name, name))
+    n = item.y.shape[0]
+    spectrum = np.fft.rfft(rng.standard_normal(n))
+    f = np.maximum(np.fft.rfftfreq(n, 1.0 / item.sr), 20.0)
+    return _scaled(np.fft.irfft(spectrum * f ** (-exponent / 2.0), n), item, snr)
+
+
 def _with(y_fn: Callable[[Item, Sequence[Item]], np.ndarray]) -> Callable[[Item, Sequence[Item]], Tuple[np.ndarray, int]]:
     return lambda item, pool: (item.y + y_fn(item, pool), item.sr)
 
@@ -469,6 +480,8 @@ CONDITIONS: Dict[str, Callable[[Item, Sequence[Item]], Tuple[np.ndarray, int]]] 
        for pct in (0.5, 2.0)},
     **{f"hum {freq:g} Hz {-db:g} dB": _with(lambda item, pool, f=freq, d=db: _hum(item, f, d))
        for freq in (50.0, 60.0) for db in (30.0, 20.0)},
+    "pink 10 dB": _with(lambda item, pool: _coloured(item, 10.0, 1.0, "pink")),
+    "brown 0 dB": _with(lambda item, pool: _coloured(item, 0.0, 2.0, "brown")),
     "rumble": _with(lambda item, pool: _rumble(item)),
     # Hard clipping at a third of the peak, as from an overdriven input stage.
     "clipped": lambda item, pool: (np.clip(item.y, -np.max(np.abs(item.y)) / 3,
