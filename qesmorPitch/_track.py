@@ -45,12 +45,14 @@ MARGIN_FRAMES = 100
 HIGHPASS_ABOVE_FMIN = 1.1
 
 # Each channel is rounded to multiples of 2**-GRID_BITS after its scaling to
-# a peak in [0.5, 1): an error of at most 2**-31 of full scale (-186 dB),
+# a peak in [0.5, 1): an error of at most 2**-21 of full scale (-126 dB),
 # far below the noise of any recording (16-bit PCM: -98 dB), that makes every
 # block's running sums provably exact (src/exact_sums.hpp: all samples on one
-# power-of-two grid, (peak / step) * length < 2**53, here up to 2**23
-# samples), so the cores take them instead of summing frame by frame.
-GRID_BITS = 30
+# power-of-two grid, (peak / step) * length < 2**53), so the cores take them
+# instead of summing frame by frame. On this grid a frame of up to 2047
+# samples (every default frame: 642 at 16 kHz) also has each sum below 2**31
+# steps, and the running sums run in 32-bit integers, twice the lanes.
+GRID_BITS = 20
 
 # Finiteness is checked this many samples at a time, so that no mask of the
 # whole signal is ever allocated.
@@ -1175,9 +1177,9 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     visible in the decoded path. Blocks and channels run on
     :func:`get_num_threads` threads (see :func:`set_num_threads`); the
     result is the same for every count. Each channel is scaled by a power
-    of two to a peak below 1 and rounded to multiples of 2**-30, an error of
-    at most 2**-31 of full scale (-186 dB), so that the core's exact running
-    sums always apply; 16- and 24-bit audio is on that grid already.
+    of two to a peak below 1 and rounded to multiples of 2**-20, an error of
+    at most 2**-21 of full scale (-126 dB), so that the core's exact running
+    sums always apply; 16-bit audio is on that grid already.
 
     Examples
     --------

@@ -24,7 +24,8 @@ constexpr index_t kLanes = kernels::kMaxLanes;  // blocks are whole numbers of e
 
 }  // namespace
 
-bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {
+Grid grid_of(const double* x, index_t n) {
+  Grid g;
   std::uint64_t largest = 0;  // bits of the largest magnitude
   int lowest = 1 << 20;       // exponent of the lowest set bit over all samples
   bool negative = false;      // some sample below zero
@@ -36,21 +37,41 @@ bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {
     if (bits == 0) continue;
     negative |= sign;
     const int field = static_cast<int>(bits >> 52);
-    if (field >= kMaxExponentField) return false;  // also every NaN and infinity
+    if (field >= kMaxExponentField) return g;  // also every NaN and infinity
     const std::uint64_t significand = field ? (bits & kMantissa) | (kMantissa + 1) : bits;
     lowest = std::min(lowest, std::max(field, 1) - kExponentBias + __builtin_ctzll(significand));
     largest = std::max(largest, bits);
   }
-  if (unsigned_samples) *unsigned_samples = !negative;
-  if (largest == 0) return true;
+  g.on_grid = true;
+  g.unsigned_samples = !negative;
+  if (largest == 0) return g;  // all zeros: q = 1 will do
   // largest / q, an integer since q divides every sample.
   const int field = static_cast<int>(largest >> 52);
   const std::uint64_t significand = field ? (largest & kMantissa) | (kMantissa + 1) : largest;
   const int shift = std::max(field, 1) - kExponentBias - lowest;
-  if (shift >= 53) return false;  // the ratio alone is at least 2^53
-  const std::uint64_t ratio = shift >= 0 ? significand << shift : significand >> -shift;
-  return static_cast<unsigned __int128>(ratio) * static_cast<unsigned __int128>(n) <
-         (static_cast<unsigned __int128>(1) << 53);
+  g.exponent = lowest;
+  if (shift >= 53) {
+    g.on_grid = false;  // the ratio alone is at least 2^53
+    return g;
+  }
+  g.ratio = shift >= 0 ? significand << shift : significand >> -shift;
+  return g;
+}
+
+bool Grid::exact(index_t n) const {
+  return on_grid &&
+         static_cast<unsigned __int128>(ratio) * static_cast<unsigned __int128>(n) < (static_cast<unsigned __int128>(1) << 53);
+}
+
+bool Grid::small(index_t window) const {
+  return on_grid && exponent >= -1000 && exponent <= 1000 &&
+         static_cast<unsigned __int128>(ratio) * static_cast<unsigned __int128>(window) < (std::uint64_t{1} << 31);
+}
+
+bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {
+  const Grid g = grid_of(x, n);
+  if (unsigned_samples) *unsigned_samples = g.unsigned_samples;
+  return g.exact(n);
 }
 
 ExactFrames::ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_size, index_t frames,
@@ -115,8 +136,8 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
     for (index_t i = 0; i < span; ++i) segment_[i] = samples[i];
     x = segment_.data();
   }
-  bool unsigned_samples = false;
-  if (!running_sums_exact(x, span, &unsigned_samples)) return false;
+  const Grid grid = grid_of(x, span);
+  if (!grid.exact(span)) return false;
 
   const index_t count = lags_.size;
   rows_.resize(static_cast<std::size_t>(frames * count));
@@ -150,8 +171,15 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
   }
 
   scratch_.resize(static_cast<std::size_t>(kernels::running_lanes_scratch(frames, hop_, window_)));
-  target.running_lanes(x, span, frames, hop_, window_, lag_values_.data(), count, unsigned_samples, scratch_.data(),
-                       rows_.data(), count);
+  if (target.running_lanes_int && grid.small(window_)) {
+    target.running_lanes_int(x, span, frames, hop_, window_, lag_values_.data(), count, grid.exponent,
+                             scratch_.data(), rows_.data(), count);
+    path_ = Path::kIntegers;
+  } else {
+    target.running_lanes(x, span, frames, hop_, window_, lag_values_.data(), count, grid.unsigned_samples,
+                         scratch_.data(), rows_.data(), count);
+    path_ = Path::kDoubles;
+  }
   return true;
 }
 

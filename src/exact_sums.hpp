@@ -33,12 +33,36 @@
 // large for the segment's length) sends the block to the frame-by-frame path.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "kernels.hpp"
 #include "views.hpp"
 
 namespace qp {
+
+// What one scan of a segment tells: whether every sample is finite, below
+// 2^512 in magnitude and an integer multiple of one power of two q =
+// 2^exponent (on_grid), the largest magnitude in units of q (ratio), and
+// whether no sample is below zero.
+struct Grid {
+  bool on_grid = false;
+  bool unsigned_samples = false;
+  int exponent = 0;
+  std::uint64_t ratio = 0;
+
+  // The certificate above, summed over at most n terms.
+  bool exact(index_t n) const;
+  // Every frame sum of `window` terms, counted in units of q, lies below
+  // 2^31 in magnitude (and q is far from the ends of the exponent range):
+  // the running sums may be carried as 32-bit integers that wrap around,
+  // since a frame's sum, the difference of two of them, is then exact modulo
+  // 2^32 and small enough to be recovered; and its frame-by-frame sum in
+  // doubles, whose every partial sum is such an integer times q, is exact.
+  bool small(index_t window) const;
+};
+
+Grid grid_of(const double* x, index_t n);
 
 // The certificate above for x[0 .. n), summed over at most n terms. When it
 // holds, *unsigned_samples (if given) says whether no sample is below zero.
@@ -56,6 +80,10 @@ class ExactFrames {
   // returns false when frame t must be computed frame by frame.
   bool analyse(index_t t, double* score, double& mean);
 
+  // How the block of the last frame analysed was summed.
+  enum class Path { kFrames, kDoubles, kIntegers };
+  Path path() const { return block_exact_ ? path_ : Path::kFrames; }
+
  private:
   bool fill(index_t block, const kernels::Target& target);
 
@@ -67,6 +95,7 @@ class ExactFrames {
   index_t block_frames_ = 0;  // 0: the running-sum path does not pay here
   index_t block_ = -1;        // the block held in rows_ and means_
   bool block_exact_ = false;
+  Path path_ = Path::kFrames;
   const kernels::Target* target_ = nullptr;
   std::vector<double> segment_;     // the block's samples when they must be copied
   std::vector<double> running_;     // running sums of the samples

@@ -32,6 +32,23 @@ struct Lanes {
   static bool all(M m) { return _mm256_movemask_pd(m) == 0xf; }
 };
 
+// 32-bit integer lanes for the running sums.
+struct Ints {
+  using V = __m256i;
+  static constexpr int kWidth = 8;
+
+  static V zero() { return _mm256_setzero_si256(); }
+  static V load(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void store(std::int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+  static V min(V a, V b) { return _mm256_min_epi32(a, b); }
+  // Lanes::kWidth integers from p, as doubles.
+  static Lanes::V to_doubles(const std::int32_t* p) {
+    return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+};
+
 #include "kernel_body.inc"
 
 }  // namespace

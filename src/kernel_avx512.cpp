@@ -32,6 +32,23 @@ struct Lanes {
   static bool all(M m) { return m == 0xff; }
 };
 
+// 32-bit integer lanes for the running sums.
+struct Ints {
+  using V = __m512i;
+  static constexpr int kWidth = 16;
+
+  static V zero() { return _mm512_setzero_si512(); }
+  static V load(const std::int32_t* p) { return _mm512_loadu_si512(p); }
+  static void store(std::int32_t* p, V v) { _mm512_storeu_si512(p, v); }
+  static V add(V a, V b) { return _mm512_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_epi32(a, b); }
+  static V min(V a, V b) { return _mm512_min_epi32(a, b); }
+  // Lanes::kWidth integers from p, as doubles.
+  static Lanes::V to_doubles(const std::int32_t* p) {
+    return _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+  }
+};
+
 #include "kernel_body.inc"
 
 }  // namespace

@@ -29,6 +29,21 @@ struct Lanes {
   static V select(M m, V t, V f) { return vbslq_f64(m, t, f); }
 };
 
+// 32-bit integer lanes for the running sums.
+struct Ints {
+  using V = int32x4_t;
+  static constexpr int kWidth = 4;
+
+  static V zero() { return vdupq_n_s32(0); }
+  static V load(const std::int32_t* p) { return vld1q_s32(p); }
+  static void store(std::int32_t* p, V v) { vst1q_s32(p, v); }
+  static V add(V a, V b) { return vaddq_s32(a, b); }
+  static V sub(V a, V b) { return vsubq_s32(a, b); }
+  static V min(V a, V b) { return vminq_s32(a, b); }
+  // Lanes::kWidth integers from p, as doubles.
+  static Lanes::V to_doubles(const std::int32_t* p) { return vcvtq_f64_s64(vmovl_s32(vld1_s32(p))); }
+};
+
 #include "kernel_body.inc"
 
 }  // namespace

@@ -31,6 +31,26 @@ struct Lanes {
   static bool all(M m) { return _mm_movemask_pd(m) == 0x3; }
 };
 
+// 32-bit integer lanes for the running sums (SSE2 has no 32-bit minimum).
+struct Ints {
+  using V = __m128i;
+  static constexpr int kWidth = 4;
+
+  static V zero() { return _mm_setzero_si128(); }
+  static V load(const std::int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(std::int32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  static V add(V a, V b) { return _mm_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
+  static V min(V a, V b) {
+    const __m128i b_less = _mm_cmpgt_epi32(a, b);
+    return _mm_or_si128(_mm_and_si128(b_less, b), _mm_andnot_si128(b_less, a));
+  }
+  // Lanes::kWidth integers from p, as doubles.
+  static Lanes::V to_doubles(const std::int32_t* p) {
+    return _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  }
+};
+
 #include "kernel_body.inc"
 
 }  // namespace

@@ -51,6 +51,14 @@ using RunningLanes = void (*)(const double* x, index_t span, index_t frames, ind
                               const index_t* lags, index_t count, bool unsigned_samples, double* scratch,
                               double* rows, index_t row_stride);
 
+// RunningLanes for samples that are all integer multiples k * 2^exponent of
+// one power of two with |k| * window < 2^31 (exact_sums.hpp), exponent in
+// [-1000, 1000]: the running sums are carried as 32-bit integers, with the
+// same results. No sign condition.
+using RunningLanesInt = void (*)(const double* x, index_t span, index_t frames, index_t hop, index_t window,
+                                 const index_t* lags, index_t count, int exponent, double* scratch, double* rows,
+                                 index_t row_stride);
+
 // The most lags a running-sum pass carries, and the widest vector, in doubles.
 constexpr int kMaxLaneLags = 16;
 constexpr int kMaxLanes = 8;
@@ -119,6 +127,9 @@ inline double min_num(double a, double b) {
   void name##_running_lanes(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
                             const index_t* lags, index_t count, bool unsigned_samples, double* scratch, \
                             double* rows, index_t row_stride); \
+  void name##_running_lanes_int(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
+                                const index_t* lags, index_t count, int exponent, double* scratch, double* rows, \
+                                index_t row_stride); \
   void name##_half_wave_blocks(const double* h, index_t window, index_t lag0, index_t count, double* partial);
 
 QP_DECLARE_TARGET(sse2)

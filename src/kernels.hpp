@@ -32,6 +32,7 @@ struct Target {
   ViterbiColumns viterbi_columns;
   MatvecRows matvec_rows;
   RunningLanes running_lanes;    // nullptr: no running-sum path
+  RunningLanesInt running_lanes_int;  // nullptr: running sums in doubles only
   ViterbiPruned viterbi_pruned;  // nullptr: every step scans every row
   HalfWaveBlocks half_wave_blocks;
   bool (*supported)();

@@ -794,8 +794,9 @@ PyObject* voicing_forward_impl(qp::DVec score, double switch_cost, qp::DVec stat
   return PyTuple_Pack(2, out.get(), after.get());
 }
 
-// The running-sum path alone: (map, means, taken) for a signal, with NaN
-// rows and taken[t] false where frame t would be summed frame by frame.
+// The running-sum path alone: (map, means, path) for a signal, with NaN
+// rows and path[t] 0 where frame t would be summed frame by frame; 1 where
+// its running sums are carried in doubles, 2 in integers.
 PyObject* running_map_impl(qp::DVec x, int window_size, int hop_size, qp::IVec lags, Keyword target) {
   const qp::kernels::Target* t = target_named(target);
   if (!t) return nullptr;
@@ -807,16 +808,17 @@ PyObject* running_map_impl(qp::DVec x, int window_size, int hop_size, qp::IVec l
   const npy_intp shape[2] = {frames, count};
   Ref map = new_doubles(2, shape);
   Ref means = new_doubles(1, shape);
-  Ref taken(PyArray_SimpleNew(1, const_cast<npy_intp*>(shape), NPY_BOOL));
+  Ref taken(PyArray_SimpleNew(1, const_cast<npy_intp*>(shape), NPY_INT8));
   if (!map || !means || !taken) return nullptr;
   compute([&] {
     double* rows = out_of(map.get()).data;
     double* level = out_of(means.get()).data;
-    auto* flag = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(taken.get())));
+    auto* flag = static_cast<npy_int8*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(taken.get())));
     qp::ExactFrames exact(x, lags, window_size, hop_size, frames, *t);
     for (qp::index_t f = 0; f < frames; ++f) {
-      flag[f] = exact.analyse(f, rows + f * count, level[f]);
-      if (!flag[f]) {
+      const bool running = exact.analyse(f, rows + f * count, level[f]);
+      flag[f] = static_cast<npy_int8>(exact.path());
+      if (!running) {
         level[f] = NAN;
         for (qp::index_t k = 0; k < count; ++k) rows[f * count + k] = NAN;
       }
@@ -1071,7 +1073,8 @@ const Function kHooks[] = {
     row<interpolate_impl<qp::interp_gaussian>>("_interp_gaussian", {"v", "peak"}, "(offset, value)."),
     row<interpolate_impl<qp::interp_centroid>>("_interp_centroid", {"v", "peak"}, "(offset, value)."),
     row<running_map_impl>("_running_map", {"data", "window_size", "hop_size", "lags", "target"},
-                          "The running-sum path alone: (map, means, taken), NaN rows where not taken.", 4),
+                          "The running-sum path alone: (map, means, path), path 0 (NaN rows) frame by frame, "
+                          "1 running sums in doubles, 2 in integers.", 4),
     row<qesmor_frames_at_impl>("_qesmor_frames_at", {"data", "windows", "starts", "lags", "polarity"},
                                "Qesmor values of the frames at `starts`, of windows[t] samples (or "
                                "windows[0] for all), each at its own lags "

@@ -72,7 +72,7 @@ def test_vibrato_is_followed_by_the_default_tracker():
 
 
 def on_layer_grid(y):
-    """y rounded as the layer rounds it: to 2**-30 of its peak's power of two."""
+    """y rounded as the layer rounds it: to 2**-GRID_BITS of its peak's power of two."""
     exponent = math.frexp(np.max(np.abs(y)))[1] - _track.GRID_BITS
     return np.ldexp(np.rint(np.ldexp(y, -exponent)), exponent)
 
