@@ -191,8 +191,9 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        block = _scaled_rows(source.read(s0 * length * factor, s1 * length * factor), scale)
-        low = _low(block, factor)
+        # Scaled after the decimation, on a factor fewer samples: a power of
+        # two commutes with the means' sums and their division.
+        low = _scaled_rows(_low(source.read(s0 * length * factor, s1 * length * factor), factor), scale)
         power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):
             segs = low[c].reshape(s1 - s0, length)
@@ -241,8 +242,8 @@ def _amplitudes(source: Any, c: int, exponent: int, freqs: np.ndarray, sr: float
     per_read = max(1, CHUNK_SAMPLES // (width * factor))
     for w0 in range(0, n_win, per_read):
         w1 = min(w0 + per_read, n_win)
-        x = _low(scaled(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
-                        -exponent), factor)[0]
+        x = scaled(_low(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
+                        factor)[0], -exponent)
         m = x.shape[0]
         # The power over short pieces, each sample weighted by its piece's.
         cut = -(-m // piece) * piece
