@@ -104,18 +104,23 @@ ExactFrames::ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_
   for (index_t k = 0; k < lags_.size; ++k) lag_values_[k] = lags_[k];
 }
 
-bool ExactFrames::analyse(index_t t, double* score, double& mean) {
-  if (block_frames_ == 0) return false;
+const double* ExactFrames::row(index_t t, double& mean) {
+  if (block_frames_ == 0) return nullptr;
   const index_t block = t / block_frames_;
   if (block != block_) {
     block_ = block;
     block_exact_ = fill(block, *target_);
   }
-  if (!block_exact_) return false;
+  if (!block_exact_) return nullptr;
   const index_t row = t - block * block_frames_;
-  std::copy_n(rows_.data() + row * lags_.size, lags_.size, score);
   mean = means_[row];
-  return true;
+  return rows_.data() + row * lags_.size;
+}
+
+bool ExactFrames::analyse(index_t t, double* score, double& mean) {
+  const double* values = row(t, mean);
+  if (values) std::copy_n(values, lags_.size, score);
+  return values != nullptr;
 }
 
 bool ExactFrames::fill(index_t block, const kernels::Target& target) {

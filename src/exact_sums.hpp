@@ -79,6 +79,9 @@ class ExactFrames {
   // Writes frame t's scores (one per lag) and its mean and returns true, or
   // returns false when frame t must be computed frame by frame.
   bool analyse(index_t t, double* score, double& mean);
+  // The same without the copy: frame t's scores, valid until the next call,
+  // or nullptr.
+  const double* row(index_t t, double& mean);
 
   // How the block of the last frame analysed was summed.
   enum class Path { kFrames, kDoubles, kIntegers };

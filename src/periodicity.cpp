@@ -41,21 +41,29 @@ FrameSource::FrameSource(const Framing& framing, IVec lags)
                     framing.two_polarity() ? framing.frames() : 0) {}
 
 double FrameSource::analyse(index_t t, double* score) {
+  // The running sums' rows are read in place: copied out and added, they
+  // cost a pass over every score twice more.
   double level;
-  if (!exact_first_.analyse(t, score, level)) {
+  const double* first = exact_first_.row(t, level);
+  if (!first) {
     const DVec frame = framing_.frame(t);
     qesmor_frame(frame, lags_, score, gather_);
     level = mean_1d(frame);
+    first = score;
   }
   if (framing_.two_polarity()) {
     double other_level;
-    if (!exact_second_.analyse(t, scratch_.data(), other_level)) {
+    const double* second = exact_second_.row(t, other_level);
+    if (!second) {
       const DVec other = framing_.second_frame(t);
       qesmor_frame(other, lags_, scratch_.data(), gather_);
       other_level = mean_1d(other);
+      second = scratch_.data();
     }
-    for (index_t k = 0; k < lags_.size; ++k) score[k] = score[k] + scratch_[k];
+    for (index_t k = 0; k < lags_.size; ++k) score[k] = first[k] + second[k];
     level = level + other_level;
+  } else if (first != score) {
+    std::copy_n(first, lags_.size, score);
   }
   return level;
 }
