@@ -59,13 +59,14 @@ Grid grid_of(const double* x, index_t n) {
 }
 
 bool Grid::exact(index_t n) const {
-  return on_grid &&
-         static_cast<unsigned __int128>(ratio) * static_cast<unsigned __int128>(n) < (static_cast<unsigned __int128>(1) << 53);
+  using wide = unsigned __int128;
+  return on_grid && static_cast<wide>(ratio) * static_cast<wide>(n) < (wide{1} << 53);
 }
 
 bool Grid::small(index_t window) const {
+  using wide = unsigned __int128;
   return on_grid && exponent >= -1000 && exponent <= 1000 &&
-         static_cast<unsigned __int128>(ratio) * static_cast<unsigned __int128>(window) < (std::uint64_t{1} << 31);
+         static_cast<wide>(ratio) * static_cast<wide>(window) < (wide{1} << 31);
 }
 
 bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {

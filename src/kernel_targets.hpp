@@ -63,8 +63,10 @@ using RunningLanesInt = void (*)(const double* x, index_t span, index_t frames, 
 constexpr int kMaxLaneLags = 16;
 constexpr int kMaxLanes = 8;
 
-// Scratch for RunningLanes on any target: each lane's stretch of samples
-// (padded) as rows, and each lag's running sums at the frame starts.
+// Scratch for RunningLanes (and RunningLanesInt) on any target: each lane's
+// stretch of samples (padded) as rows, and each lag's running sums at the
+// frame starts. A vector of 32-bit lanes has twice the lanes of a vector of
+// doubles in the same bytes, so its rows and starts need no more room.
 inline index_t running_lanes_scratch(index_t frames, index_t hop, index_t window) {
   const index_t slots = frames + kMaxLanes - 1;  // at least lanes * slots for every width
   return slots * hop + kMaxLanes * (window + kMaxLaneLags) + slots * kMaxLaneLags + 8;

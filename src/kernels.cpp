@@ -88,15 +88,15 @@ const Target kTargets[] = {
     {"scalar", 1, 1, scalar_qesmor_chunk, scalar_viterbi_columns, scalar_matvec_rows, nullptr, nullptr, nullptr,
      scalar_half_wave_blocks, always},
 #if defined(__x86_64__) && defined(__GNUC__)
-    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows, sse2_running_lanes, sse2_running_lanes_int,
-     sse2_viterbi_pruned, sse2_half_wave_blocks, always},
-    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows, avx2_running_lanes, avx2_running_lanes_int,
-     avx2_viterbi_pruned, avx2_half_wave_blocks, has_avx2},
+    {"sse2", sse2_chunk, sse2_states, sse2_qesmor_chunk, sse2_viterbi_columns, sse2_matvec_rows,
+     sse2_running_lanes, sse2_running_lanes_int, sse2_viterbi_pruned, sse2_half_wave_blocks, always},
+    {"avx2", avx2_chunk, avx2_states, avx2_qesmor_chunk, avx2_viterbi_columns, avx2_matvec_rows,
+     avx2_running_lanes, avx2_running_lanes_int, avx2_viterbi_pruned, avx2_half_wave_blocks, has_avx2},
     {"avx512", avx512_chunk, avx512_states, avx512_qesmor_chunk, avx512_viterbi_columns, avx512_matvec_rows,
      avx512_running_lanes, avx512_running_lanes_int, avx512_viterbi_pruned, avx512_half_wave_blocks, has_avx512},
 #elif defined(__aarch64__)
-    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows, neon_running_lanes, neon_running_lanes_int,
-     neon_viterbi_pruned, neon_half_wave_blocks, always},
+    {"neon", neon_chunk, neon_states, neon_qesmor_chunk, neon_viterbi_columns, neon_matvec_rows,
+     neon_running_lanes, neon_running_lanes_int, neon_viterbi_pruned, neon_half_wave_blocks, always},
 #endif
 };
 

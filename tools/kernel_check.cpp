@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "exact_sums.hpp"
 #include "kernels.hpp"
 #include "periodicity.hpp"
 #include "viterbi.hpp"
@@ -98,6 +99,34 @@ int main() {
       qp::kernels::matvec_transposed(la.data(), states, v.data(), mv_got.data(), target);
       (same_bits(mv_expected, mv_got) ? passed : failed) += 1;
     }
+    // Running sums over blocks on a grid, in 32-bit integers (small steps
+    // counts) and in doubles (too many steps for 32 bits), frame by frame
+    // against the scalar sums of each frame.
+    int running = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+      const double magnitude = trial % 2 == 0 ? 3000.0 : 0x1p30;
+      const qp::index_t window = 64 + static_cast<qp::index_t>(rng() % 600);
+      const qp::index_t hop = 1 + static_cast<qp::index_t>(rng() % 200);
+      const qp::index_t n = window + hop * (20 + static_cast<qp::index_t>(rng() % 300));
+      std::normal_distribution<double> normal;
+      std::vector<double> x(static_cast<std::size_t>(n));
+      for (auto& v : x) v = std::round(normal(rng) * magnitude / 4.0) * 0x1p-20;
+      std::vector<qp::index_t> lags(1 + rng() % 200);
+      const qp::index_t first = static_cast<qp::index_t>(rng() % 40);
+      for (std::size_t k = 0; k < lags.size(); ++k) lags[k] = first + static_cast<qp::index_t>(k);
+      const qp::index_t frames = (n - window) / hop;
+      const qp::DVec data{reinterpret_cast<const char*>(x.data()), n, sizeof(double)};
+      qp::ExactFrames exact(data, view(lags), window, hop, frames, target);
+      std::vector<double> expected(lags.size()), got(lags.size());
+      for (qp::index_t t = 0; t < frames; ++t) {
+        double mean = 0.0;
+        if (!exact.analyse(t, got.data(), mean)) continue;
+        running += exact.path() == qp::ExactFrames::Path::kIntegers ? 1 : 0;
+        qp::kernels::qesmor_sums(x.data() + t * hop, window, view(lags), expected.data(), scalar);
+        (same_bits(expected, got) ? passed : failed) += 1;
+      }
+    }
+    if (running == 0) ++failed;  // the integer path must have run
     std::printf("target %s checked\n", target.name);
   }
   std::printf("%d passed, %d failed\n", passed, failed);
