@@ -43,8 +43,8 @@ namespace qp {
 
 // What one scan of a segment tells: whether every sample is finite, below
 // 2^512 in magnitude and an integer multiple of one power of two q =
-// 2^exponent (on_grid), the largest magnitude in units of q (ratio), and
-// whether no sample is below zero.
+// 2^exponent with the largest magnitude below 2^53 q (on_grid), that
+// magnitude in units of q (ratio), and whether no sample is below zero.
 struct Grid {
   bool on_grid = false;
   bool unsigned_samples = false;
