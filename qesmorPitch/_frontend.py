@@ -93,18 +93,9 @@ def settle_samples(cutoff: float, sr: float) -> int:
 
 
 def zero_runs(x: np.ndarray, min_run: int) -> Tuple[np.ndarray, np.ndarray]:
-    """[start, stop) of the runs of at least `min_run` exact zeros in 1-D `x`.
-
-    Works on the indices of the zeros, so its cost follows their number,
-    not the signal's length."""
-    z = np.flatnonzero(x == 0.0)
-    if z.shape[0] < min_run:
-        return z[:0], z[:0]
-    breaks = np.flatnonzero(np.diff(z) != 1)
-    starts = z[np.concatenate(([0], breaks + 1))]
-    stops = z[np.concatenate((breaks, [z.shape[0] - 1]))] + 1
-    long = stops - starts >= min_run
-    return starts[long], stops[long]
+    """[start, stop) of the runs of at least `min_run` (>= 1) exact zeros
+    in 1-D float64 `x`, as intp arrays."""
+    return _kernels._zero_runs(x, min_run)
 
 
 def active_stretches(x: np.ndarray, min_run: int) -> List[Tuple[int, int]]:

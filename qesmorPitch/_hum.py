@@ -35,7 +35,7 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend
+from . import _frontend, _kernels
 from ._frontend import exact_factor, scaled
 
 MAINS_HZ = (50.0, 60.0)
@@ -118,13 +118,11 @@ def _low(x: np.ndarray, factor: int) -> np.ndarray:
     response, zero at multiples of the lower rate, keeps what folds onto
     the lines (content near those multiples) out; a sample stands for the
     centre of its group."""
-    rows, n = x.shape
     if factor == 1:
         return x
-    # Not as a product with a vector of ones, though that is faster: a
-    # threaded BLAS runs it on worker threads (see _project).
-    groups = x[:, : n - n % factor].reshape(rows, -1, factor)
-    return np.einsum("ijk->ij", groups) * (1.0 / factor)
+    # Not as a product with a vector of ones: a threaded BLAS runs that on
+    # worker threads (see _project).
+    return _kernels._group_means(x, factor)
 
 
 def _project(rows: np.ndarray, basis: np.ndarray) -> np.ndarray:

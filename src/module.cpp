@@ -723,7 +723,6 @@ PyObject* resample_poly_impl(qp::DVec x, int pre, int padded, qp::DVec h, int up
   return out.release();
 }
 
-// Both half-waves of a conditioned block in one pass.
 // The way back from the lower rate: x * gain minus `low` (far below that
 // rate's band) interpolated at the positions (start + k * up) / down.
 PyObject* subtract_interpolated_impl(qp::DVec x, double gain, qp::DVec low, int up, int down, int start) {
@@ -734,6 +733,41 @@ PyObject* subtract_interpolated_impl(qp::DVec x, double gain, qp::DVec low, int 
   return out.release();
 }
 
+// The runs of at least min_run exact zeros: (starts, stops).
+PyObject* zero_runs_impl(qp::DVec x, int min_run) {
+  if (min_run < 1) {
+    PyErr_Format(PyExc_ValueError, "min_run=%d must be at least 1, e.g. a frame's length", min_run);
+    return nullptr;
+  }
+  std::vector<qp::index_t> runs;
+  compute([&] { qp::zero_runs(x, min_run, runs); });
+  const npy_intp count = static_cast<npy_intp>(runs.size() / 2);
+  Ref starts(PyArray_SimpleNew(1, const_cast<npy_intp*>(&count), NPY_INTP));
+  if (!starts) return nullptr;
+  Ref stops(PyArray_SimpleNew(1, const_cast<npy_intp*>(&count), NPY_INTP));
+  if (!stops) return nullptr;
+  auto* a = static_cast<qp::index_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(starts.get())));
+  auto* b = static_cast<qp::index_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(stops.get())));
+  for (npy_intp k = 0; k < count; ++k) {
+    a[k] = runs[static_cast<std::size_t>(2 * k)];
+    b[k] = runs[static_cast<std::size_t>(2 * k + 1)];
+  }
+  return PyTuple_Pack(2, starts.get(), stops.get());
+}
+
+PyObject* group_means_impl(qp::DMat x, int factor) {
+  if (factor < 1) {
+    PyErr_Format(PyExc_ValueError, "factor=%d must be at least 1, e.g. 8", factor);
+    return nullptr;
+  }
+  const npy_intp shape[2] = {x.rows, x.cols / factor};
+  Ref out = new_doubles(2, shape);
+  if (!out) return nullptr;
+  compute([&] { qp::group_means(x, factor, out_of(out.get())); });
+  return out.release();
+}
+
+// Both half-waves of a conditioned block in one pass.
 PyObject* half_waves_impl(qp::DVec x) {
   const npy_intp n = x.size;
   Ref positive = new_doubles(1, &n);
@@ -1112,6 +1146,11 @@ const Function kHooks[] = {
     row<subtract_interpolated_impl>("_subtract_interpolated", {"x", "gain", "low", "up", "down", "start"},
                                     "x[k] * gain minus low linearly interpolated at (start + k * up) / down, "
                                     "its whole positions read as they are."),
+    row<zero_runs_impl>("_zero_runs", {"x", "min_run"},
+                        "(starts, stops) of the runs of at least min_run exact zeros in x."),
+    row<group_means_impl>("_group_means", {"x", "factor"},
+                          "Means of `factor` consecutive samples of each row of x (rows, n), summed "
+                          "left to right: shape (rows, n // factor)."),
     row<half_waves_impl>("_half_waves", {"x"},
                          "(maximum(x, 0), maximum(-x, 0)) in one pass, zeros positive."),
     row<voicing_posterior_impl>("_voicing_posterior", {"score", "switch_cost", "smooth"},

@@ -38,6 +38,8 @@
 
 #include "views.hpp"
 
+#include <vector>
+
 namespace qp {
 
 void periodicity_check(DVec x, IVec starts, IVec widths, DMat periods, Out<double> out);
@@ -53,6 +55,16 @@ void highpass_zero_phase(DVec x, DMat sos, DMat zi, index_t settle, int grid_bit
 // [z1, z2], one per section), for a stream; the state after the last sample
 // goes to `after` ([z1, z2] of each section in turn).
 void highpass_forward(DVec x, DMat sos, DMat state, Out<double> out, Out<double> after);
+
+// [start, stop) of each run of at least min_run (>= 1) exact zeros in x
+// (-0.0 counts as zero, NaN does not), in order, appended to `runs` as
+// start, stop pairs.
+void zero_runs(DVec x, index_t min_run, std::vector<index_t>& runs);
+
+// Means of `factor` consecutive samples of each row of x: out holds
+// rows x (cols / factor), row-major; the samples past the last whole group
+// are left out. Each group summed left to right, then times 1 / factor.
+void group_means(DMat x, index_t factor, Out<double> out);
 
 // The two half-waves of x for the two-polarity cores: positive[i] = x[i]
 // where x[i] > 0, else +0; negative[i] = -x[i] where x[i] < 0, else +0

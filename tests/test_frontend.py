@@ -300,6 +300,48 @@ def test_highpass_chains_join_as_one_pass():
     np.testing.assert_allclose(chained, single, rtol=0, atol=1e-12)
 
 
+def test_zero_runs_across_the_scans_groups():
+    # The scan tests 32 samples at once and looks closer only at a group
+    # holding a zero: runs that start, end or fit inside a group, touch the
+    # signal's ends or run through many groups; -0.0 is a zero, NaN is not;
+    # strided views go sample by sample.
+    def runs(x, min_run):
+        found, start = [], None
+        for i, v in enumerate(list(x) + [1.0]):
+            if v == 0.0 and start is None:
+                start = i
+            elif v != 0.0 and start is not None:
+                if i - start >= min_run:
+                    found.append((start, i))
+                start = None
+        return found
+
+    rng = np.random.default_rng(12)
+    for trial in range(400):
+        n = int(rng.integers(0, 300))
+        x = rng.normal(size=n)
+        for _ in range(int(rng.integers(0, 5))):
+            a = int(rng.integers(0, n + 1))
+            x[a: a + int(rng.integers(1, 80))] = 0.0 if trial % 3 else -0.0
+        x[rng.random(n) < 0.02] = np.nan
+        for view in (x, x[::-1], x[1::2]):
+            min_run = int(rng.integers(1, 40))
+            starts, stops = _kernels._zero_runs(view, min_run)
+            assert list(zip(starts.tolist(), stops.tolist())) == runs(view, min_run)
+
+
+def test_group_means_sum_left_to_right():
+    x = np.random.default_rng(13).normal(size=(2, 1003)) * np.array([[1e-4], [1e2]])
+    for factor in (1, 3, 8, 22):
+        for view in (x, x[:, ::-1]):
+            m = view.shape[1] // factor
+            want = view[:, 0: m * factor: factor].copy()
+            for k in range(1, factor):
+                want += view[:, k: m * factor: factor]
+            got = _kernels._group_means(view, factor)
+            np.testing.assert_array_equal(got, want * (1.0 / factor))
+
+
 def test_half_waves_are_numpys_bits():
     x = np.concatenate(([-0.0, 0.0, 5e-324, -5e-324, 1.0, -1.0],
                         np.random.default_rng(4).normal(size=3001)))[::-1][::2]
