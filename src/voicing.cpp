@@ -319,8 +319,9 @@ __attribute__((always_inline)) inline void cascade_lanes(const Fixed<S>& c, cons
   const index_t end = n - plan.first(last);
   // Position of the lowest address of steps t0 .. t0 + W - 1 from a chain's start.
   auto low = [](index_t t0) { return dir > 0 ? t0 : -(t0 + W - 1); };
-  index_t t = 0;
-  while (t < plan.length) {
+  // W steps of every chain at a time, or one step where that is not whole
+  // (a chain's warm-up ends or the last chain ends within them).
+  auto one_block = [&](index_t& t) {
     const bool whole = t + W <= end && (t + W <= settle || t >= settle);
     if (!whole) {
       const index_t i = dir * t;
@@ -337,7 +338,7 @@ __attribute__((always_inline)) inline void cascade_lanes(const Fixed<S>& c, cons
         }
       }
       ++t;
-      continue;
+      return;
     }
     V r[G][W];
     for (int g = 0; g < G; ++g) {
@@ -362,6 +363,50 @@ __attribute__((always_inline)) inline void cascade_lanes(const Fixed<S>& c, cons
       for (index_t l = 0; l < W && g * W + l < writers; ++l) std::memcpy(at[g * W + l] + low(t), &r[g][l], sizeof(V));
     }
     t += W;
+  };
+  index_t t = 0;
+  // Steps staged kStaged at a time: each chain's samples are transposed
+  // into `stage` (a vector per step and chain group), the recursion runs
+  // over it, and the result goes back the same way. With the transposed
+  // blocks held in registers instead, the chains' state did not fit beside
+  // them and went to the stack and back on every step, on the recursion's
+  // critical path (three times its arithmetic's latency).
+  constexpr index_t kStaged = 64;
+  static_assert(kStaged % W == 0, "whole blocks of W steps");
+  V stage[kStaged][G];
+  while (t < plan.length) {
+    if (!(t + kStaged <= end && (t + kStaged <= settle || t >= settle))) {
+      one_block(t);
+      continue;
+    }
+    for (int g = 0; g < G; ++g) {
+      for (index_t b = 0; b < kStaged; b += W) {
+        V r[W];
+        for (index_t l = 0; l < W; ++l) {
+          const index_t k = g * W + l;
+          if (k < count) {
+            std::memcpy(&r[l], at[k] + low(t + b), sizeof(V));
+          } else {
+            r[l] = V{};
+          }
+        }
+        transpose<W>(r);
+        for (index_t j = 0; j < W; ++j) stage[b + j][g] = r[dir > 0 ? j : W - 1 - j];
+      }
+    }
+    for (index_t j = 0; j < kStaged; ++j) {
+      for (int g = 0; g < G; ++g) step_lanes(c, state, g, stage[j][g]);
+    }
+    const index_t writers = t >= settle ? count : 1;
+    for (int g = 0; g < G && g * W < writers; ++g) {
+      for (index_t b = 0; b < kStaged; b += W) {
+        V r[W];
+        for (index_t j = 0; j < W; ++j) r[dir > 0 ? j : W - 1 - j] = stage[b + j][g];
+        transpose<W>(r);
+        for (index_t l = 0; l < W && g * W + l < writers; ++l) std::memcpy(at[g * W + l] + low(t + b), &r[l], sizeof(V));
+      }
+    }
+    t += kStaged;
   }
 }
 
