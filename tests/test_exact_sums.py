@@ -58,10 +58,41 @@ def test_certificate_boundaries(make, exact):
 
 @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf, 0.5 + 2.0**-45, -(2.0**-60)])
 def test_one_bad_sample_fails_the_certificate(value):
-    x = np.round(np.random.default_rng(3).standard_normal(SPAN) * 1000) / 32768
-    assert kernels._running_sums_exact(x)
-    x[1234] = value
-    assert not kernels._running_sums_exact(x)
+    # In the part scanned in vector lanes and in the few samples after it.
+    for at in (1234, SPAN + 2):
+        x = np.round(np.random.default_rng(3).standard_normal(SPAN + 3) * 1000) / 32768
+        assert kernels._running_sums_exact(x)
+        x[at] = value
+        assert not kernels._running_sums_exact(x)
+
+
+def test_certificate_is_its_definition_near_the_bound():
+    # The scan finds each sample's lowest set bit from the bits of the
+    # sample with that bit cleared; checked against the definition with
+    # exact integers, on samples of every binade (subnormals, powers of
+    # two, zeros of both signs) whose largest ratio lands near 2^53 / n.
+    from fractions import Fraction
+
+    def exact(x):
+        nonzero = [Fraction(float(v)) for v in x if v != 0.0]
+        if not nonzero:
+            return True
+        if any(abs(v) >= 2 ** 512 for v in nonzero):
+            return False
+        q = min(Fraction(1, v.denominator) if v.denominator > 1 else
+                Fraction(2 ** ((v.numerator & -v.numerator).bit_length() - 1)) for v in map(abs, nonzero))
+        return max(abs(v) for v in nonzero) / q * len(x) < 2 ** 53
+
+    rng = np.random.default_rng(21)
+    for trial in range(600):
+        n = int(rng.integers(1, 40))
+        e = int(rng.integers(-1120, 460))
+        bits = int(rng.integers(40, 54)) - int(np.log2(n))
+        k = rng.integers(-(2 ** bits), 2 ** bits, size=n).astype(np.float64)
+        k[rng.random(n) < 0.2] = 2.0 ** int(rng.integers(0, bits))
+        x = np.ldexp(k, e + rng.integers(0, 3, size=n))
+        x[rng.random(n) < 0.1] = -0.0
+        assert kernels._running_sums_exact(x) is exact(x), (trial, x)
 
 
 def _signs(n, magnitude, seed=0):
