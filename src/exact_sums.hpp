@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "reused.hpp"
 #include "views.hpp"
 
 namespace qp {
@@ -100,12 +101,13 @@ class ExactFrames {
   bool block_exact_ = false;
   Path path_ = Path::kFrames;
   const kernels::Target* target_ = nullptr;
-  std::vector<double> segment_;     // the block's samples when they must be copied
-  std::vector<double> running_;     // running sums of the samples
-  std::vector<double> scratch_;     // the running-sum kernel's rows and frame starts
+  // Kept by the thread between calls (see reused.hpp).
+  Reused<double> segment_;          // the block's samples when they must be copied
+  Reused<double> running_;          // running sums of the samples
+  Reused<double> scratch_;          // the running-sum kernel's rows and frame starts
   std::vector<index_t> lag_values_;  // the lags, contiguous
-  std::vector<double> rows_;        // frames x lags
-  std::vector<double> means_;
+  Reused<double> rows_;             // frames x lags
+  Reused<double> means_;
 };
 
 }  // namespace qp

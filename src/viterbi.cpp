@@ -6,42 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "reused.hpp"
 #include "tracking.hpp"
 
 namespace qp {
 
 namespace {
-
-// The large work buffers of the Viterbi core outlive a call on the same
-// thread. The layer calls the core once per block, with blocks of one size,
-// and a fresh buffer of a few MiB is handed out by the allocator as pages
-// the system must fault in and zero one by one on every call (a quarter of
-// the call's time, more when both cores do it). Buffers above kKeepBytes are
-// given back at the end of the call, so a single huge call does not pin its
-// memory to the thread.
-constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
-
-template <typename T>
-class Kept {
- public:
-  // `store` as n elements, left as the last call wrote them: every user
-  // writes each element before it reads it, so filling them first would only
-  // stream a few MiB through memory for nothing.
-  Kept(std::vector<T>& store, std::size_t n) : store_(store) { store_.resize(n); }
-  ~Kept() {
-    if (store_.capacity() * sizeof(T) > kKeepBytes) std::vector<T>().swap(store_);
-  }
-  Kept(const Kept&) = delete;
-  Kept& operator=(const Kept&) = delete;
-  T* data() { return store_.data(); }
-  T& operator[](std::size_t i) { return store_[i]; }
-
- private:
-  std::vector<T>& store_;
-};
-
-thread_local std::vector<index_t> t_back;
-thread_local std::vector<double> t_scores, t_probabilities;
 
 // The log transition block depends only on the states, fs, sigma and the
 // lags, which the layer's calls of one track share block after block; it
@@ -97,7 +67,7 @@ class Recursion {
         beta_(beta),
         previous_(static_cast<std::size_t>(n)),
         best_(static_cast<std::size_t>(n)),
-        back_(t_back, static_cast<std::size_t>(frames * n)),  // row 0 unused
+        back_(static_cast<std::size_t>(frames * n)),  // row 0 unused
         decoder_(n, log_a, target) {}
 
   // Frame t's log-likelihoods, t = 0, 1, ... in order; `row(j)` gives state j's.
@@ -131,7 +101,7 @@ class Recursion {
   double beta_;
   std::vector<double> previous_;
   std::vector<double> best_;
-  Kept<index_t> back_;
+  Reused<index_t> back_;
   kernels::DecoderSteps decoder_;
 };
 
@@ -175,7 +145,7 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
   // Each frame is decoded as soon as it is analysed; its scores and
   // observation stay for the refinement.
   const std::size_t cells = static_cast<std::size_t>(frames * k);
-  Kept<double> scores(t_scores, cells), probabilities(t_probabilities, cells);
+  Reused<double> scores(cells), probabilities(cells);
   std::vector<double> levels(frames);
   std::vector<double> flank(static_cast<std::size_t>(k));
   std::vector<double> log_likelihood(static_cast<std::size_t>(k));
