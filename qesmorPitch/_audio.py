@@ -378,9 +378,16 @@ def atomic_output(path: PathLike, binary: bool = False) -> Iterator[Any]:
     """A file object whose content replaces `path` only once it is complete.
 
     On any failure or interrupt the temporary file is removed and an earlier
-    `path` is left as it was.
+    `path` is left as it was. A symbolic link stays a link: the file it
+    points to is replaced. Something that is not a regular file (a pipe, a
+    device such as /dev/null) is written into as it is: renaming over it
+    would put a file in its place.
     """
-    path = Path(path)
+    path = Path(os.path.realpath(path))
+    if path.exists() and not path.is_file() and not path.is_dir():
+        with (open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="")) as fh:
+            yield fh
+        return
     fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.",
                                suffix=PARTIAL_SUFFIX)
     _PARTIALS.add(tmp)

@@ -176,6 +176,10 @@ def _process_file(job: Job, options: Options, return_track: bool,
             finally:
                 plt.close(fig)
     except Exception as exc:
+        if isinstance(exc, BrokenPipeError) and job.output == "-":
+            # The reader of standard output went away (e.g. `| head`): no
+            # later track can be written either, so the whole run stops.
+            raise
         # Unreadable files and signals that break a limit explain themselves;
         # anything else keeps its type, which is the first clue to a bug.
         kind = "" if isinstance(exc, (AudioError, ValueError)) else f"{type(exc).__name__}: "
@@ -285,6 +289,8 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                     i = futures[future]
                     try:
                         result = future.result()
+                    except BrokenPipeError:
+                        raise
                     except Exception as exc:  # the worker died or could not unpickle
                         result = FileResult(path=jobs[i].path,
                                             error=f"{type(exc).__name__}: {exc}")

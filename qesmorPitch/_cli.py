@@ -195,6 +195,10 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
         # The reader went away (e.g. `| head`): stop quietly, as a filter does.
         sys.stdout = open(os.devnull, "w")
         return 141
+    except OSError as exc:  # standard output cannot be written (a full disk)
+        _err(f"standard output: {exc.strerror or exc}")
+        sys.stdout = open(os.devnull, "w")
+        return 1
     except KeyboardInterrupt:
         return 130
     return 0
@@ -466,6 +470,11 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
 
     try:
         run_jobs(jobs, options, max_workers=workers, on_result=on_result, progress=progress)
+    except BrokenPipeError:
+        # The reader of standard output went away: stop quietly, as a filter does.
+        bar.close()
+        sys.stdout = open(os.devnull, "w")
+        return 141
     except KeyboardInterrupt as exc:
         bar.close()
         _err(f"interrupted: {finished} of {len(files)} files finished; no partial "

@@ -267,6 +267,43 @@ def test_output_goes_to_exactly_the_named_file(tmp_path, capsys):
     assert sorted(os.listdir(tmp_path)) == ["Z.NPZ", "a.wav", "x.csv"]
 
 
+def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, capsys):
+    # Renaming over the name would put a plain file where the link or the
+    # pipe (or a device such as /dev/null) was.
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    (tmp_path / "real.csv").write_text("earlier\n")
+    (tmp_path / "link.csv").symlink_to("real.csv")
+    assert run([tmp_path / "a.wav", "-o", tmp_path / "link.csv"], capsys)[0] == 0
+    assert (tmp_path / "link.csv").is_symlink()
+    assert (tmp_path / "real.csv").read_text().startswith("time,f0")
+    os.mkfifo(tmp_path / "pipe")
+    reader = subprocess.Popen(["cat", str(tmp_path / "pipe")], stdout=subprocess.PIPE)
+    assert run([tmp_path / "a.wav", "-o", tmp_path / "pipe"], capsys)[0] == 0
+    assert reader.communicate(timeout=30)[0] == (tmp_path / "real.csv").read_bytes()
+    assert not (tmp_path / "pipe").is_file()
+
+
+def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path):
+    # More rows than a pipe holds, so the writer is still writing when the reader leaves.
+    write_wav(tmp_path / "a.wav", voice(30.0))
+    for extra in ([str(tmp_path / "a.wav"), "-o", "-"],
+                  ["--stream", "--sr", str(SR), "-"]):
+        cmd = [sys.executable, "-m", "qesmorPitch", "-q", *extra]
+        with open(tmp_path / "a.wav", "rb") as audio:
+            proc = subprocess.Popen(cmd, stdin=audio, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            assert proc.stdout.readline().startswith(b"time,")
+            proc.stdout.close()  # as `| head -1` does
+            err = proc.stderr.read()
+            assert proc.wait(timeout=60) == 141 and err == b"", err
+        if os.path.exists("/dev/full"):
+            with open(tmp_path / "a.wav", "rb") as audio, open("/dev/full", "w") as full:
+                done = subprocess.run(cmd, stdin=audio, stdout=full, stderr=subprocess.PIPE,
+                                      timeout=60)
+            assert done.returncode == 1 and b"No space left" in done.stderr
+            assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+
+
 def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.3))
     (tmp_path / "d").mkdir()
