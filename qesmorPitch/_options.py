@@ -104,13 +104,19 @@ def _optional(check: Check) -> Check:
     return optional
 
 
+# The lowest cutoff: the filter's response to an edge lasts about 24 / cutoff
+# seconds, and that much signal on each side of every block is its context;
+# 0.1 Hz is also the lowest fmin.
+LOWEST_HIGHPASS = 0.1
+
+
 def _highpass(name: str, value: Any) -> Any:
-    """None, "fmin", or a cutoff in Hz above 0."""
+    """None, "fmin", or a cutoff in Hz from LOWEST_HIGHPASS on."""
     if value is None or value == "fmin":
         return value
     if isinstance(value, str):
         raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
-    return _number(gt=0, example="'fmin'")(name, value)
+    return _number(ge=LOWEST_HIGHPASS, example="'fmin' or None (no filter)")(name, value)
 
 
 def _option(default: Any, check: Check, methods: Tuple[str, ...] = METHODS) -> Any:

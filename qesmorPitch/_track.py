@@ -974,16 +974,22 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
     return confidence
 
 
-def _voiced(rows: np.ndarray, plan: _Plan, confidence: np.ndarray) -> np.ndarray:
-    """The frames reported voiced: a period within the range asked for, and
-    the voicing model's decision (or the strength's against the threshold)."""
+def _in_range(rows: np.ndarray, plan: _Plan) -> np.ndarray:
+    """The frames with a period within the range asked for."""
     f0 = rows[..., F0]
     with np.errstate(invalid="ignore"):
         # The refinement may move a peak at an end lag past the range asked
         # for: by a few cents, the pitch is at the edge; further, it is
         # outside what was asked and not reported.
         lo, hi = plan.fmin / EDGE_TOLERANCE, plan.fmax * EDGE_TOLERANCE
-        voiced = np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
+        return np.isfinite(f0) & (f0 >= lo) & (f0 <= hi)
+
+
+def _voiced(rows: np.ndarray, plan: _Plan, confidence: np.ndarray) -> np.ndarray:
+    """The frames reported voiced: a period within the range asked for, and
+    the voicing model's decision (or the strength's against the threshold)."""
+    voiced = _in_range(rows, plan)
+    with np.errstate(invalid="ignore"):
         if plan.voicing_threshold is None:
             voiced &= confidence >= 0.5
         else:
@@ -1006,6 +1012,11 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     if confidence is None:
         confidence = _confidence(rows, plan)
     voiced = _voiced(rows, plan, confidence)
+    # A frame without a period in the range is no voice the caller asked
+    # for, whatever the model made of its periodicity: so that `voiced` is
+    # `confidence >= 0.5` as documented. (A new array: a stream's chain
+    # keeps the model's own.)
+    confidence = np.where(_in_range(rows, plan), confidence, 0.0)
     with np.errstate(invalid="ignore"):
         f0 = np.where(voiced, np.clip(f0, plan.fmin, plan.fmax), np.nan)
     if n_channels is None:
@@ -1097,7 +1108,7 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         (in [0, 1]) is at least this; 0 keeps every frame that has a
         candidate. By default (None) the model decides: strength, level
         against the signal's active level and its pauses, and continuity.
-    highpass : {"fmin"} or float > 0 or None
+    highpass : {"fmin"} or float >= 0.1 or None
         Cutoff in Hz of the high-pass filter applied before framing, which
         removes DC offsets, hum and rumble below the range; "fmin" (the
         default) follows `fmin`, at 1.1 times it, None turns it off. Must

@@ -74,6 +74,9 @@ def test_reported_pitch_stays_inside_the_range(method):
     pt = qesmorPitch.track(y, sr, method=method, fmin=100, fmax=600)
     f0 = pt.f0[pt.voiced]
     assert np.all((f0 >= 100) & (f0 <= 600))
+    # A voice just below the range: unvoiced, and so is its confidence.
+    low = qesmorPitch.track(harmonic(200.0, sr, 0.4), sr, method=method, fmin=221, fmax=300)
+    assert not low.voiced.any() and np.all(low.confidence < 0.5)
 
 
 def test_a_belief_lost_to_nan_is_restarted(monkeypatch):

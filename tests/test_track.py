@@ -367,7 +367,8 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"method": "direct", "smooth": True}, TypeError, "smooth must be an integer"),
     ({"fmn": 80}, TypeError, "unexpected parameter 'fmn'; did you mean 'fmin'?"),
     ({"highpass": "dc"}, ValueError, "highpass='dc' must be a cutoff in Hz, 'fmin' or None"),
-    ({"highpass": 0}, ValueError, "highpass=0 must be > 0"),
+    ({"highpass": 0}, ValueError, "highpass=0 must be >= 0.1"),
+    ({"highpass": 1e-4}, ValueError, "highpass=0.0001 must be >= 0.1"),
     ({"highpass": 4000}, ValueError, "highpass=4000 Hz must be below sr / 2 = 4000 Hz"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
