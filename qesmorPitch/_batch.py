@@ -191,6 +191,14 @@ def _process_file(job: Job, options: Options, return_track: bool,
                       track=pt if return_track else None, warning=audio.warning)
 
 
+def _path_text(p: Any) -> str:
+    """A path given as str, bytes or path-like, as text (str() of bytes would
+    be "b'...'", a file that does not exist)."""
+    if not isinstance(p, (str, bytes, os.PathLike)):
+        raise TypeError(f"paths must hold file names (str, bytes or path-like), got {p!r}")
+    return os.fsdecode(os.fspath(p))
+
+
 def _worker_init(threads: int = 1) -> None:
     # The parent decides what an interrupt stops: a worker that took SIGINT
     # itself would only fail its file and go on with the next.
@@ -404,7 +412,8 @@ def track_files(
     if max_workers is not None and (isinstance(max_workers, bool) or
                                     not isinstance(max_workers, int) or max_workers < 1):
         raise ValueError(f"max_workers={max_workers!r} must be an integer >= 1")
-    jobs = plan_jobs([str(p) for p in paths], out_dir=out_dir, fmt=format, plot_dir=plot_dir)
+    jobs = plan_jobs([_path_text(p) for p in paths], out_dir=out_dir, fmt=format,
+                     plot_dir=plot_dir)
     for folder in (out_dir, plot_dir):
         if folder is not None:
             Path(folder).mkdir(parents=True, exist_ok=True)

@@ -1,6 +1,7 @@
 """track_files: parallel batches on the default pool, on any executor and on
 a Dask cluster; failures stay with their file."""
 import concurrent.futures as cf
+import os
 import threading
 
 import numpy as np
@@ -114,6 +115,9 @@ def test_colliding_names_get_distinct_outputs(tmp_path):
     assert all(r.ok for r in results) and len(list((tmp_path / "out").iterdir())) == 2
     beside = _batch.output_paths(paths, None, ".f0.csv")
     assert beside[0] == tmp_path / "a" / "take.f0.csv"
+    # A name as bytes is the same file.
+    again = qesmorPitch.track_files([os.fsencode(paths[0])], out_dir=tmp_path / "bytes")
+    assert again[0].ok and again[0].output.endswith("take.csv")
 
 
 @pytest.mark.parametrize("paths", ["a.wav", b"a.wav", "PATH"])
