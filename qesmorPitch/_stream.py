@@ -23,6 +23,11 @@ from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, S
 
 __all__ = ["PitchStream", "causal_rows"]
 
+# Causal analysis reads samples as fractions of full scale, with no peak of
+# the whole signal to scale by; beyond this magnitude the energy of a block
+# of frames would overflow, so such samples are refused.
+LARGEST_SAMPLE = 1e140
+
 
 def full_scale(dtype: np.dtype) -> float:
     """The factor that reads samples of `dtype` as fractions of full scale:
@@ -80,6 +85,12 @@ class _Causal:
         first frame completed by them, their rows (rows, frames, N_COLUMNS)
         and their voicing confidence (rows, frames)."""
         plan = self.plan
+        peak = float(np.max(np.abs(x))) if x.size else 0.0
+        if peak > LARGEST_SAMPLE:
+            raise ValueError(f"a sample of magnitude {peak:.3g} is beyond {LARGEST_SAMPLE:g}, "
+                             f"the largest causal analysis takes (it reads samples as "
+                             f"fractions of full scale); scale the signal down, e.g. "
+                             f"by 1 / its peak")
         x, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
         buffer = np.concatenate((self.buffer, x), axis=1)

@@ -148,6 +148,8 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     (np.ones((2, 5)), ValueError, r"1-D chunks"),
     (np.array(["a", "b"]), TypeError, "must be real numbers"),
     (np.ones(3) + 1j, TypeError, "must be real numbers"),
+    # Samples are fractions of full scale: the energy of a block would overflow.
+    (np.r_[1.0, -1e153, 1.0], ValueError, r"magnitude 1e\+153 is beyond 1e\+140"),
 ])
 def test_bad_chunk_is_refused_and_leaves_the_stream_unchanged(bad, error, match):
     y = signal()
