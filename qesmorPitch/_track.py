@@ -528,13 +528,18 @@ def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
         chunk = np.append(chunk, np.dot(rest, rest))
     counts = np.full(chunk.shape[0], float(hop))
     counts[n_hops:] = x.shape[0] - n_hops * hop
-    energy = np.concatenate(([0.0], np.cumsum(chunk)))
-    samples = np.concatenate(([0.0], np.cumsum(counts)))
-    t = np.arange(n_frames)
-    stop = np.minimum(t + hops, chunk.shape[0])
-    mean = (energy[stop] - energy[t]) / (samples[stop] - samples[t])
-    # The running sum's rounding can leave a tiny negative difference.
-    return np.sqrt(np.maximum(mean, 0.0))
+    # Each frame adds its own hops, in order (zeros past the last): a
+    # difference of running sums would round by where the block starts,
+    # and a causal track must not depend on how its signal was cut into
+    # chunks; it would also cancel a quiet frame after a loud stretch to
+    # nothing.
+    padded = np.zeros((2, n_frames + hops))
+    padded[0, : chunk.shape[0]] = chunk
+    padded[1, : counts.shape[0]] = counts
+    total = padded[:, :n_frames].copy()
+    for k in range(1, hops):
+        total += padded[:, k: k + n_frames]
+    return np.sqrt(total[0] / total[1])
 
 
 # (method, two half-waves) -> the core that analyses them: the private
