@@ -68,6 +68,15 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
     return check
 
 
+def _unit_interval(name: str, value: Any) -> float:
+    """A number in [0, 1]: the strength a threshold is compared with lies there."""
+    out = _number()(name, value)
+    if not 0.0 <= out <= 1.0:
+        raise ValueError(f"{name}={out:g} must be in [0, 1], the range of the strength; "
+                         f"e.g. {name}=0.5, or None for the voicing model")
+    return out
+
+
 def _integer(*, ge: int, example: str, unit: str = "") -> Check:
     """A whole number (not a bool or a float) from `ge` to the C int limit."""
     def check(name: str, value: Any) -> int:
@@ -144,7 +153,7 @@ class Options:
     method: str = _option("viterbi", _choice(METHODS))
     polarity: str = _option("both", _choice(POLARITIES))
     interpolator: str = _option("gaussian", _choice(INTERPOLATORS))
-    voicing_threshold: Optional[float] = _option(None, _optional(_number()))
+    voicing_threshold: Optional[float] = _option(None, _optional(_unit_interval))
     highpass: Any = _option("fmin", _highpass)
     mono: bool = _option(False, _flag)
     subtract_minimum: bool = _option(False, _flag)

@@ -197,7 +197,12 @@ def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     float64 one at a time (see ArraySource), so a long signal costs its own
     memory only. Callers must not write into the result.
     """
-    arr = np.asarray(y)
+    try:
+        arr = np.asarray(y)
+    except ValueError:
+        # NumPy's "inhomogeneous shape" for a list of lists of unequal lengths.
+        raise ValueError("y is a list of rows of unequal lengths; give every channel "
+                         "the same number of samples (e.g. trim them to the shortest)") from None
     if arr.dtype.kind == "c":
         raise TypeError("y is complex; pass a real signal (e.g. y.real)")
     if arr.dtype.kind not in "biuf":
@@ -209,7 +214,7 @@ def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     # the array is most likely samples by channels.
     if rows > MAX_CHANNELS and cols < rows:
         raise ValueError(
-            f"y has shape {arr.shape}, which reads as {rows} channels of {cols} samples; "
+            f"y has shape {arr.shape}, which reads as {rows} channels of {cols} sample(s); "
             f"if it holds {cols} channels of {rows} samples, pass y.T")
     if arr.size == 0:
         raise ValueError(f"y is empty (shape {arr.shape}); pass at least one sample")

@@ -284,7 +284,8 @@ def _suggested(message, name):
     (np.zeros((2, 2, 50)), ValueError, "shape"),
     (np.zeros((4000, 2)), ValueError, "pass y.T"),
     (np.zeros((16000, 40)), ValueError,
-     "reads as 16000 channels of 40 samples; if it holds 40 channels of 16000 samples"),
+     "reads as 16000 channels of 40 sample(s); if it holds 40 channels of 16000 samples"),
+    ([[1.0, 2.0, 3.0], [1.0, 2.0]], ValueError, "rows of unequal lengths"),
 ])
 def test_bad_signals_are_reported(y, kind, text):
     with pytest.raises(kind, match=re.escape(text)):
@@ -369,6 +370,7 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"highpass": "dc"}, ValueError, "highpass='dc' must be a cutoff in Hz, 'fmin' or None"),
     ({"highpass": 0}, ValueError, "highpass=0 must be >= 0.1"),
     ({"highpass": 1e-4}, ValueError, "highpass=0.0001 must be >= 0.1"),
+    ({"voicing_threshold": 1.5}, ValueError, "voicing_threshold=1.5 must be in [0, 1]"),
     ({"highpass": 4000}, ValueError, "highpass=4000 Hz must be below sr / 2 = 4000 Hz"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
