@@ -63,7 +63,7 @@ class Reused {
     }
     if (pick == kept.size()) return;
     store_.swap(kept[pick]);
-    kept[pick] = std::move(kept.back());
+    if (pick + 1 != kept.size()) kept[pick] = std::move(kept.back());
     kept.pop_back();
   }
 
