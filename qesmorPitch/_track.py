@@ -561,12 +561,14 @@ _CORES: Dict[Tuple[str, bool], Callable[..., np.ndarray]] = {
 }
 
 
-def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan) -> np.ndarray:
+def _call_core(waves: Tuple[np.ndarray, ...], plan: _Plan,
+               mode: Optional[str] = None) -> np.ndarray:
+    """The plan's core on `waves`; for direct, with peak rule `mode` when given."""
     p = plan.params
     interp = "no" if plan.interpolator == "none" else plan.interpolator
     tail: Tuple[Any, ...]
     if plan.method == "direct":
-        tail = (p["smooth"], p["pitch_detect_mode"], p["pitch_detect_threshold"], interp)
+        tail = (p["smooth"], mode or p["pitch_detect_mode"], p["pitch_detect_threshold"], interp)
     elif plan.method == "bayes":
         tail = (p["alpha"], p["sigma"], interp)
     else:
@@ -595,18 +597,23 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
     if floor is not None:
         silent |= rows[:, LEVEL] < floor
+    highest = None
     if plan.method == "direct":
         # Frames are independent: one call, silent frames blanked after it.
         if not silent.all():
             out = _call_core(waves, plan)
             rows[:, : out.shape[1]] = out
+            if plan.params["pitch_detect_mode"] == "peak":
+                # The highest peak too, for the check to weigh (see check_rows).
+                highest = _call_core(waves, plan, "maximum")[:, F0]
+                highest[silent] = np.nan
         rows[silent, :LEVEL] = np.nan
     else:
         edges = np.diff(np.concatenate(([0], (~silent).view(np.int8), [0])))
         for first, stop in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)):
             _track_run(waves, plan, int(first), int(stop), rows)
     del waves
-    check_rows(x, plan, rows, keep)
+    check_rows(x, plan, rows, keep, highest)
     return rows
 
 
@@ -617,7 +624,8 @@ def _period_bounds(plan: _Plan) -> Tuple[float, float]:
 
 
 def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
-               keep: Optional[Tuple[int, int]] = None) -> None:
+               keep: Optional[Tuple[int, int]] = None,
+               highest: Optional[np.ndarray] = None) -> None:
     """Replace the cores' f0 and strength in `rows` by the harmonic
     correction and the bounded check of _voicing, on the frames that have
     a candidate (among frames [keep[0], keep[1]) and one frame on each side
@@ -628,8 +636,17 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
     The centred strength is measured for every frame although only the
     edges of voiced runs use it: the edges are known only after the voicing
     decision over the whole signal, when this block's conditioned samples
-    are gone (about 1 ms per minute, against conditioning them again)."""
+    are gone (about 1 ms per minute, against conditioning them again).
+
+    `highest` (direct, peak rule "peak" only) is each frame's f0 at its
+    highest periodicity peak: where the first peak's period, corrected, is
+    not clearly periodic, the more periodic of the two is kept, the highest
+    peak's searched down to an eighth of it (_voicing.DIRECT_FACTORS). The
+    first peak misses voices whose peaks after it fall below its threshold;
+    the highest one lands on far multiples of strictly periodic tones."""
     cand = np.isfinite(rows[:, F0])
+    if highest is not None:
+        cand |= np.isfinite(highest)
     if keep is not None:
         cand[: max(keep[0] - 1, 0)] = False
         cand[keep[1] + 1:] = False
@@ -639,6 +656,15 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
     bounds = _period_bounds(plan)
     period, strength = _voicing.correct_periods(
         x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length, *bounds)
+    if highest is not None:
+        other, other_strength = _voicing.correct_periods(
+            x, cand * plan.hop_length, plan.sr / highest[cand], plan.frame_length, *bounds,
+            factors=_voicing.DIRECT_FACTORS)
+        first = np.nan_to_num(strength, nan=-1.0)
+        take = ((first < 1.0 - _voicing.OCTAVE_TOLERANCE)
+                & (np.nan_to_num(other_strength, nan=-1.0) > first))
+        period = np.where(take, other, period)
+        strength = np.where(take, other_strength, strength)
     if not plan.causal:
         # Offline, a frame's neighbours are known: a gliding pitch is measured
         # again at the frame's centre. (A stream decides each frame as it

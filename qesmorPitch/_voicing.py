@@ -46,6 +46,9 @@ from . import _kernels
 
 # Periods tried besides the chosen one, as multiples of it.
 FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
+# The direct method's highest peak is tried down to an eighth of its period
+# (see _track.check_rows): over 40-1000 Hz it often lies on a far multiple.
+DIRECT_FACTORS = tuple(1.0 / k for k in range(8, 3, -1)) + FACTORS
 # A shorter period wins when its strength is at most this below the best.
 OCTAVE_TOLERANCE = 0.06
 # Below this strength (white noise is about 0.3) the multiples are not tried.
@@ -112,16 +115,18 @@ def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray,
 
 
 def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
-                    shortest: float, longest: float) -> Tuple[np.ndarray, np.ndarray]:
-    """The period of each frame among `periods` and its multiples within
-    [shortest, longest], and its strength; NaN where `periods` is NaN."""
+                    shortest: float, longest: float,
+                    factors: Tuple[float, ...] = FACTORS) -> Tuple[np.ndarray, np.ndarray]:
+    """The period of each frame among `periods` and its multiples by
+    `factors` within [shortest, longest], and its strength; NaN where
+    `periods` is NaN."""
     base = check(x, starts, periods, width)[0]
     # A longer period wins only by more than the tolerance, beyond reach of
     # a frame already that periodic; a frame as aperiodic as noise is not
     # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
     worth = base >= SEARCH_FLOOR
-    factors = np.array(FACTORS)[:, None]
+    factors = np.array(factors)[:, None]
     P = periods[None, :] * factors
     P = np.where((P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth, P, np.nan)
     Pm = np.concatenate((periods[None, :], P))

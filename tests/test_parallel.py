@@ -79,7 +79,7 @@ def test_unquantised_input_takes_the_exact_running_sums(monkeypatch, method):
     y[6000:7000] = 0.0
     calls = []
     real = _track._call_core
-    monkeypatch.setattr(_track, "_call_core", lambda w, plan: calls.append((w, plan)) or real(w, plan))
+    monkeypatch.setattr(_track, "_call_core", lambda w, plan, *mode: calls.append((w, plan)) or real(w, plan, *mode))
     monkeypatch.setattr(_track, "BLOCK_FRAMES", 64)
     qesmorPitch.track(y, 8000, method=method)
     assert len(calls) > 2
