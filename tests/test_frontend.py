@@ -79,6 +79,16 @@ def test_reported_pitch_stays_inside_the_range(method):
     assert not low.voiced.any() and np.all(low.confidence < 0.5)
 
 
+@pytest.mark.parametrize("f0, sr, fmin, fmax", [(2400.0, 16000, 200, 4000), (220.0, 1000, 50, 500)])
+def test_direct_takes_the_highest_peak_where_the_first_peak_rule_finds_none(f0, sr, fmin, fmax):
+    # A sine of a few samples per period: after its first peak the periodicity
+    # falls below the first-peak rule's threshold at once.
+    y = np.sin(2 * np.pi * f0 * np.arange(sr) / sr)
+    pt = qesmorPitch.track(y, sr, method="direct", fmin=fmin, fmax=fmax)
+    assert pt.voiced.mean() > 0.9
+    np.testing.assert_allclose(pt.f0[pt.voiced], f0, rtol=0.01)
+
+
 def test_a_belief_lost_to_nan_is_restarted(monkeypatch):
     # The forward filter never re-initialises a NaN belief: every row after
     # it would be NaN. The layer restarts the filter after that frame.
