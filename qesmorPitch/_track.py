@@ -657,14 +657,15 @@ def check_rows(x: np.ndarray, plan: _Plan, rows: np.ndarray,
     period, strength = _voicing.correct_periods(
         x, cand * plan.hop_length, plan.sr / rows[cand, F0], plan.frame_length, *bounds)
     if highest is not None:
-        other, other_strength = _voicing.correct_periods(
-            x, cand * plan.hop_length, plan.sr / highest[cand], plan.frame_length, *bounds,
-            factors=_voicing.DIRECT_FACTORS)
+        # Only the frames the first peak leaves in doubt are measured again.
         first = np.nan_to_num(strength, nan=-1.0)
-        take = ((first < 1.0 - _voicing.OCTAVE_TOLERANCE)
-                & (np.nan_to_num(other_strength, nan=-1.0) > first))
-        period = np.where(take, other, period)
-        strength = np.where(take, other_strength, strength)
+        doubt = np.flatnonzero(first < 1.0 - _voicing.OCTAVE_TOLERANCE)
+        other, other_strength = _voicing.correct_periods(
+            x, cand[doubt] * plan.hop_length, plan.sr / highest[cand[doubt]],
+            plan.frame_length, *bounds, factors=_voicing.DIRECT_FACTORS)
+        take = np.nan_to_num(other_strength, nan=-1.0) > first[doubt]
+        period[doubt[take]] = other[take]
+        strength[doubt[take]] = other_strength[take]
     if not plan.causal:
         # Offline, a frame's neighbours are known: a gliding pitch is measured
         # again at the frame's centre. (A stream decides each frame as it
