@@ -95,6 +95,14 @@ PAUSE_PERCENTILE = 5.0      # the level of the pauses among the frame levels
 PAUSE_SPREAD_DB = 12.0      # pauses this far below the active level are a background
 PAUSE_MARGIN_DB = 4.0       # evidence falls below this far above the background
 PAUSE_SLOPE = 2.0           # log-odds per dB below it
+# The pauses are a background only where the quietest frames sit on a
+# floor: with frames well below them (LEAST_PERCENTILE of the levels more
+# than PAUSE_FLAT_DB under PAUSE_PERCENTILE), the signal fades to nothing
+# somewhere, its low percentiles are quiet voiced sounds of an utterance
+# with few pauses, and a margin above them would reject those sounds. Hum,
+# noise and distant talkers leave a floor within a few dB.
+LEAST_PERCENTILE = 1.0
+PAUSE_FLAT_DB = 20.0
 CAUSAL_FLOOR_DB = -70.0     # the floor against full scale when no signal statistic is known
 # Causal use: the forward chain on evidence without signal statistics. The
 # tuning part scores the same for costs from 0.25 to 1.25 (overall accuracy
@@ -199,9 +207,10 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
 
     The level counts against two floors: `floor_db` below the active level
     (by default a high percentile of the levels), and, when the quietest
-    frames lie well below the active level, a margin above them: a steady
-    background (hum, a noise floor, distant talkers) is periodic or loud
-    enough to pass the strength, but it is the level of the pauses.
+    frames lie well below the active level on a floor of their own (see
+    PAUSE_FLAT_DB), a margin above them: a steady background (hum, a noise
+    floor, distant talkers) is periodic or loud enough to pass the
+    strength, but it is the level of the pauses.
     """
     if floor_db is None:
         floor_db = FLOOR_DB
@@ -214,7 +223,10 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
     if active is None:
         heard = db[db > -400.0]
         active_db = float(np.percentile(heard, ACTIVE_PERCENTILE)) if heard.size else 0.0
-        pause_db = float(np.percentile(heard, PAUSE_PERCENTILE)) if heard.size else -400.0
+        pause_db, least_db = (np.percentile(heard, (PAUSE_PERCENTILE, LEAST_PERCENTILE))
+                              if heard.size else (-400.0, -400.0))
+        if pause_db - least_db > PAUSE_FLAT_DB:
+            pause_db = -400.0
     else:
         active_db, pause_db = 20.0 * math.log10(active), -400.0
     score += FLOOR_SLOPE * np.minimum(db - (active_db + floor_db), 0.0)

@@ -594,6 +594,21 @@ def test_voicing_edges_are_weighed_again_by_their_centres():
     assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centred=centre), forward)
 
 
+
+def test_quiet_voiced_sounds_are_no_background_where_the_signal_fades_out():
+    # An utterance with few pauses: its quietest 5 % are voiced sounds 25 dB
+    # down. Over a flat floor (a background) frames near that level are
+    # voted down; where the signal also fades far below it, they stand.
+    strength = np.full(400, 0.8)
+    level = np.ones(400)
+    level[100:130] = 10 ** (-25 / 20)
+    floor = _voicing.confidence(strength, level, smooth=True)
+    faded = level.copy()
+    faded[[0, 1, 2, 3, 4, 399, 398]] = 10 ** (-70 / 20)
+    kept = _voicing.confidence(strength, faded, smooth=True)
+    assert (floor[100:130] < 0.5).all()
+    assert (kept[100:130] >= 0.5).all()
+
 @pytest.mark.parametrize("method", ["viterbi", "bayes"])
 def test_a_voice_under_broadband_noise_is_voiced_and_the_noise_is_not(method):
     # Noise 8 dB above two notes weakens them below the fixed even odds;
