@@ -110,9 +110,12 @@ const Choice& choice() {
   return chosen;
 }
 
-// The periodicity kernels of one target and the decoder kernels of another.
+// Each group's kernels from its own target (every scratch size and layout
+// they share is the same on every target).
 Target choose() {
   Target t = *choice().periodicity;
+  t.running_lanes = choice().running_sums->running_lanes;
+  t.running_lanes_int = choice().running_sums->running_lanes_int;
   const Target& decoder = *choice().decoder;
   t.states = decoder.states;
   t.viterbi_columns = decoder.viterbi_columns;
@@ -148,7 +151,14 @@ void set_shortcuts(bool on) { g_shortcuts.store(on, std::memory_order_relaxed); 
 
 bool shortcuts() { return g_shortcuts.load(std::memory_order_relaxed); }
 
-const char* active_name(bool decoder) { return decoder ? choice().decoder->name : choice().periodicity->name; }
+const char* active_name(Group group) {
+  switch (group) {
+    case Group::kRunningSums: return choice().running_sums->name;
+    case Group::kDecoder: return choice().decoder->name;
+    case Group::kPeriodicity: break;
+  }
+  return choice().periodicity->name;
+}
 
 const Target& active() {
   static const Target chosen = choose();

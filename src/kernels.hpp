@@ -42,11 +42,13 @@ struct Target {
 int target_count();
 const Target& target(int index);
 // The fastest supported target for each group of kernels, chosen once by
-// timing them (kernel_choice.hpp): the periodicity kernels of one target and
-// the decoder kernels of another; its name is the periodicity kernels'.
+// timing them (kernel_choice.hpp): the frame-by-frame periodicity kernels,
+// the running sums and the decoder kernels each from the target fastest at
+// them; its name is the frame-by-frame kernels'.
 const Target& active();
-// The target chosen for the decoder kernels (true) or the periodicity ones.
-const char* active_name(bool decoder);
+enum class Group { kPeriodicity, kRunningSums, kDecoder };
+// The target chosen for a group of kernels.
+const char* active_name(Group group);
 // Makes active() return `target` (nullptr: the best again). Each extension
 // module has its own copy of this state.
 void set_override(const Target* target);

@@ -885,8 +885,10 @@ PyObject* use_shortcuts_impl(int on) {
 }
 
 PyObject* kernel_targets_impl() {
-  return Py_BuildValue("{ssss}", "periodicity", qp::kernels::active_name(false), "decoder",
-                       qp::kernels::active_name(true));
+  using qp::kernels::Group;
+  return Py_BuildValue("{ssssss}", "periodicity", qp::kernels::active_name(Group::kPeriodicity), "running_sums",
+                       qp::kernels::active_name(Group::kRunningSums), "decoder",
+                       qp::kernels::active_name(Group::kDecoder));
 }
 
 PyObject* targets_impl() {

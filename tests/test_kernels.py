@@ -218,6 +218,6 @@ def test_estimators_give_the_same_bits_on_every_target(forced, cy_impl):
 
 def test_each_kernel_group_runs_a_supported_target():
     chosen = kernels.kernel_targets()
-    assert set(chosen) == {"periodicity", "decoder"}
+    assert set(chosen) == {"periodicity", "running_sums", "decoder"}
     assert set(chosen.values()) <= set(TARGETS)
     assert kernels.active_target() == chosen["periodicity"]
