@@ -346,7 +346,7 @@ def _json_pieces(pt: PitchTrack) -> Iterator[str]:
 
 
 # Where an output is written until it is complete: a hidden file beside it,
-# ".<name>.<random>.part", renamed over the output only when whole.
+# ".<name>.<tag><random>.part", renamed over the output only when whole.
 PARTIAL_SUFFIX = ".part"
 # Temporary files this process is writing, for a signal handler to remove.
 _PARTIALS: set = set()
@@ -355,12 +355,15 @@ _UMASK = os.umask(0o022)
 os.umask(_UMASK)
 
 
-def partial_files(path: PathLike) -> List[Path]:
-    """Temporary files of unfinished writes of `path` (by any process)."""
+def partial_files(path: PathLike, tag: str) -> List[Path]:
+    """Temporary files of unfinished writes of `path` tagged `tag` (by any
+    process: a worker that was killed cannot remove its own)."""
     import glob
 
-    path = Path(path)
-    pattern = glob.escape(str(path.parent / f".{path.name}.")) + "*" + PARTIAL_SUFFIX
+    if not tag:
+        raise ValueError("a tag is needed: without one, others' files would match")
+    path = Path(os.path.realpath(path))
+    pattern = glob.escape(str(path.parent / f".{path.name}.{tag}")) + "*" + PARTIAL_SUFFIX
     return [Path(p) for p in glob.glob(pattern)]
 
 
@@ -374,21 +377,22 @@ def remove_own_partials() -> None:
 
 
 @contextmanager
-def atomic_output(path: PathLike, binary: bool = False) -> Iterator[Any]:
+def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterator[Any]:
     """A file object whose content replaces `path` only once it is complete.
 
     On any failure or interrupt the temporary file is removed and an earlier
     `path` is left as it was. A symbolic link stays a link: the file it
     points to is replaced. Something that is not a regular file (a pipe, a
     device such as /dev/null) is written into as it is: renaming over it
-    would put a file in its place.
+    would put a file in its place. The temporary file's name starts with
+    `tag` after the output's (see partial_files).
     """
     path = Path(os.path.realpath(path))
     if path.exists() and not path.is_file() and not path.is_dir():
         with (open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="")) as fh:
             yield fh
         return
-    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.",
+    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.{tag}",
                                suffix=PARTIAL_SUFFIX)
     _PARTIALS.add(tmp)
     try:
@@ -407,7 +411,7 @@ def atomic_output(path: PathLike, binary: bool = False) -> Iterator[Any]:
         _PARTIALS.discard(tmp)
 
 
-def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv") -> None:
+def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv", tag: str = "") -> None:
     """Write `pt` to exactly `path` ("-" for standard output, text formats only).
 
     The format is `fmt` whatever the suffix of `path`; the file appears only
@@ -421,7 +425,7 @@ def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv") -> None:
         sys.stdout.writelines(_csv_lines(pt) if fmt == "csv" else _json_pieces(pt))
         sys.stdout.flush()
         return
-    with atomic_output(path, binary=fmt == "npz") as fh:
+    with atomic_output(path, binary=fmt == "npz", tag=tag) as fh:
         if fmt == "npz":
             meta = track_metadata(pt)
             meta["params"] = json.dumps(meta["params"])

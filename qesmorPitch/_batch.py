@@ -4,12 +4,13 @@ from __future__ import annotations
 import concurrent.futures as cf
 import contextlib
 import os
+import secrets
 import signal
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from ._options import Options
 from ._threads import get_num_threads
@@ -106,6 +107,9 @@ class Job:
     output: Optional[str]
     fmt: str = "csv"
     plot: Optional[str] = None
+    # Starts the names of the run's temporary files (see _audio.atomic_output),
+    # so that a stopped run removes its own and no one else's.
+    tag: str = field(default_factory=lambda: secrets.token_hex(6))
 
 
 def check_targets(jobs: Sequence[Job]) -> None:
@@ -113,14 +117,17 @@ def check_targets(jobs: Sequence[Job]) -> None:
 
     Raises ValueError naming both inputs, before anything is written.
     """
-    inputs = {os.path.abspath(j.path): j.path for j in jobs}
-    taken: Dict[str, Job] = {}
+    # The paths the writes will land on: an output is written where its
+    # links lead (see _audio.atomic_output), so links are followed here too,
+    # and a file reached by two paths (a bind mount) is known by its inode.
+    inputs = {_file_key(j.path) for j in jobs} - {None} | {os.path.realpath(j.path) for j in jobs}
+    taken: Dict[Any, Job] = {}
     for job in jobs:
         for target in (job.output, job.plot):
             if target is None or target == "-":
                 continue
-            key = os.path.abspath(target)
-            if key in inputs:
+            key = os.path.realpath(target)
+            if key in inputs or _file_key(target) in inputs:
                 raise ValueError(f"{job.path}: the output {target} is an input of this run; "
                                  "choose another output name")
             if taken.get(key) is job:
@@ -130,6 +137,15 @@ def check_targets(jobs: Sequence[Job]) -> None:
                 raise ValueError(f"{taken[key].path} and {job.path} would both be written "
                                  f"to {target}; give each file once, or rename one")
             taken[key] = job
+
+
+def _file_key(path: PathLike) -> Optional[Tuple[int, int]]:
+    """(device, inode) of an existing file, else None."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
 
 
 def plan_jobs(paths: Sequence[str], *, out_dir: Optional[PathLike], fmt: str,
@@ -164,14 +180,14 @@ def _process_file(job: Job, options: Options, return_track: bool,
             pt = run_plan(audio, plan, progress)
             samples = audio.read(0, audio.n_samples) if job.plot is not None else None
         if job.output is not None:
-            write_track(pt, job.output, job.fmt)
+            write_track(pt, job.output, job.fmt, tag=job.tag)
         if job.plot is not None and samples is not None:
             import matplotlib.pyplot as plt
 
             fig = pt.plot(samples[0] if pt.n_channels is None else samples,
                           title=Path(job.path).name)
             try:
-                with atomic_output(job.plot, binary=True) as fh:
+                with atomic_output(job.plot, binary=True, tag=job.tag) as fh:
                     fig.savefig(fh, format=Path(job.plot).suffix.lstrip(".").lower() or "png")
             finally:
                 plt.close(fig)
@@ -254,7 +270,7 @@ def _remove_partials(jobs: Sequence[Job]) -> None:
     for job in jobs:
         for target in (job.output, job.plot):
             if target is not None and target != "-":
-                for tmp in partial_files(target):
+                for tmp in partial_files(target, job.tag):
                     try:
                         tmp.unlink()
                     except OSError:

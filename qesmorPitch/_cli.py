@@ -13,6 +13,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
 from ._audio import FORMATS, format_for
+from ._threads import get_num_threads
 from ._options import (DEFAULT_HOP_SECONDS, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES,
                        Options)
 
@@ -191,14 +192,8 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
                   f"{len(pending)} byte(s) ({width} make one sample)", file=sys.stderr,
                   flush=True)
         emit(stream.flush())
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, as a filter does.
-        sys.stdout = open(os.devnull, "w")
-        return 141
-    except OSError as exc:  # standard output cannot be written (a full disk)
-        _err(f"standard output: {exc.strerror or exc}")
-        sys.stdout = open(os.devnull, "w")
-        return 1
+    except OSError as exc:
+        return _stdout_lost(exc)
     except KeyboardInterrupt:
         return 130
     return 0
@@ -237,8 +232,21 @@ def _option_error(exc: Exception, args: argparse.Namespace) -> str:
     for key, flag in _FLAGS.items():
         if msg.startswith(key):
             value = args.hop_ms if key == "hop_seconds" else getattr(args, key)
-            return f"{flag} {value:g}: {msg}"
+            if value is None:  # the default broke a rule at this rate
+                return f"{flag} (the default): {msg}"
+            return f"{flag} {value:g}: {msg}" if isinstance(value, (int, float)) else f"{flag} {value}: {msg}"
     return msg
+
+
+def _stdout_lost(exc: OSError) -> int:
+    """The exit status once standard output cannot take more: quietly 141 when
+    the reader went away (e.g. `| head`), as a filter does; else one line and
+    1 (a full disk). Later writes, at exit too, go nowhere."""
+    sys.stdout = open(os.devnull, "w")
+    if isinstance(exc, BrokenPipeError):
+        return 141
+    _err(f"standard output: {exc.strerror or exc}")
+    return 1
 
 
 def _err(msg: str) -> None:
@@ -470,11 +478,9 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
 
     try:
         run_jobs(jobs, options, max_workers=workers, on_result=on_result, progress=progress)
-    except BrokenPipeError:
-        # The reader of standard output went away: stop quietly, as a filter does.
+    except BrokenPipeError as exc:
         bar.close()
-        sys.stdout = open(os.devnull, "w")
-        return 141
+        return _stdout_lost(exc)
     except KeyboardInterrupt as exc:
         bar.close()
         _err(f"interrupted: {finished} of {len(files)} files finished; no partial "
@@ -495,6 +501,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         # Parameter mistakes are the same for every file: report them once.
         options = _options(args)
+        get_num_threads()  # QESMORPITCH_NUM_THREADS, read by every file's analysis
     except (TypeError, ValueError) as exc:
         parser.error(_option_error(exc, args))
     if args.stream:
@@ -505,6 +512,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             parser.error("--stream writes CSV rows to standard output: drop -o and --plot")
         if args.sr is None:
             parser.error("--stream needs --sr RATE, the sampling rate of the raw input")
+        if sys.stdin is None:
+            parser.error("--stream reads standard input, which is closed; give it the raw samples")
         if not 1 <= args.channels <= 32:
             parser.error(f"--channels {args.channels}: must be from 1 to 32")
         try:
@@ -519,7 +528,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
-        return run_demo(args, options)
+        try:
+            return run_demo(args, options)
+        except OSError as exc:  # its report to standard output
+            return _stdout_lost(exc)
     if not args.audio:
         parser.error("give at least one AUDIO file, or --demo")
     handlers = None

@@ -49,6 +49,8 @@ def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[in
     """(up, down) with up / down the analysis rate over `sr`, such that the hop
     is whole at both rates; None when the signal is already at or below the
     analysis rate."""
+    if analysis_sr >= sr:
+        return None  # (and the product below could overflow)
     low_hop = max(1, round(hop * analysis_sr / sr))
     if low_hop >= hop:
         return None

@@ -350,7 +350,7 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     if not period < MAX_SAMPLES / 2:
         raise ValueError(f"fmin={o.fmin:g} Hz at sr={sr:g} is a period of {period:.3g} "
                          f"samples, longer than a frame can be; use fmin >= "
-                         f"{math.ceil(2 * sr / MAX_SAMPLES * 10) / 10:g} Hz")
+                         f"{math.ceil(sr / MAX_SAMPLES * 20) / 10:g} Hz")
     shortest, longest = _periods(sr, o.fmin, o.fmax)
     last = longest + 1
     tracking = o.method != "direct"

@@ -159,6 +159,9 @@ def test_an_interrupt_stops_the_batch_and_leaves_no_partial_file(corpus, tmp_pat
     for i in range(12):
         paths.append(tmp_path / f"v{i}.wav")
         paths[-1].write_bytes(corpus[0].read_bytes())
+    # Someone else's file named like a temporary one is not the run's to remove.
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / ".v3.json.notes.part").write_text("mine")
     with pytest.raises(KeyboardInterrupt):
         qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=workers,
                                 on_result=interrupt, format="json")
@@ -166,7 +169,8 @@ def test_an_interrupt_stops_the_batch_and_leaves_no_partial_file(corpus, tmp_pat
     left = sorted(p.name for p in (tmp_path / "out").iterdir())
     # The first result's file, and what the other worker finished meanwhile;
     # the queued files never start.
-    assert all(not n.startswith(".") for n in left)
+    assert [n for n in left if n.startswith(".")] == [".v3.json.notes.part"]
+    left.remove(".v3.json.notes.part")
     if workers == 1:
         assert left == ["v0.json"]
     else:

@@ -210,6 +210,36 @@ def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv
     assert sorted(os.listdir(tmp_path)) == before
 
 
+def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_path, capsys,
+                                                                          monkeypatch):
+    # The default hop at a 1 Hz file, a bad thread count with two workers:
+    # usage errors before any file, not tracebacks.
+    write_wav(tmp_path / "slow.wav", voice(0.01), sr=1)
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    for argv, env, text in ((["slow.wav", "--fmin", "0.1", "--fmax", "0.4"], None,
+                             "--hop-ms (the default): hop_seconds=0.01 is 0.01 samples"),
+                            (["a.wav", "slow.wav", "--jobs", "2"], "0", "QESMORPITCH_NUM_THREADS")):
+        if env is not None:
+            monkeypatch.setenv("QESMORPITCH_NUM_THREADS", env)
+        with pytest.raises(SystemExit) as exc:
+            _cli.main([str(tmp_path / a) if a.endswith(".wav") else a for a in argv])
+        err = capsys.readouterr().err
+        assert exc.value.code == 2 and text in err and err.count("error:") == 1, err
+    monkeypatch.delenv("QESMORPITCH_NUM_THREADS")
+    # A closed standard input; the demo's report into a full disk.
+    cmd = [sys.executable, "-m", "qesmorPitch", "--stream", "--sr", "16000", "-"]
+    done = subprocess.run(cmd, stdin=subprocess.DEVNULL, close_fds=True, stderr=subprocess.PIPE,
+                          timeout=60, preexec_fn=lambda: os.close(0))
+    assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
+    if os.path.exists("/dev/full"):
+        with open("/dev/full", "w") as full:
+            done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--demo", "-o", "-",
+                                   "--plot", str(tmp_path / "d.png")], stdout=full,
+                                  stderr=subprocess.PIPE, timeout=120, cwd=tmp_path)
+        assert done.returncode == 1 and done.stderr.strip().splitlines() == [
+            b"qesmor-pitch: error: standard output: No space left on device"], done.stderr
+
+
 @pytest.mark.parametrize("make,text", [
     (lambda p: write_wav(p, []), "empty audio file"),
     (lambda p: p.mkdir(), "is a directory, not an audio file"),
@@ -281,6 +311,15 @@ def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, caps
     assert run([tmp_path / "a.wav", "-o", tmp_path / "pipe"], capsys)[0] == 0
     assert reader.communicate(timeout=30)[0] == (tmp_path / "real.csv").read_bytes()
     assert not (tmp_path / "pipe").is_file()
+    # A link (or a linked directory) that leads to the input is the input.
+    (tmp_path / "in.csv").symlink_to("a.wav")
+    (tmp_path / "here").symlink_to(".")
+    audio = (tmp_path / "a.wav").read_bytes()
+    for out in ("in.csv", "here/a.wav"):
+        with pytest.raises(SystemExit) as exc:
+            _cli.main([str(tmp_path / "a.wav"), "-o", str(tmp_path / out)])
+        assert exc.value.code == 2 and "is an input of this run" in capsys.readouterr().err
+    assert (tmp_path / "a.wav").read_bytes() == audio
 
 
 def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path):

@@ -176,6 +176,9 @@ def test_channels_at_a_high_rate_keep_their_own_pitch_and_silence():
 def test_analysis_rate_is_checked(value, error):
     with pytest.raises(error, match="analysis_sr"):
         qesmorPitch.track(np.zeros(1000), 44100, analysis_sr=value)
+    # Any rate at or above the signal's is the full rate, however large.
+    huge = qesmorPitch.track(np.zeros(1000), 44100, analysis_sr=1e308)
+    assert huge.frame_length == qesmorPitch.track(np.zeros(1000), 44100, analysis_sr=None).frame_length
 
 
 @pytest.mark.parametrize("up, down", [(160, 441), (320, 441), (2, 3), (160, 480)])

@@ -372,6 +372,7 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"highpass": 1e-4}, ValueError, "highpass=0.0001 must be >= 0.1"),
     ({"voicing_threshold": 1.5}, ValueError, "voicing_threshold=1.5 must be in [0, 1]"),
     ({"highpass": 4000}, ValueError, "highpass=4000 Hz must be below sr / 2 = 4000 Hz"),
+    ({"sr": 1e308}, ValueError, "fmin=50 Hz at sr=1e+308 is a period of"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
     kwargs = dict(kwargs)
