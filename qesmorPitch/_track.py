@@ -520,7 +520,10 @@ def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
 
 def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     """RMS of each frame of `x`, over the whole hops that cover the frame
-    (a level for the voicing decision needs no finer edge)."""
+    (a level for the voicing decision needs no finer edge); for causal
+    analysis over the frame's own samples (see _own_levels)."""
+    if plan.causal:
+        return _own_levels(x, plan, n_frames)
     hop = plan.hop_length
     hops = -(-plan.frame_length // hop)
     whole = x.shape[0] // hop
@@ -545,6 +548,34 @@ def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     for k in range(1, hops):
         total += padded[:, k: k + n_frames]
     return np.sqrt(total[0] / total[1])
+
+
+def _own_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
+    """RMS of each frame of `x` (which holds every sample of the frames) over
+    its own samples. A causal frame is decided once the sample after it has
+    come: a level that also counted later samples would depend on where the
+    signal was cut into chunks."""
+    hop = plan.hop_length
+    whole, rest = divmod(plan.frame_length, hop)
+    total = np.zeros(n_frames)
+    if n_frames == 0:
+        return total
+    if x.shape[0] < (n_frames - 1) * hop + plan.frame_length:
+        # The strided view below would read past the array.
+        raise RuntimeError(f"{x.shape[0]} samples hold no {n_frames} frames")
+    # Frame t: hops t .. t + whole - 1, each added in order as in
+    # _frame_levels, then the first `rest` samples of hop t + whole.
+    n_hops = n_frames - 1 + whole
+    if n_hops > 0:
+        chunk = np.einsum("ij,ij->i", *(x[: n_hops * hop].reshape(n_hops, hop),) * 2)
+        for k in range(whole):
+            total += chunk[k: k + n_frames]
+    if rest:
+        tail = np.lib.stride_tricks.as_strided(x[whole * hop:], shape=(n_frames, rest),
+                                               strides=(hop * x.strides[0], x.strides[0]),
+                                               writeable=False)
+        total += np.einsum("ij,ij->i", tail, tail)
+    return np.sqrt(total / plan.frame_length)
 
 
 # (method, two half-waves) -> the core that analyses them: the private

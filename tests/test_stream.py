@@ -46,9 +46,14 @@ def random_split(y, rng, n_cuts):
     ("direct", "negative", None),
     # A short hop: track() cuts the signal into blocks of frames inside it,
     # here within the silence, which the stream's chunks must not notice.
-    ("direct", "both", 2)])
+    ("direct", "both", 2),
+    # Half a second of silence: the high-pass's tail fades through the
+    # silence floor, where each frame's level counts, in chunks of one hop.
+    ("bayes", "both", "silence")])
 def test_any_chunking_equals_causal_track_bit_for_bit(method, polarity, hop):
     y = signal()
+    if hop == "silence":
+        y, hop = np.concatenate([y, np.zeros(SR // 2), y]), None
     if hop is not None:
         y = np.concatenate([y[:2500], np.zeros(1000), 0.01 * y[:1500]])
     kw = dict(RANGE, method=method, polarity=polarity, hop_length=hop)
@@ -57,7 +62,8 @@ def test_any_chunking_equals_causal_track_bit_for_bit(method, polarity, hop):
     rng = np.random.default_rng(1)
     splits = [random_split(y, rng, 40), random_split(y, rng, 3),
               # one-sample chunks over the first frames, then empty ones and the rest
-              [y[i: i + 1] for i in range(400)] + [y[:0], y[:0], y[400:]]]
+              [y[i: i + 1] for i in range(400)] + [y[:0], y[:0], y[400:]],
+              np.array_split(y, np.arange(want.hop_length, y.size, want.hop_length))]
     for chunks in splits:
         assert_same_bits(pushed(qesmorPitch.PitchStream(SR, **kw), chunks), want)
 
