@@ -73,8 +73,11 @@ class _Causal:
     def reset(self) -> None:
         self.next_frame = 0          # the first frame not yet reported
         self.received = 0            # samples given so far
-        # Samples from the start of the next frame on, up to `received`.
+        # Samples from the start of the next frame on, up to `received`, and
+        # the largest magnitude of each channel's input up to each of them.
         self.buffer = np.zeros((self.rows, 0))
+        self.peaks = np.zeros((self.rows, 0))
+        self.top = np.zeros(self.rows)   # the largest magnitude given so far
         self.condition_state: Any = None
         self.beliefs = [np.zeros(len(self.plan.lags)) for _ in range(self.rows)]
         # The voicing chain's state after the last frame reported (None before the first).
@@ -91,6 +94,12 @@ class _Causal:
                              f"the largest causal analysis takes (it reads samples as "
                              f"fractions of full scale); scale the signal down, e.g. "
                              f"by 1 / its peak")
+        # The input's largest magnitude so far at each sample: the level of a
+        # silence is what the high-pass leaves of an offset, the offset's
+        # rounding (see LEVEL_FLOOR), which is periodic for a constant of 1e14.
+        running = np.maximum(np.maximum.accumulate(np.abs(x), axis=1), self.top[:, None])
+        top = running[:, -1] if x.shape[1] else self.top
+        peaks = np.concatenate((self.peaks, running), axis=1)
         x, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
         buffer = np.concatenate((self.buffer, x), axis=1)
@@ -103,23 +112,29 @@ class _Causal:
             lo = first * plan.hop_length - start
             # The last frame ends strictly before the block's end.
             block = buffer[:, lo: lo + (stop - 1 - first) * plan.hop_length + plan.frame_length + 1]
+            # Silent below LEVEL_FLOOR of full scale, or of the input's peak
+            # up to the frame's end where that is larger.
+            ends = lo + np.arange(stop - first) * plan.hop_length + plan.frame_length - 1
+            floors = LEVEL_FLOOR * np.maximum(peaks[:, ends], 1.0)
             for c in range(self.rows):
-                out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first)
+                out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first, floors[c])
                 confidence[c], chains[c] = _voicing.causal_confidence(
                     out[c, :, STRENGTH], out[c, :, LEVEL], chains[c])
         # Keep what the next frame needs (it may start beyond what came).
         keep_from = max(stop, first) * plan.hop_length
         buffer = buffer[:, max(keep_from - start, 0):]
+        peaks = peaks[:, max(keep_from - start, 0):]
         # Commit only once everything above has succeeded.
         self.buffer, self.received, self.next_frame = buffer, total, max(stop, first)
+        self.peaks, self.top = peaks, top
         self.condition_state, self.beliefs, self.chains = condition_state, beliefs, chains
         return first, out, confidence
 
-    def _analyse(self, x: np.ndarray, belief: np.ndarray,
-                 n_frames: int) -> Tuple[np.ndarray, np.ndarray]:
+    def _analyse(self, x: np.ndarray, belief: np.ndarray, n_frames: int,
+                 floor: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
         plan = self.plan
         if plan.method == "direct":
-            return _analyse_block(x, plan, n_frames), belief
+            return _analyse_block(x, plan, n_frames, floor=floor), belief
         # The filter runs over every frame, silent ones included, so the
         # belief after a block is that of one pass over the whole signal.
         waves = _half_waves(x, plan.polarity)
@@ -145,7 +160,7 @@ class _Causal:
             belief = np.zeros(len(plan.lags))
             first += tail + 1
         rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
-        silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < LEVEL_FLOOR)
+        silent = _silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < floor)
         rows[silent, :LEVEL] = np.nan
         check_rows(x, plan, rows)
         return rows, belief

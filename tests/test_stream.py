@@ -68,6 +68,17 @@ def test_any_chunking_equals_causal_track_bit_for_bit(method, polarity, hop):
         assert_same_bits(pushed(qesmorPitch.PitchStream(SR, **kw), chunks), want)
 
 
+@pytest.mark.parametrize("method", ["bayes", "direct"])
+def test_a_large_constant_is_unvoiced_and_a_voice_on_a_large_offset_is_not(method):
+    # What the high-pass leaves of a constant of 1e15 is its rounding, which
+    # repeats: silence relative to the input's peak, not to full scale.
+    for c in (1e15, 1e100):
+        y = np.full(4000, c)
+        assert not qesmorPitch.track(y, SR, causal=True, method=method, **RANGE).voiced.any()
+    y = 1e6 + signal(0.5)
+    assert qesmorPitch.track(y, SR, causal=True, method=method, **RANGE).voiced.mean() > 0.5
+
+
 def test_multichannel_integer_chunks_and_reset():
     y = np.stack([signal(seed=2), 0.5 * signal(seed=3)[::-1]])
     ints = np.round(y * 20000).astype(np.int16)
