@@ -155,10 +155,13 @@ def _steady_state(sos: np.ndarray) -> np.ndarray:
 def highpass_forward(x: np.ndarray, sos: np.ndarray,
                      state: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """The forward-only high-pass of `x` (rows, n) from the filter state
-    `state` (rows, sections, 2; None: at rest); the output and the state
+    `state` (rows, sections, 2; None: the steady state for a constant equal
+    to each row's first sample, so that a signal that starts on an offset
+    does not start with the filter's ringing); the output and the state
     after the last sample."""
     if state is None:
-        state = np.zeros((x.shape[0], sos.shape[0], 2))
+        first = x[:, :1] if x.shape[1] else np.zeros((x.shape[0], 1))
+        state = _steady_state(sos)[None] * first[:, :, None]
     rows = [_kernels._highpass_forward(row, sos, s) for row, s in zip(x, state)]
     if not rows:
         return np.empty_like(x, dtype=np.float64), np.asarray(state, dtype=np.float64).copy()

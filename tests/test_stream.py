@@ -69,12 +69,15 @@ def test_any_chunking_equals_causal_track_bit_for_bit(method, polarity, hop):
 
 
 @pytest.mark.parametrize("method", ["bayes", "direct"])
-def test_a_large_constant_is_unvoiced_and_a_voice_on_a_large_offset_is_not(method):
+def test_offsets_and_large_constants_are_unvoiced_and_a_voice_on_one_is_not(method):
     # What the high-pass leaves of a constant of 1e15 is its rounding, which
     # repeats: silence relative to the input's peak, not to full scale.
     for c in (1e15, 1e100):
         y = np.full(4000, c)
         assert not qesmorPitch.track(y, SR, causal=True, method=method, **RANGE).voiced.any()
+    # A stream that starts on an offset does not start with the filter's ringing.
+    y = 1.0 + 1e-3 * np.random.default_rng(2).standard_normal(4000)
+    assert not qesmorPitch.track(y, SR, causal=True, method=method).voiced.any()
     y = 1e6 + signal(0.5)
     assert qesmorPitch.track(y, SR, causal=True, method=method, **RANGE).voiced.mean() > 0.5
 
