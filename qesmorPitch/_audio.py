@@ -50,11 +50,14 @@ class AudioFile:
     """
 
     def __init__(self, path: PathLike, mono: bool = False) -> None:
+        if not os.fspath(path):
+            raise AudioError("an empty path names no file")
         path = Path(path)
         if path.is_dir():
             raise AudioError("is a directory, not an audio file")
         if not path.is_file():
-            raise AudioError("no such file")
+            raise AudioError("is not a regular file (a device or a pipe cannot be read in "
+                             "blocks); save it to a file first" if path.exists() else "no such file")
         self._block = READ_BLOCK
         self._mono = mono
         self._sf: Any = None
@@ -204,7 +207,10 @@ def _riff_claimed_frames(path: Path) -> Optional[int]:
 
 def audio_header(path: PathLike) -> Optional[Tuple[float, int, int]]:
     """(sampling rate, channels, frames) from a file's header without reading
-    its samples, or None when it cannot be read."""
+    its samples, or None when it cannot be read (or is no regular file:
+    opening a pipe would wait for a writer)."""
+    if not os.path.isfile(path):
+        return None
     try:
         import soundfile
 

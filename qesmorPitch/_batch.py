@@ -201,10 +201,16 @@ def _process_file(job: Job, options: Options, return_track: bool,
         kind = "" if isinstance(exc, (AudioError, ValueError)) else f"{type(exc).__name__}: "
         return FileResult(path=job.path, seconds=time.perf_counter() - start,
                           error=kind + _one_line(exc))
+    warning = audio.warning
+    if pt.n_frames == 0 and warning is None:
+        # Written (an empty track is a track), but said: it is rarely meant.
+        warning = (f"{audio.n_samples} samples, shorter than one frame ({pt.frame_length} "
+                   f"at {pt.sr:g} Hz): the track has no frames; a higher fmin makes "
+                   f"frames shorter")
     return FileResult(path=job.path, output=job.output, plot=job.plot, n_frames=pt.n_frames,
                       duration=audio.n_samples / audio.sr,
                       seconds=time.perf_counter() - start,
-                      track=pt if return_track else None, warning=audio.warning)
+                      track=pt if return_track else None, warning=warning)
 
 
 def _path_text(p: Any) -> str:
@@ -430,8 +436,13 @@ def track_files(
         raise ValueError(f"max_workers={max_workers!r} must be an integer >= 1")
     jobs = plan_jobs([_path_text(p) for p in paths], out_dir=out_dir, fmt=format,
                      plot_dir=plot_dir)
-    for folder in (out_dir, plot_dir):
-        if folder is not None:
+    for name, folder in (("out_dir", out_dir), ("plot_dir", plot_dir)):
+        if folder is None:
+            continue
+        try:
             Path(folder).mkdir(parents=True, exist_ok=True)
+        except FileExistsError:
+            raise ValueError(f"{name}={str(folder)!r} is a file, not a directory; "
+                             f"give a directory (it is created if missing)") from None
     return run_jobs(jobs, options, executor=executor, max_workers=max_workers,
                     return_tracks=return_tracks, on_result=on_result)

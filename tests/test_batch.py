@@ -93,6 +93,9 @@ def test_parameter_errors_come_before_any_file(corpus, tmp_path):
     with pytest.raises(ValueError, match="format"):
         qesmorPitch.track_files(corpus, format="xlsx")
     assert not (tmp_path / "out").exists()
+    (tmp_path / "out").write_text("a file")
+    with pytest.raises(ValueError, match="out_dir=.* is a file, not a directory"):
+        qesmorPitch.track_files(corpus, out_dir=tmp_path / "out")
 
 
 def test_a_limit_broken_by_one_file_fails_that_file_only(corpus, tmp_path):

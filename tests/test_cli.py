@@ -244,6 +244,7 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
     (lambda p: write_wav(p, []), "empty audio file"),
     (lambda p: p.mkdir(), "is a directory, not an audio file"),
     (lambda p: p.write_bytes(b"RIFF\x00\x00not audio at all"), "not a readable"),
+    (lambda p: os.mkfifo(p), "is not a regular file"),
 ])
 def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, capsys,
                                                                      make, text):
@@ -252,6 +253,13 @@ def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, c
     assert code == 1
     assert err.startswith(f"qesmor-pitch: error: {tmp_path / 'x.wav'}: ") and text in err
     assert err.count("\n") == 1 and not (tmp_path / "x.csv").exists()
+
+
+def test_a_file_shorter_than_a_frame_is_written_empty_and_said(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", voice(0.01))
+    code, out, err = run([tmp_path / "a.wav", "-o", "-"], capsys)
+    assert code == 0 and out.count("\n") == 1
+    assert "warning:" in err and "shorter than one frame" in err
 
 
 def test_nan_samples_in_a_file_are_named_in_seconds(tmp_path, capsys):
