@@ -119,7 +119,7 @@ class _Causal:
             for c in range(self.rows):
                 out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first, floors[c])
                 confidence[c], chains[c] = _voicing.causal_confidence(
-                    out[c, :, STRENGTH], out[c, :, LEVEL], chains[c])
+                    out[c, :, STRENGTH], out[c, :, LEVEL], chains[c], plan.frame_length)
         # Keep what the next frame needs (it may start beyond what came).
         keep_from = max(stop, first) * plan.hop_length
         buffer = buffer[:, max(keep_from - start, 0):]

@@ -1028,17 +1028,19 @@ def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
 def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
     """The voicing model's confidence (channels, n_frames) of offline analysis rows."""
     confidence = np.zeros(rows.shape[:2])
+    # The frames the strength was measured on (at the analysis rate).
+    width = (plan if plan.coarse is None else plan.coarse).frame_length
     for c in range(rows.shape[0]):
         if plan.causal:
             confidence[c] = _voicing.causal_confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
-                                                       None)[0]
+                                                       None, width)[0]
         else:
             # The direct method's frames are their own: the tuning part
             # lost accuracy in noise and on the telephone band when its
             # voicing was smoothed as the tracking methods' is.
             confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
                                                 smooth=plan.method != "direct",
-                                                centred=rows[c, :, CENTRE])
+                                                centred=rows[c, :, CENTRE], width=width)
     return confidence
 
 

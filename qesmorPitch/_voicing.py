@@ -109,6 +109,18 @@ CAUSAL_FLOOR_DB = -70.0     # the floor against full scale when no signal statis
 # within 0.001); above that, onsets come late enough to cost accuracy.
 CAUSAL_SWITCH_COST = 0.75
 CAUSAL_CENTRE = 0.50
+# On a short frame noise scatters: white noise's strength at a given period
+# is about NOISE_STRENGTH with a spread of NOISE_SPREAD / sqrt(frame
+# samples), and the best of many candidate periods lies high in that
+# spread. The even odds never lie below NOISE_SPREADS spreads above it,
+# which frames of two periods of fmin reach only with fmin far above a
+# voice's (about 140 Hz at 16 kHz, where a frame holds 230 samples), nor
+# above NOISE_CENTRE_CAP (a tone of a few samples' period on a frame of
+# twenty measures about 0.95).
+NOISE_STRENGTH = 0.29
+NOISE_SPREAD = 0.75
+NOISE_SPREADS = 4.0
+NOISE_CENTRE_CAP = 0.8
 
 
 def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray,
@@ -201,9 +213,17 @@ def search_near(x: np.ndarray, starts: np.ndarray, centres: np.ndarray, width: i
     return np.where((best > 0) & (lag < last), lag, np.nan)
 
 
+def noise_centre(width: int) -> float:
+    """The least even odds on frames of `width` samples (see NOISE_SPREAD)."""
+    return min(NOISE_STRENGTH + NOISE_SPREADS * NOISE_SPREAD / math.sqrt(max(width, 1)),
+               NOISE_CENTRE_CAP)
+
+
 def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = None,
-             floor_db: Optional[float] = None, centre: Optional[float] = None) -> np.ndarray:
-    """Log-odds of "voiced" per frame from its strength and its level.
+             floor_db: Optional[float] = None, centre: Optional[float] = None,
+             width: Optional[int] = None) -> np.ndarray:
+    """Log-odds of "voiced" per frame from its strength and its level, on
+    frames of `width` samples (None: long enough not to matter).
 
     The level counts against two floors: `floor_db` below the active level
     (by default a high percentile of the levels), and, when the quietest
@@ -216,6 +236,8 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
         floor_db = FLOOR_DB
     if centre is None:
         centre = STRENGTH_CENTRE
+    if width is not None:
+        centre = max(centre, noise_centre(width))
     score = strength_score(strength, centre)
     with np.errstate(divide="ignore", invalid="ignore"):
         db = 20.0 * np.log10(level)
@@ -242,20 +264,21 @@ def strength_score(strength: np.ndarray, centre: float) -> np.ndarray:
                    -STRENGTH_CAP, STRENGTH_CAP)
 
 
-def causal_confidence(strength: np.ndarray, level: np.ndarray,
-                      state: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+def causal_confidence(strength: np.ndarray, level: np.ndarray, state: Optional[np.ndarray],
+                      width: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
     """The forward chain's posterior per frame for causal use, and the
     chain's state after the last frame (to give with the next frames).
 
     No statistic of the whole signal: the level counts against full scale.
     `state` is what the previous call returned, None before the first frame.
     """
-    score = evidence(strength, level, active=1.0, floor_db=CAUSAL_FLOOR_DB, centre=CAUSAL_CENTRE)
+    score = evidence(strength, level, active=1.0, floor_db=CAUSAL_FLOOR_DB, centre=CAUSAL_CENTRE,
+                     width=width)
     return _kernels._voicing_forward(score, CAUSAL_SWITCH_COST, state)
 
 
 def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
-               centred: Optional[np.ndarray] = None) -> np.ndarray:
+               centred: Optional[np.ndarray] = None, width: Optional[int] = None) -> np.ndarray:
     """The voiced state's posterior per frame under the two-state chain:
     forward and backward when `smooth`, else forward only.
 
@@ -266,9 +289,11 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     a voice is periodic over part of its length only, and whether its
     centre, where its time lies, is voiced is what its centre tells."""
     if not smooth:
-        score = evidence(strength, level, centre=FORWARD_CENTRE)
+        score = evidence(strength, level, centre=FORWARD_CENTRE, width=width)
         return _kernels._voicing_posterior(score, FORWARD_SWITCH_COST, 0)
     even = strength_centre(strength, level)
+    if width is not None:
+        even = max(even, noise_centre(width))
     score = evidence(strength, level, centre=even)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centred is None:

@@ -596,6 +596,18 @@ def test_voicing_edges_are_weighed_again_by_their_centres():
 
 
 
+@pytest.mark.parametrize("method, causal", [("viterbi", False), ("bayes", True), ("direct", False)])
+def test_noise_on_frames_of_a_few_dozen_samples_is_unvoiced_and_a_tone_is_not(method, causal):
+    # fmin = 1000 Hz at 16 kHz: frames of 36 samples, where the strength of
+    # noise scatters far above its mean.
+    sr = 16000
+    rng = np.random.default_rng(4)
+    kw = dict(fmin=1000.0, fmax=4000.0, method=method, causal=causal)
+    noise = qesmorPitch.track(rng.standard_normal(sr), sr, **kw)
+    tone = qesmorPitch.track(harmonic(2000.0, sr, 1.0) + 0.1 * rng.standard_normal(sr), sr, **kw)
+    assert noise.voiced.mean() <= 0.02 and tone.voiced.mean() >= 0.95
+
+
 def test_quiet_voiced_sounds_are_no_background_where_the_signal_fades_out():
     # An utterance with few pauses: its quietest 5 % are voiced sounds 25 dB
     # down. Over a flat floor (a background) frames near that level are
