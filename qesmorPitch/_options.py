@@ -50,8 +50,9 @@ def _scalar(value: Any, kinds: str) -> Any:
 
 
 def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
-            example: Optional[str] = None) -> Check:
-    """A finite real number (not a bool or a string), above `gt` or from `ge`."""
+            le: Optional[float] = None, example: Optional[str] = None, why: str = "") -> Check:
+    """A finite real number (not a bool or a string), above `gt` or from `ge`,
+    and up to `le`; `why` says what breaks beyond the bounds."""
     def check(name: str, value: Any) -> float:
         value = _scalar(value, "iuf")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
@@ -63,7 +64,9 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
         if gt is not None and not out > gt:
             raise ValueError(f"{name}={out:g} must be > {gt:g}{hint}")
         if ge is not None and not out >= ge:
-            raise ValueError(f"{name}={out:g} must be >= {ge:g}{hint}")
+            raise ValueError(f"{name}={out:g} must be >= {ge:g}{why}{hint}")
+        if le is not None and not out <= le:
+            raise ValueError(f"{name}={out:g} must be <= {le:g}{why}{hint}")
         return out
     return check
 
@@ -113,6 +116,8 @@ def _optional(check: Check) -> Check:
     return optional
 
 
+LEAST_SIGMA = 1e-150
+
 # The lowest cutoff: the filter's response to an edge lasts about 24 / cutoff
 # seconds, and that much signal on each side of every block is its context;
 # 0.1 Hz is also the lowest fmin.
@@ -161,11 +166,18 @@ class Options:
                                                ("direct",))
     pitch_detect_threshold: Optional[float] = _option(None, _optional(_number()), ("direct",))
     smooth: Optional[int] = _option(None, _optional(_integer(ge=1, example="1")), ("direct",))
-    alpha: Optional[float] = _option(None, _optional(_number(ge=0, example="1.0")), ("bayes",))
+    # The filter raises each prediction to the power alpha: beyond 100 the
+    # prediction of a few hundred periods underflows to zero and the belief
+    # is lost. Below LEAST_SIGMA, sigma**2 underflows and the transition
+    # model divides zero by zero.
+    alpha: Optional[float] = _option(None, _optional(_number(
+        ge=0, le=100, example="1.0", why=" (larger powers of the prediction underflow to zero)")),
+        ("bayes",))
     beta: Optional[float] = _option(None, _optional(_number(ge=0, example="1.0")),
                                     ("viterbi",))
-    sigma: Optional[float] = _option(None, _optional(_number(gt=0, example="0.1")),
-                                     ("bayes", "viterbi"))
+    sigma: Optional[float] = _option(None, _optional(_number(
+        gt=0, ge=LEAST_SIGMA, example="0.1", why=" (sigma**2 would underflow to zero)")),
+        ("bayes", "viterbi"))
     causal: bool = _option(False, _flag)
     analysis_sr: Optional[float] = _option(16000.0, _optional(_number(gt=0, example="16000")))
 

@@ -1202,13 +1202,13 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     smooth : int >= 1, optional
         ``method="direct"`` only: moving average over this many neighbouring
         periods before the peak is picked.
-    alpha : float >= 0, optional
+    alpha : float in [0, 100], optional
         ``method="bayes"`` only: exponent on the predicted distribution; 0
         forgets the past, 1 is the plain forward filter.
     beta : float >= 0, optional
         ``method="viterbi"`` only: weight of the observations against the
         transition model.
-    sigma : float > 0, optional
+    sigma : float >= 1e-150, optional
         Tracking methods: standard deviation in octaves of the frame-to-frame
         pitch change the transition model expects.
     causal : bool
