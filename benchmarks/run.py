@@ -506,11 +506,14 @@ def main() -> int:
           + (f" (per cycle at the nominal {mhz:.0f} MHz)" if mhz else ""))
     report["map"] = []
     inputs = {"16-bit": pcm16(x), "unquantised": x}
+    chosen = private.kernel_targets()
+    # The running sums serve the 16-bit input, the frame-by-frame kernel the other.
+    group = {"16-bit": "running_sums", "unquantised": "periodicity"}
     for target in [None] + private.targets()[1:]:
         private.use_target(target)
-        label = target or f"dispatched ({private.active_target()})"
         times = {}
         for kind, signal in inputs.items():
+            label = target or f"dispatched ({chosen[group[kind]]})"
             call = lambda: private.calc_qesmor_core_cy(signal, win, hop, lags)  # noqa: E731
             times[kind] = median_time(call, repeat)
             identical = same_bits(call(), plain(call))
