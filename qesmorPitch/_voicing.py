@@ -112,11 +112,11 @@ CAUSAL_CENTRE = 0.50
 # On a short frame noise scatters: white noise's strength at a given period
 # is about NOISE_STRENGTH with a spread of NOISE_SPREAD / sqrt(frame
 # samples), and the best of many candidate periods lies high in that
-# spread. The even odds never lie below NOISE_SPREADS spreads above it,
-# which frames of two periods of fmin reach only with fmin far above a
-# voice's (about 140 Hz at 16 kHz, where a frame holds 230 samples), nor
-# above NOISE_CENTRE_CAP (a tone of a few samples' period on a frame of
-# twenty measures about 0.95).
+# spread. The even odds never lie below NOISE_SPREADS spreads above it
+# (0.41 on the default 644-sample frames at 16 kHz; above the fixed 0.5
+# only on frames under about 200 samples, fmin above about 160 Hz at
+# 16 kHz), nor above NOISE_CENTRE_CAP (a tone of a few samples' period on
+# a frame of twenty measures about 0.95).
 NOISE_STRENGTH = 0.29
 NOISE_SPREAD = 0.75
 NOISE_SPREADS = 4.0
