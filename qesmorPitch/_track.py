@@ -518,6 +518,17 @@ def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
     return ~loud
 
 
+def _constant_frames(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
+    """Frames of `x` that hold one value throughout. Without the front end
+    (which leaves a constant as zeros) such a frame is periodic at every
+    period and has no pitch, though a filter's belief would still pick one."""
+    if plan.highpass is not None or n_frames == 0:
+        return np.zeros(n_frames, dtype=bool)
+    frames = np.lib.stride_tricks.sliding_window_view(x, plan.frame_length)[::plan.hop_length]
+    frames = frames[:n_frames]
+    return frames.min(axis=1) == frames.max(axis=1)
+
+
 def _frame_levels(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     """RMS of each frame of `x`, over the whole hops that cover the frame
     (a level for the voicing decision needs no finer edge); for causal
@@ -628,6 +639,7 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
     if floor is not None:
         silent |= rows[:, LEVEL] < floor
+    silent |= _constant_frames(x, plan, n_frames)
     highest = None
     if plan.method == "direct":
         # Frames are independent: one call, silent frames blanked after it.

@@ -178,9 +178,13 @@ def test_digital_silence_is_unvoiced_and_never_raises(method, polarity):
     assert pt.voiced[sound].mean() > 0.9
     sound[0] = False  # the forward filter's first frame has no prior
     assert np.nanmax(np.abs(cents(pt.f0[sound], 160.0))) < 10
-    for quiet in (np.zeros(4000), -np.abs(y)):
-        # All zero, or nothing in the analysed half-wave when only "positive" is used.
+    for quiet in (np.zeros(4000), -np.abs(y), np.full(4000, 0.3)):
+        # All zero, nothing in the analysed half-wave when only "positive" is
+        # used, or one constant value that no high-pass took away.
         pt = qesmorPitch.track(quiet, sr, method=method, polarity="positive", highpass=None)
+        assert not pt.voiced.any()
+    if method != "viterbi":
+        pt = qesmorPitch.track(np.full(4000, 0.3), sr, method=method, highpass=None, causal=True)
         assert not pt.voiced.any()
 
 
