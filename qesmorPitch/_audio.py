@@ -382,6 +382,14 @@ def remove_own_partials() -> None:
             pass
 
 
+def written_into(path: PathLike) -> bool:
+    """Whether an output at `path` is written into as it is: a pipe or a
+    device (renaming over it would put a file in its place). Told by what
+    the path leads to, before its links are resolved: a pipe reached as
+    /dev/stdout resolves to a name that opens nothing."""
+    return os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
+
+
 @contextmanager
 def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterator[Any]:
     """A file object whose content replaces `path` only once it is complete.
@@ -393,11 +401,11 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     would put a file in its place. The temporary file's name starts with
     `tag` after the output's (see partial_files).
     """
-    path = Path(os.path.realpath(path))
-    if path.exists() and not path.is_file() and not path.is_dir():
+    if written_into(path):
         with (open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="")) as fh:
             yield fh
         return
+    path = Path(os.path.realpath(path))
     fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.{tag}",
                                suffix=PARTIAL_SUFFIX)
     _PARTIALS.add(tmp)

@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
-from ._audio import FORMATS, format_for
+from ._audio import FORMATS, format_for, written_into
 from ._threads import get_num_threads
 from ._options import (DEFAULT_HOP_SECONDS, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES,
                        Options)
@@ -382,14 +382,15 @@ def plan_cli_jobs(args: argparse.Namespace, files: List[str]) -> List[Any]:
         else:
             fmt = fmt or "csv"
             outputs = [str(p) for p in output_paths(files, path, "." + fmt)]
-        if kind != "stdout":
+        if kind != "stdout" and not written_into(path):
             _check_writable("-o", args.output, path if kind != "file" else path.parent)
     plots: List[Optional[str]] = [None] * n
     if args.plot is not None:
         kind, path = _target("--plot", args.plot, n)
         plots = ([str(path)] if kind == "file"
                  else [str(p) for p in output_paths(files, path, ".png")])
-        _check_writable("--plot", args.plot, path if kind != "file" else path.parent)
+        if not written_into(path):
+            _check_writable("--plot", args.plot, path if kind != "file" else path.parent)
     jobs = [Job(f, o, fmt, pl) for f, o, pl in zip(files, outputs, plots)]
     try:
         check_targets(jobs)

@@ -103,6 +103,17 @@ def _scaled_rows(block: np.ndarray, exponents: np.ndarray) -> np.ndarray:
     return np.stack([scaled(row, -int(e)) for row, e in zip(block, exponents)])
 
 
+def _low_scaled(block: np.ndarray, factor: int, exponents: np.ndarray) -> np.ndarray:
+    """_low of `block` (rows, m * factor), row r scaled by 2**-exponents[r].
+    Scaled after the decimation, on a factor fewer samples: a power of two
+    commutes with the means' sums and their division. Not where a sum of
+    `factor` samples near the largest double would overflow: those rows are
+    scaled first, with the same bits."""
+    if int(np.max(exponents, initial=0)) + int(factor).bit_length() > 1020:
+        return _low(_scaled_rows(block, exponents), factor)
+    return _scaled_rows(_low(block, factor), exponents)
+
+
 def _candidates(sr: float) -> np.ndarray:
     lines = {round(f * k, 6) for f in MAINS_HZ for k in range(1, HARMONICS + 1)}
     return np.array(sorted(f for f in lines if f < 0.45 * sr))
@@ -189,9 +200,7 @@ def detect(source: Any, sr: float) -> List[Optional[Hum]]:
     chunk = max(1, CHUNK_SAMPLES // (length * factor))
     for s0 in range(0, n_seg, chunk):
         s1 = min(s0 + chunk, n_seg)
-        # Scaled after the decimation, on a factor fewer samples: a power of
-        # two commutes with the means' sums and their division.
-        low = _scaled_rows(_low(source.read(s0 * length * factor, s1 * length * factor), factor), scale)
+        low = _low_scaled(source.read(s0 * length * factor, s1 * length * factor), factor, scale)
         power += np.einsum("ij,ij->i", low, low)
         for c in range(n_rows):
             segs = low[c].reshape(s1 - s0, length)
@@ -240,8 +249,8 @@ def _amplitudes(source: Any, c: int, exponent: int, freqs: np.ndarray, sr: float
     per_read = max(1, CHUNK_SAMPLES // (width * factor))
     for w0 in range(0, n_win, per_read):
         w1 = min(w0 + per_read, n_win)
-        x = scaled(_low(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
-                        factor)[0], -exponent)
+        x = _low_scaled(source.read(w0 * width * factor, min(n, w1 * width) * factor)[c: c + 1],
+                        factor, np.array([exponent]))[0]
         m = x.shape[0]
         # The power over short pieces, each sample weighted by its piece's.
         cut = -(-m // piece) * piece

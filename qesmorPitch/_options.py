@@ -236,12 +236,13 @@ class Options:
         if self.hop_length is not None:
             return self.hop_length
         seconds = DEFAULT_HOP_SECONDS if self.hop_seconds is None else self.hop_seconds
-        # 0.009 * 48000 is 431.99999999999994: round, or the hop loses a sample.
-        hop = round(seconds * sr)
-        if hop < 1:
-            raise ValueError(f"hop_seconds={seconds:g} is {seconds * sr:.3g} samples at "
-                             f"sr={sr:g}, less than one; use hop_seconds >= {1 / sr:.3g}")
-        if hop > MAX_SAMPLES:
-            raise ValueError(f"hop_seconds={seconds:g} is {hop} samples at sr={sr:g}: "
+        samples = seconds * sr  # inf when both are huge
+        if not samples <= MAX_SAMPLES:
+            raise ValueError(f"hop_seconds={seconds:g} is {samples:.3g} samples at sr={sr:g}: "
                              f"too large, at most {MAX_SAMPLES}")
+        # 0.009 * 48000 is 431.99999999999994: round, or the hop loses a sample.
+        hop = round(samples)
+        if hop < 1:
+            raise ValueError(f"hop_seconds={seconds:g} is {samples:.3g} samples at "
+                             f"sr={sr:g}, less than one; use hop_seconds >= {1 / sr:.3g}")
         return hop

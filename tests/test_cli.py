@@ -319,6 +319,10 @@ def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, caps
     assert run([tmp_path / "a.wav", "-o", tmp_path / "pipe"], capsys)[0] == 0
     assert reader.communicate(timeout=30)[0] == (tmp_path / "real.csv").read_bytes()
     assert not (tmp_path / "pipe").is_file()
+    # The pipe as /dev/stdout, whose link resolves to a name that opens nothing.
+    done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"), "-o",
+                           "/dev/stdout"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 0 and done.stdout == (tmp_path / "real.csv").read_bytes(), done.stderr
     # A link (or a linked directory) that leads to the input is the input.
     (tmp_path / "in.csv").symlink_to("a.wav")
     (tmp_path / "here").symlink_to(".")

@@ -377,6 +377,7 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"voicing_threshold": 1.5}, ValueError, "voicing_threshold=1.5 must be in [0, 1]"),
     ({"highpass": 4000}, ValueError, "highpass=4000 Hz must be below sr / 2 = 4000 Hz"),
     ({"sr": 1e308}, ValueError, "fmin=50 Hz at sr=1e+308 is a period of"),
+    ({"hop_seconds": 1e308}, ValueError, "hop_seconds=1e+308 is inf samples at sr=8000: too large"),
     ({"sigma": 1e-200}, ValueError, "sigma=1e-200 must be >= 1e-150 (sigma**2 would underflow"),
     ({"alpha": 1000.0, "method": "bayes"}, ValueError, "alpha=1000 must be <= 100"),
 ])
