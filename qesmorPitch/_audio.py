@@ -1,6 +1,7 @@
 """Reading audio files and writing pitch tracks (CSV, JSON, NPZ)."""
 from __future__ import annotations
 
+import errno
 import json
 import math
 import os
@@ -406,6 +407,9 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
             yield fh
         return
     path = Path(os.path.realpath(path))
+    if path.is_symlink():
+        # A loop: renaming over it would put a file where the link was.
+        raise OSError(errno.ELOOP, "a loop of symbolic links, not a file", str(path))
     fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.{tag}",
                                suffix=PARTIAL_SUFFIX)
     _PARTIALS.add(tmp)

@@ -137,6 +137,14 @@ def check_targets(jobs: Sequence[Job]) -> None:
                 raise ValueError(f"{taken[key].path} and {job.path} would both be written "
                                  f"to {target}; give each file once, or rename one")
             taken[key] = job
+    # The same file under two names (a link, a second mount) would be
+    # tracked twice into two outputs.
+    given: Dict[Any, Job] = {}
+    for job in jobs:
+        key = _file_key(job.path) or os.path.realpath(job.path)
+        if key in given:
+            raise ValueError(f"{given[key].path} and {job.path} are the same file; give it once")
+        given[key] = job
 
 
 def _file_key(path: PathLike) -> Optional[Tuple[int, int]]:
@@ -439,6 +447,8 @@ def track_files(
     for name, folder in (("out_dir", out_dir), ("plot_dir", plot_dir)):
         if folder is None:
             continue
+        if not os.fspath(folder):
+            raise ValueError(f"{name}='' is no directory; give one, e.g. {name}='.'")
         try:
             Path(folder).mkdir(parents=True, exist_ok=True)
         except FileExistsError:

@@ -320,6 +320,9 @@ class _Usage(Exception):
 
 def _target(option: str, value: str, n_inputs: int) -> Tuple[str, Path]:
     """("stdout" | "file" | "dir" | "newdir", path) for -o or --plot, or _Usage."""
+    if not value:
+        raise _Usage(f"{option} '': an empty name is no file or directory; give one, e.g. "
+                     f"{option} .")
     if value == "-":
         if option == "--plot":
             raise _Usage("--plot - is not possible: a figure needs a file name")

@@ -61,12 +61,13 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
         if not math.isfinite(out):
             raise ValueError(f"{name}={value!r} must be finite")
         hint = f", e.g. {name}={example}" if example else ""
+        # Enough digits that a value just past a bound does not read as it.
         if gt is not None and not out > gt:
-            raise ValueError(f"{name}={out:g} must be > {gt:g}{hint}")
+            raise ValueError(f"{name}={out:.12g} must be > {gt:g}{hint}")
         if ge is not None and not out >= ge:
-            raise ValueError(f"{name}={out:g} must be >= {ge:g}{why}{hint}")
+            raise ValueError(f"{name}={out:.12g} must be >= {ge:g}{why}{hint}")
         if le is not None and not out <= le:
-            raise ValueError(f"{name}={out:g} must be <= {le:g}{why}{hint}")
+            raise ValueError(f"{name}={out:.12g} must be <= {le:g}{why}{hint}")
         return out
     return check
 

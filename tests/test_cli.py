@@ -197,6 +197,7 @@ def test_parallel_jobs_give_the_same_tracks(tmp_path, capsys):
     (["{tmp}/b.wav", "-o", "{tmp}/a.wav"], "is an existing file; with 2 inputs"),
     (["{tmp}/b.wav", "-o", "-"], "-o - takes a single input file"),
     (["-o", "{tmp}/t.png", "--plot", "{tmp}/t.png"], "its track and its figure"),
+    (["-o", ""], "-o '': an empty name is no file or directory"),
 ])
 def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv, text):
     write_wav(tmp_path / "a.wav", voice(0.3))
@@ -332,6 +333,15 @@ def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, caps
             _cli.main([str(tmp_path / "a.wav"), "-o", str(tmp_path / out)])
         assert exc.value.code == 2 and "is an input of this run" in capsys.readouterr().err
     assert (tmp_path / "a.wav").read_bytes() == audio
+    # One file under two names is given once; a loop of links is no file to replace.
+    os.link(tmp_path / "a.wav", tmp_path / "hard.wav")
+    with pytest.raises(SystemExit) as exc:
+        _cli.main([str(tmp_path / "a.wav"), str(tmp_path / "hard.wav"), "-o", str(tmp_path / "o")])
+    assert exc.value.code == 2 and "are the same file" in capsys.readouterr().err
+    (tmp_path / "l1").symlink_to("l2")
+    (tmp_path / "l2").symlink_to("l1")
+    assert run([tmp_path / "a.wav", "-o", tmp_path / "l1"], capsys)[0] == 1
+    assert (tmp_path / "l1").is_symlink() and (tmp_path / "l2").is_symlink()
 
 
 def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path):
