@@ -403,17 +403,23 @@ def make_plan(sr: Any, options: Options) -> _Plan:
                  sample_margin=0 if cutoff is None else _frontend.settle_samples(cutoff, sr))
 
 
+# The shortest period, in samples of the analysis rate (see _coarse_plan).
+LEAST_PERIOD = 4.0
+
+
 def _coarse_plan(sr: float, o: Options, hop_length: int, frame_length: int,
                  cutoff: Optional[float]) -> Tuple[Optional[_Plan], Optional[Tuple[int, int]]]:
     """The plan at about `o.analysis_sr` when the signal's rate is above it;
     `cutoff` is the full rate's high-pass (None: none).
 
-    The rate never goes below 2.5 * fmax, which keeps fmax inside the
-    resampler's passband with room for the period's refinement.
+    The rate never goes below LEAST_PERIOD * fmax: the shortest period then
+    spans LEAST_PERIOD samples there, fmax lies inside the resampler's
+    passband, and the search does not choose among periods of two or three
+    samples, where a clean tone's multiples measure as periodic as itself.
     """
     if o.analysis_sr is None or o.causal:
         return None, None
-    ratio = analysis_ratio(sr, hop_length, max(o.analysis_sr, 2.5 * o.fmax))
+    ratio = analysis_ratio(sr, hop_length, max(o.analysis_sr, LEAST_PERIOD * o.fmax))
     if ratio is None:
         return None, None
     up, down = ratio
@@ -1232,7 +1238,7 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
         ``"direct"``; ``"viterbi"`` is refused, as it decodes the whole signal
         before deciding any frame.
     analysis_sr : float > 0 or None
-        Above this rate (default 16000 Hz, never below ``2.5 * fmax``) the
+        Above this rate (default 16000 Hz, never below ``4 * fmax``) the
         periods are searched on a resampled copy and each frame's period is
         then measured again on the original samples around the one found,
         its half and its third, so the result keeps the full rate's lag

@@ -177,7 +177,9 @@ def test_an_interrupt_stops_the_batch_and_leaves_no_partial_file(corpus, tmp_pat
     if workers == 1:
         assert left == ["v0.json"]
     else:
-        assert 1 <= len(left) < len(paths) // 2
+        # The other worker may race ahead while the first starts (slowly on
+        # a loaded machine), but the queue behind them never runs out.
+        assert 1 <= len(left) <= len(paths) - 4
 
 
 def test_workers_are_capped_at_the_number_of_files(corpus, tmp_path, monkeypatch):

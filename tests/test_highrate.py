@@ -171,6 +171,16 @@ def test_channels_at_a_high_rate_keep_their_own_pitch_and_silence():
         assert np.all(np.abs(cents) < 20)
 
 
+def test_a_high_range_keeps_four_samples_per_period_at_the_analysis_rate():
+    # 6-12 kHz at 48 kHz: searched at 2.5 * fmax, a 11.76 kHz tone's period
+    # was 2.6 samples there and read an octave low, at fmin.
+    sr = 48000
+    t = np.arange(sr // 2) / sr
+    y = 0.3 * sum(np.sin(2 * np.pi * k * 11760.0 * t) / k for k in (1, 2) if k * 11760 < sr / 2)
+    pt = qesmorPitch.track(y, sr, fmin=6000, fmax=12000)
+    assert pt.voiced.all() and np.all(np.abs(1200 * np.log2(pt.f0 / 11760.0)) < 50)
+
+
 @pytest.mark.parametrize("value, error", [(0, ValueError), (-16000, ValueError),
                                           ("16k", TypeError)])
 def test_analysis_rate_is_checked(value, error):
