@@ -394,6 +394,15 @@ def plan_cli_jobs(args: argparse.Namespace, files: List[str]) -> List[Any]:
                  else [str(p) for p in output_paths(files, path, ".png")])
         if not written_into(path):
             _check_writable("--plot", args.plot, path if kind != "file" else path.parent)
+    if args.output is None:
+        # Beside the inputs: each folder must take them, now rather than
+        # after the tracking.
+        for folder in sorted({str(Path(o).parent) for o in outputs if o is not None}):
+            _check_writable("-o not given:", f"the tracks go beside their inputs, in {folder}",
+                            Path(folder))
+    for target in outputs + plots:
+        if target not in (None, "-") and Path(target).is_dir():
+            raise _Usage(f"the output {target} is a directory; remove it or give -o another name")
     jobs = [Job(f, o, fmt, pl) for f, o, pl in zip(files, outputs, plots)]
     try:
         check_targets(jobs)

@@ -211,6 +211,14 @@ def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv
     assert sorted(os.listdir(tmp_path)) == before
 
 
+def test_an_output_name_taken_by_a_directory_is_refused_before_tracking(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    (tmp_path / "a.f0.csv").mkdir()
+    with pytest.raises(SystemExit) as exc:
+        _cli.main([str(tmp_path / "a.wav")])
+    assert exc.value.code == 2 and "a.f0.csv is a directory" in capsys.readouterr().err
+
+
 def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_path, capsys,
                                                                           monkeypatch):
     # The default hop at a 1 Hz file, a bad thread count with two workers:
