@@ -120,7 +120,7 @@ CAUSAL_CENTRE = 0.50
 NOISE_STRENGTH = 0.29
 NOISE_SPREAD = 0.75
 NOISE_SPREADS = 4.0
-NOISE_CENTRE_CAP = 0.8
+NOISE_CENTRE_CAP = 0.85
 
 
 def check(x: np.ndarray, starts: np.ndarray, periods: np.ndarray,
