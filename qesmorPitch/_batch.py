@@ -113,7 +113,8 @@ class Job:
 
 
 def check_targets(jobs: Sequence[Job]) -> None:
-    """Refuse a run in which two outputs share a path or an output is an input.
+    """Refuse a run in which two outputs share a path, an output is an input
+    or a directory, or one file is given twice.
 
     Raises ValueError naming both inputs, before anything is written.
     """
@@ -126,6 +127,9 @@ def check_targets(jobs: Sequence[Job]) -> None:
         for target in (job.output, job.plot):
             if target is None or target == "-":
                 continue
+            if os.path.isdir(target):
+                raise ValueError(f"{job.path}: the output {target} is a directory; remove it "
+                                 "or choose another output name")
             key = os.path.realpath(target)
             if key in inputs or _file_key(target) in inputs:
                 raise ValueError(f"{job.path}: the output {target} is an input of this run; "

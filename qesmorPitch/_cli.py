@@ -234,7 +234,8 @@ def _option_error(exc: Exception, args: argparse.Namespace) -> str:
             value = args.hop_ms if key == "hop_seconds" else getattr(args, key)
             if value is None:  # the default broke a rule at this rate
                 return f"{flag} (the default): {msg}"
-            return f"{flag} {value:g}: {msg}" if isinstance(value, (int, float)) else f"{flag} {value}: {msg}"
+            shown = f"{value:g}" if isinstance(value, (int, float)) else value
+            return f"{flag} {shown}: {msg}"
     return msg
 
 
@@ -400,9 +401,6 @@ def plan_cli_jobs(args: argparse.Namespace, files: List[str]) -> List[Any]:
         for folder in sorted({str(Path(o).parent) for o in outputs if o is not None}):
             _check_writable("-o not given:", f"the tracks go beside their inputs, in {folder}",
                             Path(folder))
-    for target in outputs + plots:
-        if target not in (None, "-") and Path(target).is_dir():
-            raise _Usage(f"the output {target} is a directory; remove it or give -o another name")
     jobs = [Job(f, o, fmt, pl) for f, o, pl in zip(files, outputs, plots)]
     try:
         check_targets(jobs)

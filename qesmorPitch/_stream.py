@@ -18,8 +18,8 @@ import numpy as np
 from . import _frontend, _kernels, _voicing, cy_impl
 from ._options import Options
 from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, STRENGTH,
-                     PitchTrack, _analyse_block, _constant_frames, _frame_levels, _half_waves, _Plan,
-                     _silent_frames, check_rows, make_plan, track_from_rows)
+                     PitchTrack, _analyse_block, _frame_levels, _half_waves, _Plan, _silent,
+                     check_rows, make_plan, track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
 
@@ -160,8 +160,7 @@ class _Causal:
             belief = np.zeros(len(plan.lags))
             first += tail + 1
         rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
-        silent = (_silent_frames(waves, plan, n_frames) | (rows[:, LEVEL] < floor)
-                  | _constant_frames(x, plan, n_frames))
+        silent = _silent(x, waves, plan, rows[:, LEVEL], floor)
         rows[silent, :LEVEL] = np.nan
         check_rows(x, plan, rows)
         return rows, belief

@@ -524,6 +524,19 @@ def _silent_frames(waves: Tuple[np.ndarray, ...], plan: _Plan, n_frames: int,
     return ~loud
 
 
+def _silent(x: np.ndarray, waves: Tuple[np.ndarray, ...], plan: _Plan, level: np.ndarray,
+            floor: Optional[np.ndarray] = None) -> np.ndarray:
+    """The frames with nothing to analyse, one per entry of `level` (their
+    levels): every analysed sample zero, a level below LEVEL_FLOOR or
+    `floor` (one per frame), or one constant value throughout."""
+    n_frames = level.shape[0]
+    silent = (_silent_frames(waves, plan, n_frames, x) | (level < LEVEL_FLOOR)
+              | _constant_frames(x, plan, n_frames))
+    if floor is not None:
+        silent |= level < floor
+    return silent
+
+
 def _constant_frames(x: np.ndarray, plan: _Plan, n_frames: int) -> np.ndarray:
     """Frames of `x` that hold one value throughout. Without the front end
     (which leaves a constant as zeros) such a frame is periodic at every
@@ -642,10 +655,7 @@ def _analyse_block(x: np.ndarray, plan: _Plan, n_frames: int,
     rows = np.full((n_frames, N_COLUMNS), np.nan)
     rows[:, LEVEL] = _frame_levels(x, plan, n_frames)
     waves = _half_waves(x, plan.polarity)
-    silent = _silent_frames(waves, plan, n_frames, x) | (rows[:, LEVEL] < LEVEL_FLOOR)
-    if floor is not None:
-        silent |= rows[:, LEVEL] < floor
-    silent |= _constant_frames(x, plan, n_frames)
+    silent = _silent(x, waves, plan, rows[:, LEVEL], floor)
     highest = None
     if plan.method == "direct":
         # Frames are independent: one call, silent frames blanked after it.
