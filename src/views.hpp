@@ -13,11 +13,18 @@
 #include <stdexcept>
 #include <string>
 
-// A function whose lanes are independent sums may also be built as an AVX2
-// copy, chosen when the module loads on a CPU that has it. Its bits are the
-// plain build's: the build forbids contraction into fused multiply-adds.
+// A function whose lanes are independent sums may also be built as AVX-512
+// and AVX2 copies, the widest the CPU has chosen when the module loads. Their
+// bits are the plain build's: the build forbids contraction into fused
+// multiply-adds. The AVX-512 copy (4-lane vectors, but with mask registers
+// and 64-bit integer min and max) halves the grid scan of the running sums'
+// certificate, which AVX2 can only do with compares and blends.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if __GNUC__ >= 12
+#define QP_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
 #define QP_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 // Code for eight lanes of doubles, one AVX-512 register, built for AVX-512
 // and run where kernels::eight_lanes() allows.
 #define QP_EIGHT_LANES_BUILT 1
