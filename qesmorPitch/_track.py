@@ -1003,9 +1003,7 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
                                             voiced[c], reach)
         inside = frames < n_frames
         frames, centres = frames[inside], centres[inside]
-        for part in np.split(np.arange(frames.size), np.flatnonzero(np.diff(frames) > apart) + 1):
-            if part.size == 0:
-                continue
+        for part in _runs(frames, apart, BLOCK_FRAMES):
             t = frames[part]
             lo, length = int(t[0]), int(t[-1] - t[0]) * hop + width
             block, offset = read_block(view, lo * hop, lo * hop + length, at.sample_margin)
@@ -1023,6 +1021,18 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
             better = strength > rows[c, t[found], STRENGTH] - _voicing.RANGE_MARGIN
             rows[c, t[found][better], F0] = at.sr / period[better]
             rows[c, t[found][better], STRENGTH] = strength[better]
+
+
+def _runs(frames: np.ndarray, apart: int, longest: int) -> List[np.ndarray]:
+    """Indices into the sorted `frames`, run by run: a run ends where the
+    next frame lies more than `apart` frames on, and spans fewer than
+    `longest` frames, so a run's samples are at most a block's even where
+    frames close together go on through the whole signal."""
+    if frames.size == 0:
+        return []
+    runs = np.split(np.arange(frames.size), np.flatnonzero(np.diff(frames) > apart) + 1)
+    return [piece for run in runs
+            for piece in np.split(run, np.flatnonzero(np.diff((frames[run] - frames[run[0]]) // longest)) + 1)]
 
 
 def _find_hum(source: Any, plan: _Plan) -> Optional[List[Optional[_hum.Hum]]]:

@@ -230,6 +230,17 @@ def test_blocks_join_without_seams(monkeypatch, method):
     np.testing.assert_array_equal(parts.voiced, whole.voiced)
 
 
+def test_range_check_reads_at_most_a_block_at_a_time():
+    # Frames a few apart all through a long signal once made one run, read
+    # and conditioned whole: memory grew with the signal's length.
+    frames = np.concatenate((np.arange(0, 5000, 3), np.arange(9000, 9010)))
+    runs = _track._runs(frames, apart=4, longest=1536)
+    np.testing.assert_array_equal(np.concatenate(runs), np.arange(frames.size))
+    assert all(frames[r[-1]] - frames[r[0]] < 1536 for r in runs)
+    assert [frames[r[0]] for r in runs] == [0, 1536, 3072, 4608, 9000]
+    assert _track._runs(frames[:0], 4, 1536) == []
+
+
 # --------------------------------------------------------------------------
 # Channels, result object
 
