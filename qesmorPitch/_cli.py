@@ -180,13 +180,15 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
             usable = len(pending) - len(pending) % width
             samples = np.frombuffer(pending[:usable], dtype=dtype)
             pending = pending[usable:]
-            try:
-                emit(stream.push(samples.reshape(-1, channels).T if channels > 1
-                                 else samples))
-            except ValueError as exc:
-                # A NaN/inf in float input: that chunk is skipped, the rest goes on.
-                print(f"{PROG}: warning: skipped {len(samples) // channels} samples: {exc}",
-                      file=sys.stderr, flush=True)
+            if dtype.kind == "f":
+                bad = ~np.isfinite(samples)
+                if bad.any():
+                    # Silence in their place keeps every later frame at its
+                    # time; dropping them would move the rest of the track.
+                    samples = np.where(bad, 0.0, samples)
+                    print(f"{PROG}: warning: {np.count_nonzero(bad)} NaN or infinite "
+                          f"sample(s) read as 0 (silence)", file=sys.stderr, flush=True)
+            emit(stream.push(samples.reshape(-1, channels).T if channels > 1 else samples))
         if pending:
             print(f"{PROG}: warning: the input ended inside a sample; dropped the last "
                   f"{len(pending)} byte(s) ({width} make one sample)", file=sys.stderr,

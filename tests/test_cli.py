@@ -373,6 +373,22 @@ def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path
             assert len(done.stderr.strip().splitlines()) == 1, done.stderr
 
 
+def test_a_stream_keeps_its_timeline_over_non_finite_samples():
+    # They were dropped with the whole read holding them: every later row
+    # came out early.
+    y = voice(1.0).astype(np.float32)
+    rows = []
+    for bad in (np.nan, 0.0):
+        y[5000] = bad
+        done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--stream", "--sr", str(SR),
+                               "--dtype", "f32", "-"], input=y.tobytes(), capture_output=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        rows.append(done.stdout.splitlines())
+        assert (b"1 NaN or infinite sample(s) read as 0" in done.stderr) is (bad != 0)
+    assert rows[0] == rows[1] and len(rows[0]) > 90
+
+
 def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.3))
     (tmp_path / "d").mkdir()
