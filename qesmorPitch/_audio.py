@@ -362,6 +362,31 @@ _UMASK = os.umask(0o022)
 os.umask(_UMASK)
 
 
+# The longest file name most file systems allow, in bytes.
+NAME_MAX = 255
+# What a temporary name adds to the output's: the dot, ".", the tag (12),
+# mkstemp's random part (8) and the suffix.
+_PARTIAL_EXTRA = 1 + 1 + 12 + 8 + len(PARTIAL_SUFFIX)
+
+
+def _partial_prefix(path: Path, tag: str) -> str:
+    """The start of the temporary names for `path`, its output's name cut
+    short where the whole would pass NAME_MAX (an output name of 229 to 255
+    bytes is legal; its temporary one would not be)."""
+    name = os.fsencode(path.name)[: NAME_MAX - _PARTIAL_EXTRA]
+    return f".{os.fsdecode(name)}.{tag}"
+
+
+def name_too_long(path: PathLike) -> Optional[str]:
+    """Why nothing can be created at `path` for the length of its last
+    name, or None: one line, told before any work is done."""
+    name = os.fsencode(Path(path).name)
+    if len(name) <= NAME_MAX:
+        return None
+    return (f"the name {os.fsdecode(name[:40])}... is {len(name)} bytes long; "
+            f"file systems allow {NAME_MAX}: choose a shorter one")
+
+
 def partial_files(path: PathLike, tag: str) -> List[Path]:
     """Temporary files of unfinished writes of `path` tagged `tag` (by any
     process: a worker that was killed cannot remove its own)."""
@@ -370,7 +395,7 @@ def partial_files(path: PathLike, tag: str) -> List[Path]:
     if not tag:
         raise ValueError("a tag is needed: without one, others' files would match")
     path = Path(os.path.realpath(path))
-    pattern = glob.escape(str(path.parent / f".{path.name}.{tag}")) + "*" + PARTIAL_SUFFIX
+    pattern = glob.escape(str(path.parent / _partial_prefix(path, tag))) + "*" + PARTIAL_SUFFIX
     return [Path(p) for p in glob.glob(pattern)]
 
 
@@ -410,7 +435,7 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     if path.is_symlink():
         # A loop: renaming over it would put a file where the link was.
         raise OSError(errno.ELOOP, "a loop of symbolic links, not a file", str(path))
-    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=f".{path.name}.{tag}",
+    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=_partial_prefix(path, tag),
                                suffix=PARTIAL_SUFFIX)
     _PARTIALS.add(tmp)
     try:

@@ -121,12 +121,17 @@ def check_targets(jobs: Sequence[Job]) -> None:
     # The paths the writes will land on: an output is written where its
     # links lead (see _audio.atomic_output), so links are followed here too,
     # and a file reached by two paths (a bind mount) is known by its inode.
+    from ._audio import name_too_long
+
     inputs = {_file_key(j.path) for j in jobs} - {None} | {os.path.realpath(j.path) for j in jobs}
     taken: Dict[Any, Job] = {}
     for job in jobs:
         for target in (job.output, job.plot):
             if target is None or target == "-":
                 continue
+            too_long = name_too_long(target)
+            if too_long:
+                raise ValueError(f"{job.path}: {too_long}")
             if os.path.isdir(target):
                 raise ValueError(f"{job.path}: the output {target} is a directory; remove it "
                                  "or choose another output name")

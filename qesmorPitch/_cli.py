@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
-from ._audio import FORMATS, format_for, written_into
+from ._audio import FORMATS, format_for, name_too_long, written_into
 from ._threads import get_num_threads
 from ._options import (DEFAULT_HOP_SECONDS, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES,
                        Options)
@@ -334,26 +334,31 @@ def _target(option: str, value: str, n_inputs: int) -> Tuple[str, Path]:
                          "give -o a directory")
         return "stdout", Path(value)
     path = Path(value)
-    if path.is_dir():
+    # os.path's tests, which answer False where a name is too long to look
+    # up; that is then told below in one line.
+    if os.path.isdir(path):
         return "dir", path
+    too_long = next(filter(None, map(name_too_long, [path, *path.parents])), None)
+    if too_long:
+        raise _Usage(f"{option}: {too_long}")
     if n_inputs > 1:
-        if path.exists():
+        if os.path.exists(path):
             raise _Usage(f"{option} {value} is an existing file; with {n_inputs} inputs "
                          f"{option} names a directory (created if missing)")
         return "newdir", path
     if value.endswith(("/", os.sep)):
         raise _Usage(f"{option} {value}: no such directory; create it first, or drop "
                      "the trailing '/' to name a file")
-    if not path.parent.is_dir():
+    if not os.path.isdir(path.parent):
         raise _Usage(f"{option} {value}: no such directory {path.parent}; create it first")
     return "file", path
 
 
 def _check_writable(option: str, value: str, folder: Path) -> None:
     """Refuse now a directory in which no output could be written."""
-    while not folder.exists():
+    while not os.path.exists(folder):
         folder = folder.parent
-    if not folder.is_dir():
+    if not os.path.isdir(folder):
         raise _Usage(f"{option} {value}: {folder} is a file, not a directory")
     try:
         fd, probe = tempfile.mkstemp(dir=str(folder), prefix=".qesmor-pitch-probe.")
@@ -452,7 +457,7 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
         raise _Usage("--plot needs matplotlib: pip install 'qesmorPitch[plot]'")
     _check_rates(args, options, files)
     for option, value in (("-o", args.output), ("--plot", args.plot)):
-        if value is not None and value != "-" and (len(files) > 1 or Path(value).is_dir()):
+        if value is not None and value != "-" and (len(files) > 1 or os.path.isdir(value)):
             try:
                 Path(value).mkdir(parents=True, exist_ok=True)
             except OSError as exc:

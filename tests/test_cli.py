@@ -389,6 +389,19 @@ def test_a_stream_keeps_its_timeline_over_non_finite_samples():
     assert rows[0] == rows[1] and len(rows[0]) > 90
 
 
+def test_long_output_names_are_written_or_refused_before_tracking(tmp_path, capsys):
+    # A legal name of 229-255 bytes made an illegal temporary one, which
+    # failed after tracking; a longer name failed there with a traceback.
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    legal = tmp_path / ("x" * 251 + ".csv")
+    assert run([tmp_path / "a.wav", "-o", legal], capsys)[0] == 0 and legal.stat().st_size > 0
+    for out in ("y" * 252 + ".csv", "y" * 256 + "/a.csv"):
+        with pytest.raises(SystemExit) as exc:
+            _cli.main([str(tmp_path / "a.wav"), "-o", str(tmp_path / out)])
+        err = capsys.readouterr().err
+        assert exc.value.code == 2 and "bytes long; file systems allow 255" in err, err
+
+
 def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.3))
     (tmp_path / "d").mkdir()
