@@ -71,8 +71,9 @@ def output_paths(paths: Sequence[PathLike], out_dir: Optional[PathLike],
     folders in front (``a/take.wav``, ``b/take.wav`` -> ``a_take.csv``,
     ``b_take.csv``); their file name's extension kept (``take.wav``,
     ``take.flac`` -> ``take.wav.csv``, ``take.flac.csv``, or beside them
-    ``take.wav.f0.csv``); both. Only the same file given twice still
-    shares, which :func:`check_targets` refuses.
+    ``take.wav.f0.csv``); both; and where a longer name is still taken, a
+    number after it. Only the same file given twice still shares, which
+    :func:`check_targets` refuses.
     """
     inputs = [Path(p) for p in paths]
     base = [Path(out_dir) if out_dir is not None else p.parent for p in inputs]
@@ -96,6 +97,20 @@ def output_paths(paths: Sequence[PathLike], out_dir: Optional[PathLike],
                     break
             for i, name in zip(group, longer):
                 names[i] = name
+    # A longer name can be another input's own (a/take.wav, b/take.wav and
+    # c/a_take.wav): a file whose name was kept keeps it, and the other gets
+    # the first free "-2", "-3", ... after it.
+    renamed = [n != p.stem for n, p in zip(names, inputs)]
+    owner: Dict[str, Path] = {}
+    for i in sorted(range(len(inputs)), key=lambda i: (renamed[i], i)):
+        me = inputs[i].resolve()
+        key = os.path.abspath(base[i] / (names[i] + suffix))
+        k = 1
+        while owner.setdefault(key, me) != me:
+            k += 1
+            key = os.path.abspath(base[i] / f"{names[i]}-{k}{suffix}")
+        if k > 1:
+            names[i] = f"{names[i]}-{k}"
     return [b / (n + suffix) for b, n in zip(base, names)]
 
 

@@ -118,6 +118,14 @@ def test_colliding_names_get_distinct_outputs(tmp_path):
     assert all(r.ok for r in results) and len(list((tmp_path / "out").iterdir())) == 2
     beside = _batch.output_paths(paths, None, ".f0.csv")
     assert beside[0] == tmp_path / "a" / "take.f0.csv"
+    # A longer name that is a third input's own name: that input keeps it.
+    parent = tmp_path.name
+    third = tmp_path / "c" / f"{parent}_a_take.wav"
+    outs = _batch.output_paths(paths + [third], tmp_path / "out", ".csv")
+    assert [o.name for o in outs] == [f"{parent}_a_take-2.csv", f"{parent}_b_take.csv",
+                                      f"{parent}_a_take.csv"]
+    here = [tmp_path / n for n in ("take.wav", "take.flac", "take.wav.wav")]
+    assert len(set(_batch.output_paths(here, None, ".csv"))) == 3
     # A name as bytes is the same file.
     again = qesmorPitch.track_files([os.fsencode(paths[0])], out_dir=tmp_path / "bytes")
     assert again[0].ok and again[0].output.endswith("take.csv")
