@@ -253,7 +253,13 @@ def _stdout_lost(exc: OSError) -> int:
 
 
 def _err(msg: str) -> None:
-    print(f"{PROG}: error: {msg}", file=sys.stderr, flush=True)
+    print(f"{PROG}: error: {one_line(msg)}", file=sys.stderr, flush=True)
+
+
+def one_line(msg: str) -> str:
+    """`msg` with its control characters escaped: a file name may hold a
+    newline, and a message is one line per file."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in msg)
 
 
 def _have_matplotlib() -> bool:
@@ -486,8 +492,8 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
         if bar.enabled and (result.error or result.warning):
             bar.stream.write("\r" + " " * 79 + "\r")
         if result.warning is not None:
-            print(f"{PROG}: warning: {result.path}: {result.warning}", file=sys.stderr,
-                  flush=True)
+            print(f"{PROG}: warning: {one_line(f'{result.path}: {result.warning}')}",
+                  file=sys.stderr, flush=True)
         if result.error is not None:
             failed += 1
             _err(f"{result.path}: {result.error}")
@@ -558,7 +564,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return run_files(args, options)
     except _Usage as exc:
-        parser.error(str(exc))
+        parser.error(one_line(str(exc)))
     except KeyboardInterrupt as exc:  # while the run was being planned
         _err(f"interrupted: 0 of {len(args.audio)} files finished")
         return 143 if isinstance(exc, _Terminated) else 130

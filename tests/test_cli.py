@@ -402,6 +402,12 @@ def test_long_output_names_are_written_or_refused_before_tracking(tmp_path, caps
         assert exc.value.code == 2 and "bytes long; file systems allow 255" in err, err
 
 
+def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
+    (tmp_path / "bad\nname.wav").write_bytes(b"")
+    code, out, err = run([tmp_path / "bad\nname.wav", "-o", tmp_path / "x.csv"], capsys)
+    assert code == 1 and len(err.strip().splitlines()) == 1 and "bad\\nname.wav" in err, err
+
+
 def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.3))
     (tmp_path / "d").mkdir()
