@@ -262,6 +262,19 @@ def one_line(msg: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in msg)
 
 
+def _check_figure_formats(jobs: Sequence[Any]) -> None:
+    """Refuse now a figure name whose suffix no matplotlib format has (it
+    was found only after the track had been written)."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    known = FigureCanvasBase.get_supported_filetypes()
+    for job in jobs:
+        suffix = Path(job.plot).suffix.lstrip(".").lower() or "png" if job.plot else "png"
+        if suffix not in known:
+            raise _Usage(f"--plot {job.plot}: matplotlib writes no '.{suffix}' figures; use one "
+                         f"of {', '.join('.' + k for k in sorted(known))}")
+
+
 def _have_matplotlib() -> bool:
     import importlib.util
 
@@ -461,6 +474,8 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
     jobs = plan_cli_jobs(args, files)
     if args.plot is not None and not _have_matplotlib():
         raise _Usage("--plot needs matplotlib: pip install 'qesmorPitch[plot]'")
+    if args.plot is not None:
+        _check_figure_formats(jobs)
     _check_rates(args, options, files)
     for option, value in (("-o", args.output), ("--plot", args.plot)):
         if value is not None and value != "-" and (len(files) > 1 or os.path.isdir(value)):

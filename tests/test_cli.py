@@ -408,6 +408,16 @@ def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
     assert code == 1 and len(err.strip().splitlines()) == 1 and "bad\\nname.wav" in err, err
 
 
+def test_a_figure_format_matplotlib_lacks_is_refused_before_any_output(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    with pytest.raises(SystemExit) as exc:
+        _cli.main([str(tmp_path / "a.wav"), "-o", str(tmp_path / "a.csv"),
+                   "--plot", str(tmp_path / "a.xyz")])
+    assert exc.value.code == 2 and "writes no '.xyz' figures" in capsys.readouterr().err
+    assert not (tmp_path / "a.csv").exists()
+
+
 def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.3))
     (tmp_path / "d").mkdir()
