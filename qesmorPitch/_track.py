@@ -971,8 +971,73 @@ def run_plan(y: Any, plan: _Plan,
     else:
         rows = _analyse_source(source, plan, progress, hums)
         confidence = _confidence(rows, plan)
+    if not isinstance(source, RobustlyScaled) and _lost_to_the_grid(rows):
+        # Analysed again, once, without progress (every frame was reported).
+        return run_plan(RobustlyScaled(source), plan)
     _check_range(source, plan, rows, confidence, hums)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+
+
+# A channel whose active level lies more than this many octaves of
+# amplitude below its largest sample is analysed again scaled by a peak that
+# ignores a few outlying samples (see RobustlyScaled): on the grid of
+# 2**-GRID_BITS of the largest sample it would keep too few steps (one
+# corrupt sample of 1e38 in a float file rounded all else to zero).
+OUTLIER_OCTAVES = 14
+
+
+def _lost_to_the_grid(rows: np.ndarray) -> bool:
+    """Whether some channel's active level (among its frame levels, which
+    are on the scale where the peak lies in [0.5, 1)) lies OUTLIER_OCTAVES
+    below its peak."""
+    # Frames the grid left silent count, at level 0.
+    levels = np.nan_to_num(rows[..., LEVEL], nan=0.0)
+    if levels.shape[1] == 0:
+        return False
+    active = np.percentile(levels, _voicing.ACTIVE_PERCENTILE, axis=1)
+    return bool(np.any((active < 2.0 ** -OUTLIER_OCTAVES) & (levels.max(axis=1) > 0)))
+
+
+class RobustlyScaled:
+    """`source` with peaks() that leave out a few outlying samples per
+    channel: the least power of two that at most OUTLIER_SHARE of the
+    samples (at least one) reach. The outliers then lie above full scale,
+    where the cores' certificate fails for the blocks that hold them and
+    those are summed frame by frame, exactly; the rest keeps its
+    resolution."""
+
+    OUTLIER_SHARE = 1e-4
+    # Outliers stay within 2**MOST_OCTAVES of full scale, so that scaling
+    # them onto the grid cannot overflow.
+    MOST_OCTAVES = 900
+
+    def __init__(self, source: Any) -> None:
+        self._source = source
+        self.n_samples, self.n_channels = source.n_samples, source.n_channels
+        true = peak_exponents(source.peaks())
+        counts = np.zeros((len(true), 2200), dtype=np.int64)  # by frexp exponent + 1100
+        for start in range(0, self.n_samples, CHECK_CHUNK):
+            block = np.abs(source.read(start, min(self.n_samples, start + CHECK_CHUNK)))
+            exponents = np.frexp(block)[1] + 1100
+            for c in range(block.shape[0]):
+                counts[c] += np.bincount(exponents[c][block[c] > 0], minlength=counts.shape[1])
+        allowed = max(1, int(self.OUTLIER_SHARE * self.n_samples))
+        peaks = source.peaks()
+        for c, e in enumerate(true):
+            # Samples of frexp exponent k lie in [2**(k-1), 2**k); the least
+            # k with at most `allowed` samples above it.
+            above = np.cumsum(counts[c][::-1])[::-1] - counts[c]
+            fewer = np.flatnonzero((above <= allowed) & (counts[c] > 0))
+            if e is not None and fewer.size:
+                k = max(int(fewer[0]) - 1100, e - self.MOST_OCTAVES)
+                peaks[c] = min(peaks[c], math.ldexp(0.75, k))
+        self._peaks = peaks
+
+    def peaks(self) -> np.ndarray:
+        return self._peaks.copy()
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        return self._source.read(start, stop)
 
 
 def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndarray,

@@ -188,6 +188,21 @@ def test_digital_silence_is_unvoiced_and_never_raises(method, polarity):
         assert not pt.voiced.any()
 
 
+@pytest.mark.parametrize("method", ["viterbi", "bayes", "direct"])
+def test_one_outlying_sample_does_not_take_the_signal_with_it(method):
+    # Scaled by its largest sample, a tone 136 dB below a corrupt sample
+    # rounded to nothing: every frame came out unvoiced.
+    sr = 8000
+    y = 0.5 * tone(200.0, sr, seconds=2.0)
+    clean = qesmorPitch.track(y, sr, method=method)
+    y[100] = 3e6
+    for signal in (y, y.astype(np.float32)):
+        pt = qesmorPitch.track(signal, sr, method=method)
+        far = pt.times > 0.2
+        np.testing.assert_array_equal(pt.voiced[far], clean.voiced[far])
+        assert pt.voiced[far].all() and np.nanmax(np.abs(cents(pt.f0[far], 200.0))) < 10
+
+
 def test_silence_offset_leaves_the_other_frames_alone():
     sr = 8000
     y = tone(130.0, sr, seconds=1.2) * (1 + 0.3 * np.sin(np.arange(9600) / 900))
