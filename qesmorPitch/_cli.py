@@ -446,7 +446,9 @@ def _check_rates(args: argparse.Namespace, options: Options, files: List[str]) -
     by_rate: Dict[float, str] = {}
     for f in files:
         header = audio_header(f)
-        if header is not None:
+        # A header's rate of 0 makes the file unreadable, which reading it
+        # reports; it is not a limit the options break.
+        if header is not None and header[0] > 0:
             by_rate.setdefault(header[0], f)
     failures = []
     for sr, f in by_rate.items():
