@@ -276,7 +276,12 @@ class PitchStream:
         self._ended = False
 
     def _check(self, samples: Any) -> np.ndarray:
-        arr = np.asarray(samples)
+        try:
+            arr = np.asarray(samples)
+        except ValueError:
+            # NumPy's "inhomogeneous shape" for rows of unequal lengths.
+            raise ValueError("samples is a list of rows of unequal lengths; give every channel "
+                             "the same number of samples") from None
         if arr.dtype.kind not in "biuf":
             raise TypeError(f"samples must be real numbers, got dtype {arr.dtype}; "
                             f"pass a float or integer array")
