@@ -208,6 +208,9 @@ class PitchStream:
                  options: Optional[Options] = None, **kwargs: Any) -> None:
         if options is None and "method" not in kwargs:
             kwargs["method"] = "bayes"
+        if kwargs.get("causal", True) is not True:
+            raise ValueError(f"causal={kwargs['causal']!r}: a stream is causal by nature; "
+                             f"drop the argument, or use track() for offline analysis")
         opts = Options.merged(options, {**kwargs, "causal": True})
         if channels is not None and (isinstance(channels, bool)
                                      or not isinstance(channels, (int, np.integer))

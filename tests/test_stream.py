@@ -150,6 +150,8 @@ def test_voicing_chain_resumed_in_pieces_equals_one_forward_pass():
 
 
 def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
+    with pytest.raises(ValueError, match="a stream is causal by nature"):
+        qesmorPitch.PitchStream(SR, causal=False)
     with pytest.raises(ValueError, match="causal=True needs method='bayes' or 'direct'"):
         qesmorPitch.track(signal(), SR, causal=True)
     with pytest.raises(ValueError, match="causal=True"):
