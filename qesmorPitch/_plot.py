@@ -41,6 +41,18 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
                max_freq: Optional[float] = None, reference: Any = None):
     """See :meth:`PitchTrack.plot`. `reference` is an optional (times, f0) pair
     drawn as the known contour."""
+    if max_freq is not None and not (isinstance(max_freq, (int, float, np.number))
+                                     and 0 < max_freq < float("inf")):
+        raise ValueError(f"max_freq={max_freq!r} must be a frequency > 0 in Hz, "
+                         f"e.g. max_freq={min(pt.sr / 2, 4 * pt.fmax):g}")
+    n_channels = 1 if pt.f0.ndim == 1 else pt.f0.shape[0]
+    if isinstance(channel, bool) or not isinstance(channel, (int, np.integer)) \
+            or not 0 <= channel < n_channels:
+        raise ValueError(f"channel={channel!r} must be an integer from 0 to {n_channels - 1} "
+                         f"(the track has {n_channels} channel(s))")
+    if y is not None and np.ndim(y) == 2 and n_channels > 1 and np.shape(y)[0] != n_channels:
+        raise ValueError(f"y has {np.shape(y)[0]} channels and the track {n_channels}; "
+                         f"give the signal the track was made from")
     matplotlib = _require_matplotlib()
     if path is not None and "matplotlib.pyplot" not in sys.modules:
         # Writing a file must not need a display; a caller who already uses
@@ -49,11 +61,7 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
     import matplotlib.pyplot as plt
 
     def pick(a: np.ndarray) -> np.ndarray:
-        if a.ndim == 1:
-            return a
-        if not 0 <= channel < a.shape[0]:
-            raise ValueError(f"channel={channel} is out of range for {a.shape[0]} channels")
-        return a[channel]
+        return a if a.ndim == 1 else a[channel]
 
     f0, strength, prob = pick(pt.f0), pick(pt.strength), pick(pt.probability)
     top = max_freq if max_freq is not None else min(pt.sr / 2, 4 * pt.fmax)
@@ -63,7 +71,8 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
     if y is not None:
         x = np.asarray(y, dtype=np.float64)
         if x.ndim == 2:
-            x = pick(x)
+            # A one-channel track of several channels was made from their mix.
+            x = x[channel] if n_channels > 1 else x.mean(axis=0)
         duration = x.shape[0] / pt.sr
         t, freqs, db = spectrogram(x, pt.sr)
         keep = freqs <= top

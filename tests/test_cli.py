@@ -3,6 +3,7 @@ evaluation's scoring path."""
 import io
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -602,8 +603,15 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
     np.testing.assert_array_equal(line.get_ydata(), pt.f0[1])
     assert len(fig.axes) == 3  # spectrogram, strength, probability
     plt.close(fig)
-    with pytest.raises(ValueError, match="channel=2"):
-        pt.plot(y, channel=2)
+    # Bad arguments are refused in one line, not left to matplotlib or ignored.
+    for kwargs, text in ((dict(channel=2), "channel=2 must be an integer from 0 to 1"),
+                         (dict(max_freq=0), "max_freq=0 must be a frequency > 0"),
+                         (dict(max_freq=float("nan")), "max_freq=nan"),
+                         (dict(y=y[:1]), "y has 1 channels and the track 2")):
+        with pytest.raises(ValueError, match=re.escape(text)):
+            pt.plot(**{"y": y, **kwargs})
+    with pytest.raises(ValueError, match="the track has 1 channel"):
+        qesmorPitch.track(y[0], SR).plot(channel=1)
 
 
 def test_python_dash_m_runs_the_command():
