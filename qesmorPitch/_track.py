@@ -197,6 +197,10 @@ def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     float64 one at a time (see ArraySource), so a long signal costs its own
     memory only. Callers must not write into the result.
     """
+    if isinstance(y, np.ma.MaskedArray) and np.ma.getmaskarray(y).any():
+        # np.asarray would drop the mask and analyse what lies under it.
+        raise ValueError("y is a masked array with masked samples; fill them first, "
+                         "e.g. y.filled(0.0)")
     try:
         arr = np.asarray(y)
     except ValueError:

@@ -316,6 +316,7 @@ def _suggested(message, name):
     (np.zeros((16000, 40)), ValueError,
      "reads as 16000 channels of 40 sample(s); if it holds 40 channels of 16000 samples"),
     ([[1.0, 2.0, 3.0], [1.0, 2.0]], ValueError, "rows of unequal lengths"),
+    (np.ma.masked_array(np.ones(4000), np.arange(4000) == 7), ValueError, "masked samples"),
 ])
 def test_bad_signals_are_reported(y, kind, text):
     with pytest.raises(kind, match=re.escape(text)):
