@@ -11,6 +11,7 @@ complete and, per channel, one belief and one chain state.
 """
 from __future__ import annotations
 
+import math
 from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
@@ -50,6 +51,12 @@ def condition(x: np.ndarray, state: Any, plan: _Plan) -> Tuple[np.ndarray, Any]:
     return _frontend.highpass_forward(x, plan.sos, state)
 
 
+# How long an outlying sample raises the silence floor of a stream: in
+# blocks of PEAK_BLOCK samples, PEAK_SECONDS and one block more at most.
+PEAK_SECONDS = 1.0
+PEAK_BLOCK = 1024
+
+
 class _Causal:
     """Frames of a signal given piece by piece, for one plan and a fixed
     number of rows (channels)."""
@@ -77,11 +84,53 @@ class _Causal:
         # the largest magnitude of each channel's input up to each of them.
         self.buffer = np.zeros((self.rows, 0))
         self.peaks = np.zeros((self.rows, 0))
-        self.top = np.zeros(self.rows)   # the largest magnitude given so far
+        # The largest magnitude of each block of PEAK_BLOCK samples (counted
+        # from the stream's start) among the last ones, the current block's last.
+        self.recent = np.zeros((self.rows, 1))
         self.condition_state: Any = None
         self.beliefs = [np.zeros(len(self.plan.lags)) for _ in range(self.rows)]
         # The voicing chain's state after the last frame reported (None before the first).
         self.chains: List[Optional[np.ndarray]] = [None] * self.rows
+
+    def _recent_peaks(self, magnitude: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+        """The largest of `magnitude` (rows, n: the samples after those
+        received) at each sample, over its own block of PEAK_BLOCK samples
+        up to it and the blocks of the last PEAK_SECONDS before; and the
+        block maxima to keep for the next call. Blocks are counted from the
+        stream's start, so how the stream was cut into chunks changes
+        nothing."""
+        rows, n = magnitude.shape
+        if n == 0:
+            return magnitude, self.recent
+        before = max(1, math.ceil(PEAK_SECONDS * self.plan.sr / PEAK_BLOCK))
+        skip = self.received % PEAK_BLOCK
+        if 0 < skip and skip + n <= PEAK_BLOCK:
+            # Inside the current block (most chunks of a live stream): the
+            # blocks before it are as they were.
+            within = np.maximum(np.maximum.accumulate(magnitude, axis=1), self.recent[:, -1:])
+            recent = self.recent.copy()
+            recent[:, -1] = within[:, -1]
+            return np.maximum(within, recent[:, -before - 1:-1].max(axis=1, initial=0.0)[:, None]), recent
+        # self.recent ends with the block of the last sample received (block
+        # 0 before any): the first new sample continues it unless it starts
+        # a block of its own.
+        older = self.recent if skip == 0 and self.received > 0 else self.recent[:, :-1]
+        current = np.zeros(rows) if skip == 0 and self.received > 0 else self.recent[:, -1]
+        blocks = -(-(skip + n) // PEAK_BLOCK)
+        padded = np.zeros((rows, blocks * PEAK_BLOCK))
+        padded[:, skip: skip + n] = magnitude
+        within = np.maximum.accumulate(padded.reshape(rows, blocks, PEAK_BLOCK), axis=2)
+        within[:, 0] = np.maximum(within[:, 0], current[:, None])
+        maxima = np.concatenate((older, within[:, :, -1]), axis=1)
+        # Over the `before` blocks before each new one.
+        earlier = np.zeros((rows, blocks))
+        for k in range(1, before + 1):
+            at = maxima.shape[1] - blocks - k    # block k before the first new one
+            lo = max(0, -at)
+            if lo < blocks:
+                earlier[:, lo:] = np.maximum(earlier[:, lo:], maxima[:, at + lo: at + blocks])
+        out = np.maximum(within, earlier[:, :, None]).reshape(rows, -1)[:, skip: skip + n]
+        return out, maxima[:, -(before + 1):]
 
     def feed(self, x: np.ndarray) -> Tuple[int, np.ndarray, np.ndarray]:
         """Take the checked samples `x` (rows, n); return the index of the
@@ -94,11 +143,13 @@ class _Causal:
                              f"the largest causal analysis takes (it reads samples as "
                              f"fractions of full scale); scale the signal down, e.g. "
                              f"by 1 / its peak")
-        # The input's largest magnitude so far at each sample: the level of a
-        # silence is what the high-pass leaves of an offset, the offset's
-        # rounding (see LEVEL_FLOOR), which is periodic for a constant of 1e14.
-        running = np.maximum(np.maximum.accumulate(np.abs(x), axis=1), self.top[:, None])
-        top = running[:, -1] if x.shape[1] else self.top
+        # The input's largest magnitude over the last PEAK_SECONDS or so at
+        # each sample: the level of a silence is what the high-pass leaves of
+        # an offset, the offset's rounding (see LEVEL_FLOOR), which is
+        # periodic for a constant of 1e14. An offset lasts; one outlying
+        # sample is forgotten once the high-pass has long forgotten it too
+        # (the largest so far kept a stream silent after one sample of 1e12).
+        running, recent = self._recent_peaks(np.abs(x))
         peaks = np.concatenate((self.peaks, running), axis=1)
         x, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
@@ -126,7 +177,7 @@ class _Causal:
         peaks = peaks[:, max(keep_from - start, 0):]
         # Commit only once everything above has succeeded.
         self.buffer, self.received, self.next_frame = buffer, total, max(stop, first)
-        self.peaks, self.top = peaks, top
+        self.peaks, self.recent = peaks, recent
         self.condition_state, self.beliefs, self.chains = condition_state, beliefs, chains
         return first, out, confidence
 
