@@ -71,6 +71,7 @@ RELIABLE = 0.8
 DOUBTFUL = 0.85
 RANGE_SEARCH = 1.3
 RANGE_MARGIN = 0.15
+OUTLIER_ROWS = 4096         # doubtful frames whose neighbours are sorted at once
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
@@ -180,14 +181,20 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
     logs = np.log2(periods[where])
     lo = np.searchsorted(where, doubtful - reach)
     count = np.searchsorted(where, doubtful + reach, side="right") - lo
+    middle = np.empty(doubtful.size)
     # Each doubtful frame's reliable neighbours in a row, sorted, the row's
     # end filled with +inf: the median is read off the middle of each row.
-    take = lo[:, None] + np.arange(max(int(count.max()), 1))
-    around = np.where(take < (lo + count)[:, None],
-                      logs[np.minimum(take, where.size - 1)], np.inf)
-    around.sort(axis=1)
-    rows = np.arange(doubtful.size)
-    middle = 0.5 * (around[rows, np.maximum(count - 1, 0) // 2] + around[rows, count // 2])
+    # OUTLIER_ROWS rows at a time, so that memory does not grow with the
+    # signal (a noisy hour has doubtful frames all through).
+    for a in range(0, doubtful.size, OUTLIER_ROWS):
+        b = min(a + OUTLIER_ROWS, doubtful.size)
+        take = lo[a:b, None] + np.arange(max(int(count[a:b].max()), 1))
+        around = np.where(take < (lo[a:b] + count[a:b])[:, None],
+                          logs[np.minimum(take, where.size - 1)], np.inf)
+        around.sort(axis=1)
+        rows = np.arange(b - a)
+        n = count[a:b]
+        middle[a:b] = 0.5 * (around[rows, np.maximum(n - 1, 0) // 2] + around[rows, n // 2])
     centre = np.where(count >= RANGE_LEAST, middle, np.nan)
     with np.errstate(invalid="ignore"):
         far = np.abs(np.log2(periods[doubtful]) - centre) >= math.log2(RANGE_RATIO)

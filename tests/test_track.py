@@ -245,7 +245,7 @@ def test_blocks_join_without_seams(monkeypatch, method):
     np.testing.assert_array_equal(parts.voiced, whole.voiced)
 
 
-def test_range_check_reads_at_most_a_block_at_a_time():
+def test_range_check_reads_at_most_a_block_at_a_time(monkeypatch):
     # Frames a few apart all through a long signal once made one run, read
     # and conditioned whole: memory grew with the signal's length.
     frames = np.concatenate((np.arange(0, 5000, 3), np.arange(9000, 9010)))
@@ -254,6 +254,18 @@ def test_range_check_reads_at_most_a_block_at_a_time():
     assert all(frames[r[-1]] - frames[r[0]] < 1536 for r in runs)
     assert [frames[r[0]] for r in runs] == [0, 1536, 3072, 4608, 9000]
     assert _track._runs(frames[:0], 4, 1536) == []
+    # The doubtful frames' neighbours are sorted a few rows at a time (a
+    # matrix of all of them grew with the signal: 150 MiB on 20 minutes).
+    from qesmorPitch import _voicing
+
+    rng = np.random.default_rng(0)
+    args = (2.0 ** rng.normal(7, 0.5, 3000), rng.uniform(0.5, 1, 3000), rng.random(3000) < 0.8, 100)
+    whole = _voicing.outliers(*args)
+    monkeypatch.setattr(_voicing, "OUTLIER_ROWS", 7)
+    rows = _voicing.outliers(*args)
+    assert whole[0].size > 100
+    np.testing.assert_array_equal(rows[0], whole[0])
+    np.testing.assert_array_equal(rows[1], whole[1])
 
 
 # --------------------------------------------------------------------------
