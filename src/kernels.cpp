@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "decoder_bound.hpp"
@@ -231,9 +232,12 @@ void qesmor_sums(const double* x, index_t n, IVec lags, double* score, const Tar
 }
 
 DecoderSteps::DecoderSteps(index_t n, DMat log_a, const Target& target) : n_(n), log_a_(log_a), target_(target) {
-  // The targets need rows of contiguous, element-aligned columns.
+  // The targets and the pruning's bounds read rows of contiguous,
+  // element-aligned columns through plain pointers: a matrix at an odd
+  // address goes through the views.
   const bool rows_contiguous = log_a.col_stride == static_cast<index_t>(sizeof(double)) &&
-                               log_a.row_stride % static_cast<index_t>(sizeof(double)) == 0;
+                               log_a.row_stride % static_cast<index_t>(sizeof(double)) == 0 &&
+                               reinterpret_cast<std::uintptr_t>(log_a.base) % alignof(double) == 0;
   vector_states_ = rows_contiguous ? n - n % static_cast<index_t>(target.states) : 0;
   if (vector_states_ > 0) {
     pruned_ = std::make_unique<PrunedDecoder>(reinterpret_cast<const double*>(log_a.base), n,

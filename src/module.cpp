@@ -262,6 +262,17 @@ class Arguments {
       strides_[i][d] = view->strides ? view->strides[d] : step;
       step *= view->shape[d];
     }
+    if (element == 'n') {
+      // Indices are checked once and then used to address memory, while a
+      // module that releases the lock lets other threads write into the
+      // caller's array: the core gets a copy of its own, read here.
+      owned_[i].resize(static_cast<std::size_t>(shapes_[i][0]));
+      for (Py_ssize_t k = 0; k < shapes_[i][0]; ++k) {
+        std::memcpy(&owned_[i][static_cast<std::size_t>(k)], bases_[i] + k * strides_[i][0], sizeof(qp::index_t));
+      }
+      bases_[i] = reinterpret_cast<const char*>(owned_[i].data());
+      strides_[i][0] = sizeof(qp::index_t);
+    }
     return true;
   }
 
@@ -307,6 +318,7 @@ class Arguments {
   double reals_[kMaxParams] = {};
   int ints_[kMaxParams] = {};
   PyObject* objects_[kMaxParams] = {};
+  std::vector<qp::index_t> owned_[kMaxParams];
 };
 
 // ----------------------------------------------------------------- entries

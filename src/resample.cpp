@@ -155,6 +155,9 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
       for (int l = 0; l < 4 && regular; ++l) {
         const index_t y = first + j + l, i = y * down / up, t = y * down % up;
         regular = i - per_phase + 1 >= pre && i < end;
+        // Formed only for an output whose taps all fall on the signal: far
+        // past it the offset would overflow the pointer.
+        if (!regular) break;
         row[l] = real + (i - per_phase + 1 - pre);
         f[l] = taps.data() + t * per_phase;
       }
@@ -221,10 +224,13 @@ void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t do
   // The positions repeat every `period` outputs, `step` samples of low
   // further on: one table of offsets and weights serves every period.
   const index_t g = std::gcd(up, down), period = down / g, step = up / g;
-  std::vector<index_t> offset(static_cast<std::size_t>(period));
-  std::vector<double> weight(static_cast<std::size_t>(period));
+  // No more of the table than there are outputs: a ratio of large coprime
+  // numbers has a period of millions.
+  const index_t entries = std::min(period, n);
+  std::vector<index_t> offset(static_cast<std::size_t>(entries));
+  std::vector<double> weight(static_cast<std::size_t>(entries));
   const index_t base = start / down;
-  for (index_t k = 0; k < period; ++k) {
+  for (index_t k = 0; k < entries; ++k) {
     const index_t at = start + k * up;
     offset[k] = at / down - base;
     weight[k] = static_cast<double>(at % down) / static_cast<double>(down);

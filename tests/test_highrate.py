@@ -238,6 +238,9 @@ def test_subtracted_part_is_the_linear_interpolation(up, down, start):
     assert np.array_equal(got[whole], 0.25 * x[whole] - low[(start + np.flatnonzero(whole) * up) // down])
     with pytest.raises(ValueError, match="the last output needs"):
         _kernels._subtract_interpolated(x, 1.0, low[:-1], up, down, start)
+    # A table of positions as long as the ratio's period (tens of GiB for
+    # two large coprime numbers), however few the outputs.
+    assert _kernels._subtract_interpolated(x[:1], 1.0, low[:2], 1, 2**31 - 1, 0).shape == (1,)
 
 
 def _hummed(f0, hum, sr=44100, seconds=2.0):

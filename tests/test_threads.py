@@ -113,3 +113,33 @@ def test_threads_answer_as_serial_calls(fast_switching, module):
         assert len(results[k]) == ROUNDS * len(calls)
         for i, outcome in results[k]:
             _same(outcome, expected[i], f"thread {k}: {calls[i][0]}")
+
+
+def test_indices_written_by_another_thread_during_an_unlocked_call_are_not_read():
+    # The unlocked cores checked their index arrays, then read them again
+    # while other threads ran: indices changed in between addressed memory
+    # far outside the signal (a crash). They now work on a copy taken first.
+    x = np.ones(1000)
+    n = 1_000_000
+    starts = np.zeros(n, dtype=np.intp)
+    done = threading.Event()
+
+    def spoil():
+        while not done.is_set():
+            starts[:] = 1 << 40
+            starts[:] = 0
+
+    spoiler = threading.Thread(target=spoil)
+    spoiler.start()
+    try:
+        for _ in range(5):
+            # What the copy holds is checked: a result, or the refusal of
+            # indices the other thread had just written.
+            try:
+                out = kernels._periodicity_check(x, starts, np.full((1, n), 10.0), np.array([100]))
+                assert out.shape == (1, n)
+            except ValueError as e:
+                assert "must lie within the 1000 of x" in str(e)
+    finally:
+        done.set()
+        spoiler.join()
