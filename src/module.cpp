@@ -515,10 +515,13 @@ PyObject* prev_first_up_zero_impl(qp::DVec data) {
 // when this CPU cannot run it.
 const qp::kernels::Target* target_named(Keyword name) {
   if (name.object == Py_None) return &qp::kernels::active();
-  const char* text = PyUnicode_AsUTF8(name.object);
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.object, &length);
   if (!text) return nullptr;
-  const qp::kernels::Target* t = qp::kernels::find(text);
-  if (!t) PyErr_Format(PyExc_ValueError, "target %s is not supported here", text);
+  // A name with a NUL inside would otherwise be read as its first part.
+  const qp::kernels::Target* t =
+      std::strlen(text) == static_cast<std::size_t>(length) ? qp::kernels::find(text) : nullptr;
+  if (!t) PyErr_Format(PyExc_ValueError, "target %R is not supported here", name.object);
   return t;
 }
 

@@ -172,8 +172,10 @@ def test_prediction_sums_each_row_in_order():
 
 
 def test_unknown_target_is_refused():
-    with pytest.raises(ValueError):
-        kernels._periodicity_1d_core_cy(np.zeros(4), np.zeros(1, dtype=np.intp), "no-such-target")
+    # A NUL inside a name was read as the end of it.
+    for name in ("no-such-target", kernels.targets()[0] + "\x00junk"):
+        with pytest.raises(ValueError, match="is not supported here"):
+            kernels._periodicity_1d_core_cy(np.zeros(4), np.zeros(1, dtype=np.intp), name)
 
 
 @pytest.fixture
