@@ -348,13 +348,20 @@ def make_plan(sr: Any, options: Options) -> _Plan:
     o = options
     sr = _check_sr("sr", sr)
     if 2 * o.fmax > sr:
+        # A lower fmax is no way out where it would fall below fmin.
+        way_out = (f"use fmax <= {sr / 2:g} or a higher sampling rate" if o.fmin < sr / 2 else
+                   f"the range fmin={o.fmin:g} to fmax={o.fmax:g} Hz needs a sampling rate of "
+                   f"at least {2 * o.fmax:g} Hz")
         raise ValueError(f"fmax={o.fmax:g} Hz needs sr >= 2 * fmax = {2 * o.fmax:g} Hz, "
-                         f"got sr={sr:g}; use fmax <= {sr / 2:g} or a higher sampling rate")
+                         f"got sr={sr:g}; {way_out}")
     period = sr / o.fmin  # may be inf for a tiny fmin
     if not period < MAX_SAMPLES / 2:
+        least = math.ceil(sr / MAX_SAMPLES * 20) / 10
+        # A higher fmin is no way out where it would pass fmax.
+        way_out = (f"use fmin >= {least:g} Hz" if least <= o.fmax else
+                   f"resample the signal to below {o.fmin * MAX_SAMPLES / 2:.3g} Hz")
         raise ValueError(f"fmin={o.fmin:g} Hz at sr={sr:g} is a period of {period:.3g} "
-                         f"samples, longer than a frame can be; use fmin >= "
-                         f"{math.ceil(sr / MAX_SAMPLES * 20) / 10:g} Hz")
+                         f"samples, longer than a frame can be; {way_out}")
     shortest, longest = _periods(sr, o.fmin, o.fmax)
     last = longest + 1
     tracking = o.method != "direct"

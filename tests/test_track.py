@@ -363,6 +363,12 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
 
     with pytest.raises(ValueError, match="fmin"):
         qesmorPitch.track(np.ones(100), 16000, fmin=300, fmax=200)
+    # Where the limit's way out would cross the other end of the range, the
+    # message says what does work instead.
+    with pytest.raises(ValueError, match="the range fmin=50 to fmax=1000 Hz needs a sampling rate"):
+        qesmorPitch.track(np.ones(100), 1)
+    with pytest.raises(ValueError, match="resample the signal to below"):
+        qesmorPitch.track(np.ones(100), 1e300)
 
     with pytest.raises(ValueError) as err:
         qesmorPitch.track(np.ones(100), 16000, frame_length=400)
