@@ -1018,9 +1018,10 @@ class RobustlyScaled:
     resolution."""
 
     OUTLIER_SHARE = 1e-4
-    # Outliers stay within 2**MOST_OCTAVES of full scale, so that scaling
-    # them onto the grid cannot overflow.
-    MOST_OCTAVES = 900
+    # Outliers stay within 2**MOST_OCTAVES of full scale, so that neither
+    # scaling them onto the grid nor the sums of their squares (frame
+    # levels, the hum's energies) can overflow.
+    MOST_OCTAVES = 400
 
     def __init__(self, source: Any) -> None:
         self._source = source
