@@ -11,6 +11,7 @@ from __future__ import annotations
 import difflib
 import math
 import numbers
+import types
 from dataclasses import dataclass, field, fields
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
@@ -26,12 +27,15 @@ DETECT_MODES = ("score", "static", "maximum", "peak")
 # Measured defaults: `python -m qesmorPitch.evaluate` scores every candidate on
 # the synthetic corpus; these are the best-scoring values (README "Evaluation").
 # A voicing_threshold of None means the voicing model decides (_voicing.py).
-DEFAULTS: Dict[str, Dict[str, Any]] = {
-    "direct": {"voicing_threshold": None, "pitch_detect_mode": "peak",
-               "pitch_detect_threshold": 0.7, "smooth": 1},
-    "bayes": {"voicing_threshold": None, "alpha": 0.5, "sigma": 0.05},
-    "viterbi": {"voicing_threshold": None, "beta": 16.0, "sigma": 0.1},
-}
+# Read-only at both levels: every call takes its method's values from here
+# unchecked, so a value written into it would reach every later call (and
+# only the calls of this process, not those of a batch's workers).
+DEFAULTS: Mapping[str, Mapping[str, Any]] = types.MappingProxyType({
+    "direct": types.MappingProxyType({"voicing_threshold": None, "pitch_detect_mode": "peak",
+                                      "pitch_detect_threshold": 0.7, "smooth": 1}),
+    "bayes": types.MappingProxyType({"voicing_threshold": None, "alpha": 0.5, "sigma": 0.05}),
+    "viterbi": types.MappingProxyType({"voicing_threshold": None, "beta": 16.0, "sigma": 0.1}),
+})
 
 DEFAULT_HOP_SECONDS = 0.010
 

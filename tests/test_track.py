@@ -301,6 +301,14 @@ def test_result_is_immutable_and_consistent():
     assert not (strict.voiced & ~pt.voiced).any()
 
 
+def test_defaults_cannot_be_changed_under_later_calls():
+    # A value written into them reached every later call unchecked.
+    with pytest.raises(TypeError):
+        qesmorPitch.DEFAULTS["viterbi"]["beta"] = float("nan")
+    with pytest.raises(TypeError):
+        qesmorPitch.DEFAULTS["viterbi"] = {}
+
+
 def test_docstring_examples_run():
     result = doctest.testmod(_track, optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
