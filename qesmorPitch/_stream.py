@@ -34,6 +34,13 @@ def full_scale(dtype: np.dtype) -> float:
     """The factor that reads samples of `dtype` as fractions of full scale:
     a power of two, so the scaling is exact."""
     if dtype.kind in "iu":
+        if dtype.itemsize > 4:
+            # Read against 2**63, 16-bit samples lie 230 dB down: every frame
+            # silent, without a word.
+            raise TypeError(f"samples of dtype {dtype} have no full scale that audio uses "
+                            f"(a list of Python ints becomes int64), and causal analysis "
+                            f"reads integers as fractions of full scale; pass int16 or int32 "
+                            f"samples or floats, e.g. np.asarray(y, dtype=np.int16)")
         return 2.0 ** -(8 * dtype.itemsize - 1)
     return 1.0
 

@@ -186,6 +186,9 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     (np.array(["a", "b"]), TypeError, "must be real numbers"),
     (np.ones(3) + 1j, TypeError, "must be real numbers"),
     ([[1.0, 2.0], [3.0]], ValueError, "rows of unequal lengths"),
+    # Read against 2**63, 16-bit-sized integers were silence throughout.
+    (np.ones(10, dtype=np.int64), TypeError, "no full scale that audio uses"),
+    ([1000, -2000, 3000], TypeError, "no full scale that audio uses"),
     # Samples are fractions of full scale: the energy of a block would overflow.
     (np.r_[1.0, -1e153, 1.0], ValueError, r"magnitude 1e\+153 is beyond 1e\+140"),
 ])
