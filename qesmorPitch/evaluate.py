@@ -34,6 +34,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 import time
 from dataclasses import dataclass, field
@@ -42,6 +43,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _corpus, _realeval, _scoring
+from ._options import METHODS
 from ._track import DEFAULTS, Options, prepare, run_plan
 
 # The range the evaluation searches, the trackers compare over: the defaults.
@@ -282,8 +284,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--json", metavar="PATH", help="also write every run as JSON")
     _real_arguments(parser)
     args = parser.parse_args(argv)
+    methods = [m.strip() for m in args.methods.split(",") if m.strip()]
+    unknown = [m for m in methods if m not in METHODS]
+    if not methods or unknown:
+        parser.error(f"--methods {args.methods!r}: give one or more of {', '.join(METHODS)}")
+    if args.json:
+        # Checked now: it is written only after the whole run.
+        folder = os.path.dirname(os.path.abspath(args.json))
+        if not os.path.isdir(folder):
+            parser.error(f"--json {args.json}: no such directory {folder}")
     if args.build_corpus or args.real:
-        return _real_main(args, parser)
+        return _real_main(args, parser, methods)
+    given = [f"--{name.replace('_', '-')}" for name in ("conditions", "peers", "set", "cache", "split",
+                                                         "kind", "above_sr")
+             if getattr(args, name) != parser.get_default(name)]
+    if given:
+        parser.error(f"{given[0]} applies to the real recordings: add --real")
 
     def log(msg: str) -> None:
         print(msg, file=sys.stderr, flush=True)
@@ -296,9 +312,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     plans = QUICK_SEARCH if args.quick else SEARCH
     final: List[Run] = []
     sweep: List[Run] = []
-    for method in [m.strip() for m in args.methods.split(",") if m.strip()]:
-        if method not in plans:
-            parser.error(f"unknown method {method!r}")
+    for method in methods:
         best, runs = search(examples, method, plans[method], log)
         final.append(best)
         sweep.extend(runs)
@@ -357,7 +371,8 @@ def _parse_value(text: str) -> Any:
     return {"none": None, "true": True, "false": False}.get(text.lower(), text)
 
 
-def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
+               methods: Sequence[str]) -> int:
     from . import _realcorpus
 
     def log(msg: str) -> None:
@@ -380,22 +395,36 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         if not sep:
             parser.error(f"--set {pair!r} needs KEY=VALUE, e.g. voicing_threshold=0.5")
         overrides[key.strip()] = _parse_value(value.strip())
+    for key in ("fmin", "fmax", "method"):
+        if key in overrides:
+            parser.error(f"--set {key}=...: the evaluation sets {key} itself (the range is "
+                         f"50-600 Hz for speech, 40-1000 Hz for music; --methods chooses methods)")
+    for method in methods:
+        # Every keyword and value checked now, not after the first items.
+        try:
+            Options.from_kwargs({"method": method, **overrides})
+        except (TypeError, ValueError) as exc:
+            parser.error(f"--set: {exc}")
     only = None if args.peers in (None, "all") else [p.strip() for p in args.peers.split(",")]
     unknown = [p for p in only or () if p not in _realeval.PEERS]
     if unknown:
         parser.error(f"unknown peer {unknown[0]!r}; choose from {', '.join(_realeval.PEERS)}")
+    for c in (args.conditions or "").split(","):
+        if c.strip() and c.strip() not in _realcorpus.CONDITIONS:
+            parser.error(f"unknown condition {c.strip()!r}; --conditions list shows them")
     split = None if args.split == "both" else args.split
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
-    methods = [m.strip() for m in args.methods.split(",") if m.strip()]
     for kind in kinds:
-        items = [i for i in _realcorpus.load(kind, split, args.cache) if i.sr > args.above_sr]
+        try:
+            items = [i for i in _realcorpus.load(kind, split, args.cache) if i.sr > args.above_sr]
+        except FileNotFoundError as exc:
+            parser.error(" ".join(str(exc).split()))
+        if not items:
+            parser.error(f"no {kind} item is sampled above --above-sr {args.above_sr:g} Hz")
         fmin, fmax = (40.0, 1000.0) if kind == "music" else (50.0, 600.0)
         default = _realcorpus.SPEECH_CONDITIONS if kind == "speech" else _realcorpus.MUSIC_CONDITIONS
         conditions = ([c.strip() for c in args.conditions.split(",") if c.strip()]
                       if args.conditions else list(default))
-        for c in conditions:
-            if c not in _realcorpus.CONDITIONS:
-                parser.error(f"unknown condition {c!r}; --conditions list shows them")
         trackers = {f"qesmorPitch {m}": _realeval.qesmor(m, fmin, fmax, **overrides)
                     for m in methods}
         if args.peers:

@@ -139,11 +139,19 @@ def test_scores_of_an_oracle_and_of_an_octave_error():
 def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(capsys, tmp_path):
     res = _realeval.score_tracker(_realeval.qesmor("viterbi"), [_item()], ["clean"])
     assert res["clean"]["raw_pitch_accuracy"] > 0.95
-    with pytest.raises(SystemExit):
-        main(["--real", "--set", "voicing_threshold"])
-    assert "needs KEY=VALUE" in capsys.readouterr().err
-    with pytest.raises(FileNotFoundError, match="--build-corpus"):
-        main(["--real", "--cache", str(tmp_path)])
+    # Every mistake is one line before any work, not a traceback after it
+    # (or, for the real recordings' options without --real, ignored).
+    for argv, text in ((["--real", "--set", "voicing_threshold"], "needs KEY=VALUE"),
+                       (["--real", "--cache", str(tmp_path)], "--build-corpus"),
+                       (["--real", "--methods", "bogus"], "give one or more of direct"),
+                       (["--real", "--set", "fmin=60"], "sets fmin itself"),
+                       (["--real", "--set", "voicing_threshold=5"], "must be in [0, 1]"),
+                       (["--quick", "--json", str(tmp_path / "no" / "x.json")], "no such directory"),
+                       (["--quick", "--conditions", "clean"], "add --real")):
+        with pytest.raises(SystemExit):
+            main(argv)
+        err = capsys.readouterr().err
+        assert text in err and "Traceback" not in err, (argv, err)
 
 
 @pytest.mark.parametrize("group, program, low, high, split", _music.INSTRUMENTS)
