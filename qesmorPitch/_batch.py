@@ -8,6 +8,7 @@ import secrets
 import signal
 import threading
 import time
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -287,6 +288,35 @@ def _signals_held() -> Iterator[None]:
             signal.signal(s, handler)
 
 
+def _one_by_one(jobs: Sequence[Job], indices: Sequence[int], options: Options,
+                return_tracks: bool, record: Callable[[int, FileResult], None]) -> None:
+    """The jobs `indices` that a dead worker took down with it (killed, out of
+    memory, a crash in a decoder library), each on a pool of one worker: a
+    file that kills that one as well is the one to blame, and only it fails."""
+    pool: Optional[cf.ProcessPoolExecutor] = None
+    try:
+        for i in indices:
+            if pool is None:
+                pool = cf.ProcessPoolExecutor(max_workers=1, initializer=_worker_init,
+                                              initargs=(get_num_threads(),))
+            try:
+                result = pool.submit(_process_file, jobs[i], options, return_tracks).result()
+            except BrokenProcessPool:
+                _stop_pool(pool)
+                pool = None
+                result = FileResult(path=jobs[i].path,
+                                    error="the worker process tracking it died (killed, or out "
+                                          "of memory?); the other files were tracked again")
+            record(i, result)
+    except BaseException:
+        if pool is not None:
+            with _signals_held():
+                _stop_pool(pool)
+        raise
+    if pool is not None:
+        pool.shutdown()
+
+
 def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
     """Cancel the queued files and end the running ones now."""
     processes = list((getattr(pool, "_processes", None) or {}).values())
@@ -344,6 +374,7 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                 max_workers=workers, initializer=_worker_init,
                 initargs=(max(1, get_num_threads() // workers),))
             futures: Dict[cf.Future, int] = {}
+            broken: List[int] = []
             try:
                 for i, job in enumerate(jobs):
                     futures[pool.submit(_process_file, job, options, return_tracks)] = i
@@ -354,6 +385,11 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                     except BrokenPipeError:
                         raise
                     except Exception as exc:  # the worker died or could not unpickle
+                        if executor is None and isinstance(exc, BrokenProcessPool):
+                            # One dead worker breaks the whole pool: every
+                            # file it had not finished is tried again below.
+                            broken.append(i)
+                            continue
                         result = FileResult(path=jobs[i].path,
                                             error=f"{type(exc).__name__}: {exc}")
                     record(i, result)
@@ -366,6 +402,7 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                 raise
             if executor is None:
                 pool.shutdown()
+            _one_by_one(jobs, sorted(broken), options, return_tracks, record)
     except BaseException:
         with _signals_held():
             _remove_partials(jobs)

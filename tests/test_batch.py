@@ -52,6 +52,26 @@ def test_default_process_pool(corpus, tmp_path):
     assert sorted(r.path for r in seen) == sorted(str(p) for p in corpus)
 
 
+_PROCESS_FILE = _batch._process_file
+
+
+def _dies_on_high(job, *args):
+    if job.path.endswith("high.wav"):
+        os._exit(1)  # as the out-of-memory killer would end it
+    return _PROCESS_FILE(job, *args)
+
+
+def test_a_worker_that_dies_fails_its_own_file_only(corpus, tmp_path, monkeypatch):
+    # One dead worker broke the pool, and every file not finished by then
+    # failed with it, tracked or not.
+    monkeypatch.setattr(_batch, "_process_file", _dies_on_high)
+    paths = [corpus[0], corpus[2], corpus[4]]
+    results = qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=2)
+    assert [r.ok for r in results] == [True, False, True]
+    assert "worker process tracking it died" in results[1].error
+    assert sorted(x.name for x in (tmp_path / "out").iterdir()) == ["low.csv", "st.csv"]
+
+
 def test_any_executor_and_tracks_returned(corpus, tmp_path):
     threads = set()
 
