@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from ._options import Options
-from ._threads import get_num_threads
+from ._threads import _check_count, get_num_threads
 
 __all__ = ["FileResult", "track_files", "output_paths"]
 
@@ -500,9 +500,13 @@ def track_files(
         raise ValueError(f"format={format!r} is not one of {', '.join(FORMATS)}")
     # A bad parameter would fail every file the same way: say it once, now.
     options = Options.from_kwargs(track_kwargs)
-    if max_workers is not None and (isinstance(max_workers, bool) or
-                                    not isinstance(max_workers, int) or max_workers < 1):
-        raise ValueError(f"max_workers={max_workers!r} must be an integer >= 1")
+    if max_workers is not None:
+        max_workers = _check_count(max_workers, "max_workers", "max_workers=2")
+    if on_result is not None and not callable(on_result):
+        raise TypeError(f"on_result={on_result!r} must be a function of one FileResult, or None")
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(f"executor={executor!r} has no submit(); give a "
+                        f"concurrent.futures.Executor (or a Dask Client), or None")
     jobs = plan_jobs([_path_text(p) for p in paths], out_dir=out_dir, fmt=format,
                      plot_dir=plot_dir)
     for name, folder in (("out_dir", out_dir), ("plot_dir", plot_dir)):

@@ -61,7 +61,11 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
         value = _scalar(value, "iuf")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
             raise TypeError(f"{name} must be a number, got {value!r} ({type(value).__name__})")
-        out = float(value)
+        try:
+            out = float(value)
+        except OverflowError:  # an integer beyond every double (10**400)
+            raise ValueError(f"{name} is an integer of {len(str(abs(int(value))))} digits, "
+                             f"beyond every finite number") from None
         if not math.isfinite(out):
             raise ValueError(f"{name}={value!r} must be finite")
         hint = f", e.g. {name}={example}" if example else ""
@@ -131,7 +135,7 @@ LOWEST_HIGHPASS = 0.1
 
 def _highpass(name: str, value: Any) -> Any:
     """None, "fmin", or a cutoff in Hz from LOWEST_HIGHPASS on."""
-    if value is None or value == "fmin":
+    if value is None or (isinstance(value, str) and value == "fmin"):
         return value
     if isinstance(value, str):
         raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")

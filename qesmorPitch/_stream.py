@@ -266,7 +266,7 @@ class PitchStream:
                  options: Optional[Options] = None, **kwargs: Any) -> None:
         if options is None and "method" not in kwargs:
             kwargs["method"] = "bayes"
-        if kwargs.get("causal", True) is not True:
+        if not kwargs.get("causal", True):
             raise ValueError(f"causal={kwargs['causal']!r}: a stream is causal by nature; "
                              f"drop the argument, or use track() for offline analysis")
         opts = Options.merged(options, {**kwargs, "causal": True})

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures as cf
+import numbers
 import os
 import threading
 from typing import Any, Callable, Iterable, Iterator, Optional, TypeVar
@@ -35,7 +36,9 @@ def _usable_cpus() -> int:
 
 
 def _check_count(n: Any, what: str, example: str) -> int:
-    if isinstance(n, bool) or not isinstance(n, int) or n < 1:
+    """`n` as a count >= 1; NumPy's integers count as integers (its bool is
+    no Integral)."""
+    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 1:
         raise ValueError(f"{what}={n!r} must be an integer >= 1, e.g. {example}")
     return int(n)
 

@@ -2,6 +2,7 @@
 a Dask cluster; failures stay with their file."""
 import concurrent.futures as cf
 import os
+import re
 import threading
 
 import numpy as np
@@ -116,6 +117,19 @@ def test_parameter_errors_come_before_any_file(corpus, tmp_path):
     (tmp_path / "out").write_text("a file")
     with pytest.raises(ValueError, match="out_dir=.* is a file, not a directory"):
         qesmorPitch.track_files(corpus, out_dir=tmp_path / "out")
+
+
+@pytest.mark.parametrize("kwargs, kind, text", [
+    ({"on_result": 5}, TypeError, "must be a function of one FileResult"),
+    ({"executor": 5}, TypeError, "has no submit()"),
+    ({"max_workers": 0}, ValueError, "max_workers=0 must be an integer >= 1"),
+])
+def test_bad_batch_arguments_are_refused_before_any_file(corpus, tmp_path, kwargs, kind, text):
+    # They failed after the first track had been written.
+    with pytest.raises(kind, match=re.escape(text)):
+        qesmorPitch.track_files(corpus, out_dir=tmp_path / "o", **kwargs)
+    assert not (tmp_path / "o").exists()
+    qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "n", max_workers=np.int64(1))
 
 
 def test_a_limit_broken_by_one_file_fails_that_file_only(corpus, tmp_path):

@@ -112,6 +112,8 @@ def test_the_thread_count_comes_from_the_call_the_environment_or_the_cpus(monkey
     assert qesmorPitch.get_num_threads() == 3
     threads(5)
     assert qesmorPitch.get_num_threads() == 5
+    threads(np.int64(2))  # NumPy's integers are integers
+    assert qesmorPitch.get_num_threads() == 2
     threads(None)
     assert qesmorPitch.get_num_threads() == 3
 

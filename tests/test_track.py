@@ -433,6 +433,9 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"hop_seconds": 1e308}, ValueError, "hop_seconds=1e+308 is inf samples at sr=8000: too large"),
     ({"sigma": 1e-200}, ValueError, "sigma=1e-200 must be >= 1e-150 (sigma**2 would underflow"),
     ({"alpha": 1000.0, "method": "bayes"}, ValueError, "alpha=1000 must be <= 100"),
+    # An OverflowError naming nothing, and NumPy's ambiguous truth value.
+    ({"fmin": 10 ** 400}, ValueError, "fmin is an integer of 401 digits, beyond every finite"),
+    ({"highpass": np.array([100.0, 200.0])}, TypeError, "highpass must be a number, got array"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
     kwargs = dict(kwargs)
