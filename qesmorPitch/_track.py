@@ -132,6 +132,14 @@ class PitchTrack:
     interpolator: str
     params: Dict[str, Any] = field(default_factory=dict)
 
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        # Unpickled (from a worker process, a Dask cluster, a deep copy), the
+        # arrays come back writeable: read-only again, as the track's own.
+        for name, value in state.items():
+            if isinstance(value, np.ndarray):
+                value.flags.writeable = False
+            object.__setattr__(self, name, value)
+
     @property
     def n_frames(self) -> int:
         return int(self.times.shape[0])

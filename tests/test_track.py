@@ -292,6 +292,14 @@ def test_result_is_immutable_and_consistent():
         pt.method = "direct"
     with pytest.raises(ValueError):
         pt.f0[0] = 1.0
+    # Also as a batch's workers hand it back (pickled) or as a deep copy.
+    import copy
+    import pickle
+
+    for again in (pickle.loads(pickle.dumps(pt)), copy.deepcopy(pt)):
+        with pytest.raises(ValueError):
+            again.f0[0] = 1.0
+        np.testing.assert_array_equal(again.f0, pt.f0)
     np.testing.assert_array_equal(pt.voiced, np.isfinite(pt.f0))
     assert pt.voiced.any() and not pt.voiced.all()
     assert pt.params["voicing_threshold"] == qesmorPitch.DEFAULTS["viterbi"]["voicing_threshold"]
