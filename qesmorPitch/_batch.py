@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from ._options import Options
-from ._threads import _check_count, get_num_threads
+from ._threads import _check_count, _usable_cpus, get_num_threads
 
 __all__ = ["FileResult", "track_files", "output_paths"]
 
@@ -139,6 +139,15 @@ def check_targets(jobs: Sequence[Job]) -> None:
     # and a file reached by two paths (a bind mount) is known by its inode.
     from ._audio import name_too_long
 
+    # The same file under two names (a link, a second mount, ./a.wav and
+    # a.wav) would be tracked twice into two outputs; told first, since the
+    # outputs it was given are then renamed apart.
+    given: Dict[Any, Job] = {}
+    for job in jobs:
+        key = _file_key(job.path) or os.path.realpath(job.path)
+        if key in given:
+            raise ValueError(f"{given[key].path} and {job.path} are the same file; give it once")
+        given[key] = job
     inputs = {_file_key(j.path) for j in jobs} - {None} | {os.path.realpath(j.path) for j in jobs}
     taken: Dict[Any, Job] = {}
     for job in jobs:
@@ -162,14 +171,6 @@ def check_targets(jobs: Sequence[Job]) -> None:
                 raise ValueError(f"{taken[key].path} and {job.path} would both be written "
                                  f"to {target}; give each file once, or rename one")
             taken[key] = job
-    # The same file under two names (a link, a second mount) would be
-    # tracked twice into two outputs.
-    given: Dict[Any, Job] = {}
-    for job in jobs:
-        key = _file_key(job.path) or os.path.realpath(job.path)
-        if key in given:
-            raise ValueError(f"{given[key].path} and {job.path} are the same file; give it once")
-        given[key] = job
 
 
 def _file_key(path: PathLike) -> Optional[Tuple[int, int]]:
@@ -364,7 +365,7 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
         if on_result is not None:
             on_result(result)
 
-    workers = min(max_workers or os.cpu_count() or 1, len(jobs))
+    workers = min(max_workers or _usable_cpus(), len(jobs))
     try:
         if executor is None and workers <= 1:
             for i, job in enumerate(jobs):

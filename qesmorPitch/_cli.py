@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
 from ._audio import FORMATS, format_for, name_too_long, written_into
-from ._threads import get_num_threads
+from ._threads import _usable_cpus, get_num_threads
 from ._options import (DEFAULT_HOP_SECONDS, DEFAULTS, INTERPOLATORS, METHODS, POLARITIES,
                        Options)
 
@@ -486,7 +486,7 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
             except OSError as exc:
                 raise _Usage(f"{option} {value}: cannot create the directory "
                              f"({exc.strerror or exc})") from None
-    workers = min(args.jobs if args.jobs > 0 else (os.cpu_count() or 1), len(files))
+    workers = min(args.jobs if args.jobs > 0 else _usable_cpus(), len(files))
     show = not args.quiet
     failed = finished = 0
     bar: Optional[Progress] = None

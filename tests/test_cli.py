@@ -194,7 +194,7 @@ def test_parallel_jobs_give_the_same_tracks(tmp_path, capsys):
     (["-o", "{tmp}/newdir/"], "no such directory; create it first"),
     (["-o", "{tmp}/none/x.csv"], "no such directory"),
     (["-o", "{tmp}/a.wav"], "is an input of this run"),
-    (["{tmp}/a.wav", "-o", "{tmp}/a.f0.csv"], "would both be written to"),
+    (["{tmp}/a.wav", "-o", "{tmp}/a.f0.csv"], "are the same file; give it once"),
     (["{tmp}/b.wav", "-o", "{tmp}/a.wav"], "is an existing file; with 2 inputs"),
     (["{tmp}/b.wav", "-o", "-"], "-o - takes a single input file"),
     (["-o", "{tmp}/t.png", "--plot", "{tmp}/t.png"], "its track and its figure"),
