@@ -435,8 +435,12 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     if path.is_symlink():
         # A loop: renaming over it would put a file where the link was.
         raise OSError(errno.ELOOP, "a loop of symbolic links, not a file", str(path))
-    fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=_partial_prefix(path, tag),
-                               suffix=PARTIAL_SUFFIX)
+    try:
+        fd, tmp = tempfile.mkstemp(dir=str(path.parent), prefix=_partial_prefix(path, tag),
+                                   suffix=PARTIAL_SUFFIX)
+    except FileNotFoundError:
+        # Named by the folder, not by the hidden temporary name nobody chose.
+        raise FileNotFoundError(errno.ENOENT, "no such directory", str(path.parent)) from None
     _PARTIALS.add(tmp)
     try:
         os.fchmod(fd, 0o666 & ~_UMASK)
