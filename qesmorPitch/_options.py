@@ -228,8 +228,17 @@ class Options:
             raise TypeError(f"options must be an Options, got {type(options).__name__}")
         if not kwargs:
             return options
-        return cls.from_kwargs({**{f.name: getattr(options, f.name) for f in fields(cls)},
-                                **kwargs})
+        base = {f.name: getattr(options, f.name) for f in fields(cls)}
+        # A keyword replaces what it stands for: a hop given either way drops
+        # the other way's, and another method drops the settings of the
+        # method it replaces (they would be refused as not applying).
+        if "hop_length" in kwargs or "hop_seconds" in kwargs:
+            base["hop_length"] = base["hop_seconds"] = None
+        method = kwargs.get("method", options.method)
+        for f in fields(cls):
+            if method not in f.metadata["methods"] and f.name not in kwargs:
+                base[f.name] = f.default
+        return cls.from_kwargs({**base, **kwargs})
 
     def method_params(self) -> Dict[str, Any]:
         """The method's parameters, the measured defaults where none was given."""

@@ -266,6 +266,11 @@ class PitchStream:
                  options: Optional[Options] = None, **kwargs: Any) -> None:
         if options is None and "method" not in kwargs:
             kwargs["method"] = "bayes"
+        elif (isinstance(options, Options) and options.method == "viterbi"
+              and kwargs.get("method", "viterbi") == "viterbi"):
+            raise ValueError("a stream needs method='bayes' or 'direct', and the options give "
+                             "method='viterbi' (the offline default), which decodes the whole "
+                             "signal before deciding any frame: pass method='bayes' too")
         if not kwargs.get("causal", True):
             raise ValueError(f"causal={kwargs['causal']!r}: a stream is causal by nature; "
                              f"drop the argument, or use track() for offline analysis")

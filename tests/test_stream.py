@@ -161,6 +161,13 @@ def test_voicing_chain_resumed_in_pieces_equals_one_forward_pass():
 def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     with pytest.raises(ValueError, match="a stream is causal by nature"):
         qesmorPitch.PitchStream(SR, causal=False)
+    # Options made for offline use carry the offline default method; a
+    # keyword replaces what the options say, a hop either way included.
+    with pytest.raises(ValueError, match="the options give method='viterbi'"):
+        qesmorPitch.PitchStream(SR, options=qesmorPitch.Options(hop_length=80))
+    stream = qesmorPitch.PitchStream(SR, options=qesmorPitch.Options(hop_length=80, fmin=60),
+                                     method="bayes", hop_seconds=0.02)
+    assert (stream.plan.hop_length, stream.plan.fmin) == (SR // 50, 60)
     with pytest.raises(ValueError, match="causal=True needs method='bayes' or 'direct'"):
         qesmorPitch.track(signal(), SR, causal=True)
     with pytest.raises(ValueError, match="causal=True"):
