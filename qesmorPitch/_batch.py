@@ -8,7 +8,6 @@ import secrets
 import signal
 import threading
 import time
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -294,6 +293,8 @@ def _one_by_one(jobs: Sequence[Job], indices: Sequence[int], options: Options,
     """The jobs `indices` that a dead worker took down with it (killed, out of
     memory, a crash in a decoder library), each on a pool of one worker: a
     file that kills that one as well is the one to blame, and only it fails."""
+    from concurrent.futures.process import BrokenProcessPool
+
     pool: Optional[cf.ProcessPoolExecutor] = None
     try:
         for i in indices:
@@ -331,6 +332,13 @@ def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
         if p.is_alive():
             p.kill()
             p.join(1.0)
+    # The pool's own thread closes its wakeup pipe once it sees the workers
+    # gone; interpreter exit writes to that pipe, and when the two race
+    # (Python 3.11) exit prints "OSError: [Errno 9] Bad file descriptor"
+    # after the run's last line. Waited for here, the race cannot happen.
+    manager = getattr(pool, "_executor_manager_thread", None)
+    if manager is not None:
+        manager.join(2.0)
 
 
 def _remove_partials(jobs: Sequence[Job]) -> None:
@@ -374,6 +382,14 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
             pool = executor if executor is not None else cf.ProcessPoolExecutor(
                 max_workers=workers, initializer=_worker_init,
                 initargs=(max(1, get_num_threads() // workers),))
+            # Our own pool's breakage only; imported once cf.ProcessPoolExecutor
+            # has imported it (at import time it would register its exit
+            # handler before the thread pools' and change their order at exit).
+            restart: Tuple[type, ...] = ()
+            if executor is None:
+                from concurrent.futures.process import BrokenProcessPool
+
+                restart = (BrokenProcessPool,)
             futures: Dict[cf.Future, int] = {}
             broken: List[int] = []
             try:
@@ -386,7 +402,7 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                     except BrokenPipeError:
                         raise
                     except Exception as exc:  # the worker died or could not unpickle
-                        if executor is None and isinstance(exc, BrokenProcessPool):
+                        if isinstance(exc, restart):
                             # One dead worker breaks the whole pool: every
                             # file it had not finished is tried again below.
                             broken.append(i)
