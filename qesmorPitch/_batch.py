@@ -418,7 +418,10 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                         _stop_pool(pool)
                 raise
             if executor is None:
-                pool.shutdown()
+                # A broken pool's threads are waited for before any new
+                # worker is forked (a lock one of them held would be held
+                # for good in the child).
+                _stop_pool(pool) if broken else pool.shutdown()
             _one_by_one(jobs, sorted(broken), options, return_tracks, record)
     except BaseException:
         with _signals_held():

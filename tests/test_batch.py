@@ -62,6 +62,9 @@ def _dies_on_high(job, *args):
     return _PROCESS_FILE(job, *args)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="a worker forked by the sanitizer's runtime from a process with "
+                           "threads can wait forever on the runtime's allocator lock")
 def test_a_worker_that_dies_fails_its_own_file_only(corpus, tmp_path, monkeypatch):
     # One dead worker broke the pool, and every file not finished by then
     # failed with it, tracked or not.
