@@ -322,6 +322,8 @@ def _one_by_one(jobs: Sequence[Job], indices: Sequence[int], options: Options,
 def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
     """Cancel the queued files and end the running ones now."""
     processes = list((getattr(pool, "_processes", None) or {}).values())
+    # Taken before shutdown(), which drops the pool's reference to it.
+    manager = getattr(pool, "_executor_manager_thread", None)
     pool.shutdown(wait=False, cancel_futures=True)
     for p in processes:
         p.terminate()
@@ -336,7 +338,6 @@ def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
     # gone; interpreter exit writes to that pipe, and when the two race
     # (Python 3.11) exit prints "OSError: [Errno 9] Bad file descriptor"
     # after the run's last line. Waited for here, the race cannot happen.
-    manager = getattr(pool, "_executor_manager_thread", None)
     if manager is not None:
         manager.join(2.0)
 

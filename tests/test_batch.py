@@ -4,6 +4,7 @@ import concurrent.futures as cf
 import os
 import re
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -74,6 +75,17 @@ def test_a_worker_that_dies_fails_its_own_file_only(corpus, tmp_path, monkeypatc
     assert [r.ok for r in results] == [True, False, True]
     assert "worker process tracking it died" in results[1].error
     assert sorted(x.name for x in (tmp_path / "out").iterdir()) == ["low.csv", "st.csv"]
+
+
+def test_a_stopped_pool_leaves_no_thread_for_exit_to_race():
+    # Exit writes to the wakeup pipe of every pool thread still running, and
+    # one closing that pipe at the same moment made it print "Bad file
+    # descriptor" after an interrupted run's last line.
+    pool = cf.ProcessPoolExecutor(max_workers=1)
+    pool.submit(time.sleep, 30).running() or time.sleep(0.2)
+    manager = pool._executor_manager_thread
+    _batch._stop_pool(pool)
+    assert not manager.is_alive()
 
 
 def test_any_executor_and_tracks_returned(corpus, tmp_path):
