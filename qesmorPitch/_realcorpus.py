@@ -465,6 +465,24 @@ def _coloured(item: Item, snr: float, exponent: float, name: str) -> np.ndarray:
     return _scaled(np.fft.irfft(spectrum * f ** (-exponent / 2.0), n), item, snr)
 
 
+def _room(item: Item, rt60: float, drr_db: float) -> Tuple[np.ndarray, int]:
+    """`item` heard in a room: its direct sound plus a diffuse tail whose
+    level falls 60 dB in `rt60` seconds (white noise under an exponential
+    envelope, a room's late reverberation), `drr_db` below the direct sound
+    in energy. The truth stays the voice's: the tail that carries a vowel's
+    pitch past its end is no voice."""
+    from scipy.signal import fftconvolve
+
+    rng = np.random.default_rng(_seed(item.name, "room"))
+    n = max(int(round(rt60 * item.sr)), 2)
+    tail = rng.standard_normal(n) * np.exp(-3.0 * math.log(10.0) * np.arange(n) / n)
+    tail[0] = 0.0
+    tail *= 10.0 ** (-drr_db / 20.0) / max(float(np.sqrt(np.sum(tail * tail))), 1e-300)
+    tail[0] = 1.0
+    y = fftconvolve(item.y, tail)[:item.y.shape[0]]
+    return y * (np.max(np.abs(item.y)) / max(float(np.max(np.abs(y))), 1e-300)), item.sr
+
+
 def _with(y_fn: Callable[[Item, Sequence[Item]], np.ndarray]) -> Callable[[Item, Sequence[Item]], Tuple[np.ndarray, int]]:
     return lambda item, pool: (item.y + y_fn(item, pool), item.sr)
 
@@ -487,6 +505,9 @@ CONDITIONS: Dict[str, Callable[[Item, Sequence[Item]], Tuple[np.ndarray, int]]] 
     "clipped": lambda item, pool: (np.clip(item.y, -np.max(np.abs(item.y)) / 3,
                                            np.max(np.abs(item.y)) / 3), item.sr),
     "telephone 8 kHz": lambda item, pool: _telephone(item),
+    # A small room near the microphone, and a larger one further away.
+    "room 0.2 s": lambda item, pool: _room(item, 0.2, 10.0),
+    "room 0.5 s": lambda item, pool: _room(item, 0.5, 3.0),
 }
 SPEECH_CONDITIONS = tuple(CONDITIONS)
 MUSIC_CONDITIONS = ("clean", "white 20 dB", "DC 2 %", "hum 50 Hz -20 dB")
