@@ -984,6 +984,13 @@ def run_plan(y: Any, plan: _Plan,
 
         rows, confidence = causal_rows(source, plan, progress)
         return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+    if plan.n_frames(source.n_samples) == 0:
+        # Nothing to search, so nothing to resample: the resampler's filter
+        # grows with the hop, and a file whose header claims a rate of
+        # 2**31 - 1 Hz took 4 GB and 20 s (2**32 - 1, the process) to give
+        # this empty track.
+        rows = np.full((len(source.peaks()), 0, N_COLUMNS), np.nan)
+        return track_from_rows(rows, plan, source.n_channels, confidence=_confidence(rows, plan))
     hums = _find_hum(source, plan)
     if plan.coarse is not None:
         rows, confidence = _coarse_rows(source, plan, progress, hums)

@@ -473,6 +473,21 @@ def test_a_tiny_fmin_is_judged_before_anything_is_allocated(method, fmin):
     assert peak < 1 << 20
 
 
+def test_a_file_header_s_absurd_rate_costs_nothing_when_no_frame_fits():
+    # A header claiming 2**31 - 1 Hz: the resampler for the search rate,
+    # whose filter grows with the hop, was built (4 GB) for an empty track.
+    import tracemalloc
+
+    y = np.ones((2, 16000))
+    tracemalloc.start()
+    try:
+        pt = qesmorPitch.track(y, 2 ** 31 - 1)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert pt.f0.shape == (2, 0) and peak < 1 << 20
+
+
 def test_numpy_scalars_are_numbers():
     pt = qesmorPitch.track(np.ones(2000), np.array(8000.0), fmin=np.float32(60),
                            hop_length=np.array(80), frame_length=np.int64(300))
