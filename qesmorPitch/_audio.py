@@ -69,7 +69,7 @@ class AudioFile:
             soundfile = None
         if soundfile is not None:
             try:
-                self._sf = soundfile.SoundFile(str(path))
+                self._sf = soundfile.SoundFile(_sf_name(path))
             except Exception as exc:  # libsndfile reports every failure as one error type
                 raise AudioError(f"not a readable audio file ({_one_line(exc)})") from None
             self.sr, channels, claimed = float(self._sf.samplerate), self._sf.channels, \
@@ -175,6 +175,20 @@ class AudioFile:
         self.close()
 
 
+def _sf_name(path: PathLike) -> Union[str, bytes]:
+    """`path` as soundfile can open it. soundfile encodes a str name
+    strictly, so a name that is no valid UTF-8 (legal on POSIX, decoded with
+    surrogate escapes) could not be opened at all; its bytes can. Other
+    names stay str, which keeps libsndfile's messages as they were."""
+    name = os.fspath(path)
+    if isinstance(name, str) and os.name != "nt":
+        try:
+            name.encode(sys.getfilesystemencoding())
+        except UnicodeEncodeError:
+            return os.fsencode(name)
+    return name
+
+
 def _riff_claimed_frames(path: Path) -> Optional[int]:
     """Frames a RIFF/WAVE header announces, or None when it is not one.
 
@@ -215,7 +229,7 @@ def audio_header(path: PathLike) -> Optional[Tuple[float, int, int]]:
     try:
         import soundfile
 
-        info = soundfile.info(str(path))
+        info = soundfile.info(_sf_name(path))
         return float(info.samplerate), int(info.channels), int(info.frames)
     except Exception:
         pass

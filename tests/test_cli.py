@@ -76,6 +76,11 @@ def test_flac_and_float_wav_through_soundfile(tmp_path):
     np.testing.assert_allclose(data, y, atol=1e-4)
     data, _ = _audio.read_audio(tmp_path / "f.wav")
     np.testing.assert_allclose(data[1], y / 2, rtol=1e-6)
+    # A name that is no valid UTF-8, legal on POSIX, must open as any other.
+    odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff\xfe.flac")
+    os.rename(tmp_path / "x.flac", odd)
+    assert _audio.audio_header(odd) == (SR, 1, y.size)
+    np.testing.assert_allclose(_audio.read_audio(odd)[0], y, atol=1e-4)
 
 
 def test_unreadable_files_raise_one_line_errors(tmp_path):
