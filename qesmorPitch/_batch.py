@@ -217,8 +217,10 @@ def _process_file(job: Job, options: Options, return_track: bool,
         if job.plot is not None and samples is not None:
             import matplotlib.pyplot as plt
 
-            fig = pt.plot(samples[0] if pt.n_channels is None else samples,
-                          title=Path(job.path).name)
+            # A name that is no valid UTF-8 holds surrogate escapes, which
+            # the font renderer refuses: they are drawn as replacement marks.
+            title = os.fsencode(Path(job.path).name).decode("utf-8", "replace")
+            fig = pt.plot(samples[0] if pt.n_channels is None else samples, title=title)
             try:
                 with atomic_output(job.plot, binary=True, tag=job.tag) as fh:
                     fig.savefig(fh, format=Path(job.plot).suffix.lstrip(".").lower() or "png")
