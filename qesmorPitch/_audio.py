@@ -149,7 +149,9 @@ class AudioFile:
             frames = _decode_pcm(self._wav.readframes(count), self._width, self._channels)
         data = np.ascontiguousarray(frames.T)
         if self._mono and data.shape[0] > 1:
-            return data.mean(axis=0)[None, :]
+            from ._frontend import mix_down
+
+            return mix_down(data)[None, :]
         return data
 
     def peaks(self) -> np.ndarray:

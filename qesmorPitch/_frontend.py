@@ -24,7 +24,7 @@ import numpy as np
 
 from . import _kernels
 
-__all__ = ["design", "response", "settle_samples", "zero_runs", "active_stretches", "highpass",
+__all__ = ["mix_down", "design", "response", "settle_samples", "zero_runs", "active_stretches", "highpass",
            "highpass_forward"]
 
 ORDER = 4
@@ -45,6 +45,23 @@ def scaled(x: np.ndarray, exponent: int) -> np.ndarray:
     of two is no normal double."""
     factor = exact_factor(exponent)
     return x * factor if factor is not None else np.ldexp(x, exponent)
+
+
+def mix_down(x: np.ndarray) -> np.ndarray:
+    """The mean of the rows of `x` (channels, n), in float64: the `mono`
+    mix. Where the plain mean overflows, as it does for finite samples near
+    the largest double, those columns are averaged scaled down by a power
+    of two, which is exact: a finite signal must not turn infinite (it was
+    then analysed as such, or its file refused as holding infinities).
+    Every other column keeps the plain mean's bits."""
+    with np.errstate(over="ignore"):
+        mean = x.mean(axis=0, dtype=np.float64)
+    over = np.flatnonzero(np.isinf(mean))
+    if over.size:
+        shift = max(1, math.ceil(math.log2(x.shape[0])))
+        part = np.asarray(x[:, over], dtype=np.float64)
+        mean[over] = np.ldexp(np.ldexp(part, -shift).mean(axis=0), shift)
+    return mean
 
 
 def exact_factor(exponent: int) -> Optional[float]:

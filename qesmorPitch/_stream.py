@@ -367,7 +367,7 @@ class PitchStream:
                              f"refused and the stream is unchanged: replace them, "
                              f"e.g. np.nan_to_num(samples)")
         if self.options.mono and x.shape[0] > 1:
-            x = x.mean(axis=0, keepdims=True)
+            x = _frontend.mix_down(x)[None, :]
         return x
 
 

@@ -1258,7 +1258,7 @@ def _prepare(y: Any, sr: Any, options: Optional[Options] = None,
     signal, peaks = _as_signal(y)
     if options.mono and signal.ndim == 2:
         # Summed in float64 whatever the dtype, as the channels are analysed.
-        signal, peaks = signal.mean(axis=0, dtype=np.float64), None
+        signal, peaks = _frontend.mix_down(signal), None
     return signal, plan, peaks
 
 

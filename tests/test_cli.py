@@ -76,6 +76,10 @@ def test_flac_and_float_wav_through_soundfile(tmp_path):
     np.testing.assert_allclose(data, y, atol=1e-4)
     data, _ = _audio.read_audio(tmp_path / "f.wav")
     np.testing.assert_allclose(data[1], y / 2, rtol=1e-6)
+    # Mixed down, samples near the largest double stay finite (the file was
+    # refused as holding infinities).
+    sf.write(tmp_path / "big.wav", np.stack([y, y], 1) * 1.7e308, SR, subtype="DOUBLE")
+    assert np.array_equal(_audio.read_audio(tmp_path / "big.wav", mono=True)[0], y * 1.7e308)
     # A name that is no valid UTF-8, legal on POSIX, must open as any other.
     odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff\xfe.flac")
     os.rename(tmp_path / "x.flac", odd)
