@@ -293,6 +293,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         folder = os.path.dirname(os.path.abspath(args.json))
         if not os.path.isdir(folder):
             parser.error(f"--json {args.json}: no such directory {folder}")
+        # A folder is found out only when the run's results are written, and
+        # lost with them (--real --kind all adds a suffix per kind, so it
+        # writes beside the folder).
+        as_is = not (args.real and args.kind == "all")
+        if as_is and (os.path.isdir(args.json) or args.json.endswith(("/", os.sep))):
+            parser.error(f"--json {args.json}: names a directory; name the file to write, "
+                         f"e.g. {os.path.join(args.json, 'results.json')}")
     if args.build_corpus or args.real:
         return _real_main(args, parser, methods)
     given = [f"--{name.replace('_', '-')}" for name in ("conditions", "peers", "set", "cache", "split",

@@ -147,6 +147,7 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
                        (["--real", "--set", "fmin=60"], "sets fmin itself"),
                        (["--real", "--set", "voicing_threshold=5"], "must be in [0, 1]"),
                        (["--quick", "--json", str(tmp_path / "no" / "x.json")], "no such directory"),
+                       (["--quick", "--json", str(tmp_path)], "names a directory"),
                        (["--quick", "--conditions", "clean"], "add --real")):
         with pytest.raises(SystemExit):
             main(argv)
