@@ -405,6 +405,11 @@ def plan_cli_jobs(args: argparse.Namespace, files: List[str]) -> List[Any]:
             if fmt == "npz":
                 raise _Usage("-o - writes text: npz needs a file name, or use "
                              "--format csv or json")
+            if sys.stdout is None:
+                # Started with standard output closed: found out only after
+                # the file was tracked, as an AttributeError.
+                raise _Usage("-o - writes to standard output, which is closed; "
+                             "name an output file")
             outputs = ["-"]
         elif kind == "file":
             fmt = fmt or format_for(path)

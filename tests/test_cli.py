@@ -381,6 +381,12 @@ def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path
                                       timeout=60)
             assert done.returncode == 1 and b"No space left" in done.stderr
             assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+    # Started with standard output closed: a usage error, not a failure
+    # of the file after it was tracked.
+    done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"),
+                           "-o", "-"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          timeout=60, preexec_fn=lambda: os.close(1))
+    assert done.returncode == 2 and b"standard output, which is closed" in done.stderr
 
 
 def test_a_stream_keeps_its_timeline_over_non_finite_samples():
