@@ -24,8 +24,8 @@ import numpy as np
 
 from . import _kernels
 
-__all__ = ["mix_down", "design", "response", "settle_samples", "zero_runs", "active_stretches", "highpass",
-           "highpass_forward"]
+__all__ = ["mix_down", "design", "response", "settle_samples", "zero_runs", "active_stretches",
+           "highpass", "highpass_forward"]
 
 ORDER = 4
 
