@@ -91,6 +91,60 @@ __attribute__((always_inline)) inline index_t lane_groups(const Polyphase& p, in
   return j;
 }
 
+// A whole ratio (up = 1): output y reads the input from y * down - per_phase
+// + 1 - pre on, so tap k of W consecutive outputs lies `down` samples apart
+// for each, always in the same residue class mod `down`. The inputs a chunk
+// of outputs reads are split once into their `down` residue classes; each
+// tap is then one contiguous vector load for W outputs, each lane still
+// its own sum in upfirdn's order. From output j on, chunks whose every tap
+// falls on the signal; returns the output where they stopped.
+template <int W>
+__attribute__((always_inline)) inline index_t whole_ratio_groups(const Polyphase& p, index_t j, Out<double> out) {
+  typedef typename LaneType<W>::type V;
+  constexpr index_t kChunk = 64 * W;  // outputs per split of the inputs
+  const index_t down = p.down, taps = p.per_phase, n_real = p.end - p.pre;
+  // Input index (into `real`) of output y's tap k: y * down + base + k.
+  const index_t base = 1 - taps - p.pre;
+  auto floor_div = [down](index_t a) { return a >= 0 ? a / down : -((-a + down - 1) / down); };
+  const index_t q_lo = floor_div(base), q_hi = floor_div(base + taps - 1);
+  const index_t span = kChunk + q_hi - q_lo;  // entries per residue class
+  std::vector<double> classes(static_cast<std::size_t>(down * span));
+  std::vector<index_t> at(static_cast<std::size_t>(taps));
+  for (index_t k = 0; k < taps; ++k) {
+    const index_t q = floor_div(base + k), r = base + k - q * down;
+    at[k] = r * span + (q - q_lo);
+  }
+  V a0, a1, a2, a3;
+  for (; j + kChunk <= out.size; j += kChunk) {
+    const index_t y0 = p.first + j;
+    const index_t lo = (y0 + q_lo) * down, hi = (y0 + kChunk - 1 + q_hi) * down + down;  // inputs read
+    if (lo < 0 || hi > n_real) break;
+    for (index_t m = 0; m < span; ++m) {
+      for (index_t r = 0; r < down; ++r) classes[r * span + m] = p.real[lo + m * down + r];
+    }
+    for (index_t g = 0; g < kChunk; g += 4 * W) {
+      V s0 = {}, s1 = s0, s2 = s0, s3 = s0;
+      for (index_t k = 0; k < taps; ++k) {
+        const double* v = classes.data() + at[k] + g;
+        const double f = p.taps[k];
+        std::memcpy(&a0, v, sizeof(V));
+        std::memcpy(&a1, v + W, sizeof(V));
+        std::memcpy(&a2, v + 2 * W, sizeof(V));
+        std::memcpy(&a3, v + 3 * W, sizeof(V));
+        s0 = s0 + a0 * f;
+        s1 = s1 + a1 * f;
+        s2 = s2 + a2 * f;
+        s3 = s3 + a3 * f;
+      }
+      std::memcpy(&out[j + g], &s0, sizeof(V));
+      std::memcpy(&out[j + g + W], &s1, sizeof(V));
+      std::memcpy(&out[j + g + 2 * W], &s2, sizeof(V));
+      std::memcpy(&out[j + g + 3 * W], &s3, sizeof(V));
+    }
+  }
+  return j;
+}
+
 // Eight lanes where AVX-512 runs, four elsewhere (eight lanes split into
 // halves compile into moves through memory).
 #if QP_EIGHT_LANES_BUILT
@@ -101,6 +155,16 @@ QP_EIGHT_LANES index_t lane_groups_eight(const Polyphase& p, index_t j, Out<doub
 
 QP_WIDE_CLONES index_t lane_groups_four(const Polyphase& p, index_t j, Out<double> out) {
   return lane_groups<4>(p, j, out);
+}
+
+#if QP_EIGHT_LANES_BUILT
+QP_EIGHT_LANES index_t whole_ratio_eight(const Polyphase& p, index_t j, Out<double> out) {
+  return whole_ratio_groups<8>(p, j, out);
+}
+#endif
+
+QP_WIDE_CLONES index_t whole_ratio_four(const Polyphase& p, index_t j, Out<double> out) {
+  return whole_ratio_groups<4>(p, j, out);
 }
 
 }  // namespace
@@ -186,8 +250,10 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
   rest(0, j);
   const Polyphase plan{real, taps.data(), pre, end, per_phase, up, down, first};
 #if QP_EIGHT_LANES_BUILT
+  if (up == 1) j = kernels::eight_lanes() ? whole_ratio_eight(plan, j, out) : whole_ratio_four(plan, j, out);
   j = kernels::eight_lanes() ? lane_groups_eight(plan, j, out) : lane_groups_four(plan, j, out);
 #else
+  if (up == 1) j = whole_ratio_four(plan, j, out);
   j = lane_groups_four(plan, j, out);
 #endif
   rest(j, out.size);
@@ -223,7 +289,12 @@ void subtract_interpolated(DVec x, double gain, DVec low, index_t up, index_t do
   }
   // The positions repeat every `period` outputs, `step` samples of low
   // further on: one table of offsets and weights serves every period.
-  const index_t g = std::gcd(up, down), period = down / g, step = up / g;
+  const index_t g = std::gcd(up, down);
+  // A short period (3 outputs per sample of low for a whole ratio of 3) is
+  // taken several times over, so that the inner loop is long enough to
+  // vectorise; every output keeps its own offset and weight.
+  const index_t reps = down / g < 64 ? -(-64 / (down / g)) : 1;
+  const index_t period = down / g * reps, step = up / g * reps;
   // No more of the table than there are outputs: a ratio of large coprime
   // numbers has a period of millions.
   const index_t entries = std::min(period, n);

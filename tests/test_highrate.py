@@ -224,10 +224,11 @@ def test_resampled_blocks_are_scipys_bits(up, down, n):
 @pytest.mark.parametrize("up, down", [(160, 441), (1, 3), (2, 3), (3, 3)])
 @pytest.mark.parametrize("start", [0, 1, 2])
 def test_subtracted_part_is_the_linear_interpolation(up, down, start):
-    # Every period of the positions' table, a start off the grid, and a last
-    # output on a whole position, whose right neighbour lies past `low`.
+    # Every period of the positions' table (a short one is repeated to 64
+    # entries or more), a start off the grid, and a last output on a whole
+    # position, whose right neighbour lies past `low`.
     rng = np.random.default_rng(up + start)
-    n = 3 * down + 1
+    n = 3 * max(down, 66) + 1
     last = start + (n - 1) * up
     low = rng.normal(size=last // down + 1 + (last % down != 0))
     x = rng.normal(size=n)
