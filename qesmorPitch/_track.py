@@ -991,6 +991,7 @@ def run_plan(y: Any, plan: _Plan,
         # this empty track.
         rows = np.full((len(source.peaks()), 0, N_COLUMNS), np.nan)
         return track_from_rows(rows, plan, source.n_channels, confidence=_confidence(rows, plan))
+    source = _within_headroom(source)
     hums = _find_hum(source, plan)
     if plan.coarse is not None:
         rows, confidence = _coarse_rows(source, plan, progress, hums)
@@ -1003,6 +1004,39 @@ def run_plan(y: Any, plan: _Plan,
         return run_plan(robust, plan)
     _check_range(source, plan, rows, confidence, hums)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+
+
+# A channel whose peak lies above 2**HEADROOM_EXPONENT is read scaled down
+# to that, by a power of two, before anything sums its samples at their own
+# scale: the resampler's filter (taps of both signs, their magnitudes summing
+# past 1) took a 200 Hz tone of 1.7e308 to infinities. Every other stage
+# scales each channel by its own peak first, and is the same at any power of
+# two, so no result changes but those that overflowed.
+HEADROOM_EXPONENT = 1000
+
+
+def _within_headroom(source: Any) -> Any:
+    """`source`, or a ScaledDown view of it if a channel's peak exceeds
+    2**HEADROOM_EXPONENT."""
+    shifts = [max(0, e - HEADROOM_EXPONENT) if e is not None else 0
+              for e in peak_exponents(source.peaks())]
+    return ScaledDown(source, shifts) if any(shifts) else source
+
+
+class ScaledDown:
+    """`source` with each channel c read times 2**-shifts[c], exactly (the
+    samples lie far above the subnormal range)."""
+
+    def __init__(self, source: Any, shifts: List[int]) -> None:
+        self._source = source
+        self.n_samples, self.n_channels = source.n_samples, source.n_channels
+        self._factors = np.array([2.0 ** -s for s in shifts])[:, None]
+
+    def peaks(self) -> np.ndarray:
+        return self._source.peaks() * self._factors[:, 0]
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        return self._source.read(start, stop) * self._factors
 
 
 # A channel whose active level lies more than this many octaves of
