@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("scipy")
 
 from qesmorPitch import _music, _realcorpus, _realeval  # noqa: E402
-from qesmorPitch.evaluate import main  # noqa: E402
+from qesmorPitch.evaluate import main, write_json  # noqa: E402
 
 
 def _item(name="a", group="g1", sr=16000, seconds=1.0, f0=200.0, seed=0):
@@ -198,6 +198,25 @@ def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows
     tel, _ = _realcorpus.apply("telephone 8 kHz", item, [item])
     loss = 20 * np.log10(np.std(tel[1000:3000]) / np.std(y[1000:3000]))
     assert loss < -20
+
+
+def test_results_are_written_as_strict_json_and_whole(tmp_path):
+    # A condition nobody scored gave a bare NaN, which strict readers refuse;
+    # and the file was truncated in place, so an interrupted write lost the
+    # previous results (here seen through a second name of the same file).
+    import json
+    path, old = tmp_path / "r.json", tmp_path / "previous.json"
+    path.write_text('{"kept": 1}')
+    old.hardlink_to(path)
+
+    def strict(name):
+        raise ValueError(f"{name} is not JSON")
+    write_json(str(path), {"a": {"clean": float("nan")}, "b": [np.float32("inf"), np.int64(3)],
+                           "c": ("score", 0.5)})
+    assert json.loads(path.read_text(), parse_constant=strict) == {
+        "a": {"clean": None}, "b": [None, 3], "c": ["score", 0.5]}
+    assert old.read_text() == '{"kept": 1}'
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["previous.json", "r.json"]
 
 
 def test_the_command_refuses_unknown_peers(capsys):
