@@ -186,6 +186,17 @@ def test_saved_items_load_back_and_a_current_manifest_is_not_rebuilt(tmp_path):
     assert _realcorpus.load("speech", "heldout", tmp_path) == []
 
 
+def test_a_corpus_build_interrupted_while_saving_leaves_no_cut_item(tmp_path, monkeypatch):
+    def interrupted(file, **arrays):
+        (file if hasattr(file, "write") else open(file, "wb")).write(b"PK half an archive")
+        raise KeyboardInterrupt
+    monkeypatch.setattr(np, "savez", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        _realcorpus.build("speech", 7, lambda scratch: iter([_item()]), tmp_path,
+                          log=lambda msg: None)
+    assert list((tmp_path / "speech").iterdir()) == []
+
+
 def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows():
     sr = 8000
     y = np.zeros(sr)
