@@ -630,6 +630,30 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
         qesmorPitch.track(y[0], SR).plot(channel=1)
 
 
+def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
+
+    pt = qesmorPitch.track(voice(), SR)
+    (tmp_path / "a.png").write_bytes(b"earlier")
+
+    def interrupted(self, fname, **kwargs):
+        out = fname if hasattr(fname, "write") else open(fname, "wb")
+        out.write(b"half a figure")
+        raise KeyboardInterrupt
+    with monkeypatch.context() as m:
+        m.setattr(Figure, "savefig", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            pt.plot(path=tmp_path / "a.png")
+    plt.close("all")
+    assert (tmp_path / "a.png").read_bytes() == b"earlier"
+    assert sorted(os.listdir(tmp_path)) == ["a.png"]
+    # Without a suffix, matplotlib's default format, its suffix added.
+    plt.close(pt.plot(path=tmp_path / "b"))
+    assert (tmp_path / "b.png").read_bytes()[:4] == b"\x89PNG"
+
+
 def test_python_dash_m_runs_the_command():
     proc = subprocess.run([sys.executable, "-m", "qesmorPitch", "--version"],
                           capture_output=True, text=True, timeout=60)
