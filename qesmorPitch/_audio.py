@@ -92,7 +92,12 @@ class AudioFile:
                                           self._wav.getnchannels(), self._wav.getnframes())
         self._channels = channels
         self.n_channels: Optional[int] = None if channels == 1 or mono else channels
-        claimed = max(claimed, _riff_claimed_frames(path) or 0)
+        announced = _riff_claimed_frames(path)
+        if announced == 0 and self._wav is not None:
+            # The wave module takes a streamed file's placeholder size as
+            # its length: the file then looked truncated.
+            claimed = 0
+        claimed = max(claimed, announced or 0)
         try:
             self._scan(claimed)
         except BaseException:
@@ -191,18 +196,28 @@ def _sf_name(path: PathLike) -> Union[str, bytes]:
     return name
 
 
+# WAVE format tags whose frames are channels x whole bytes per sample:
+# integer PCM, IEEE float, A-law, mu-law and the extensible header.
+_FRAMED_FORMATS = (0x0001, 0x0003, 0x0006, 0x0007, 0xFFFE)
+
+
 def _riff_claimed_frames(path: Path) -> Optional[int]:
-    """Frames a RIFF/WAVE header announces, or None when it is not one.
+    """Frames a RIFF/WAVE header announces: 0 for a streamed file's
+    placeholder size (0 or 0xFFFFFFFF: no length announced), None when it
+    is no such header or its frames cannot be counted from it.
 
     libsndfile quietly shortens a WAV whose data chunk runs past the end of
     the file; the header is read here so the shortening can be reported.
+    A frame is counted as channels x whole bytes per sample, as both readers
+    decode it, not by the header's block-align field: a writer that got
+    that field wrong still wrote every frame.
     """
     try:
         with open(path, "rb") as f:
             head = f.read(12)
             if len(head) < 12 or head[:4] != b"RIFF" or head[8:] != b"WAVE":
                 return None
-            align = 0
+            frame = 0
             while True:
                 chunk = f.read(8)
                 if len(chunk) < 8:
@@ -210,12 +225,16 @@ def _riff_claimed_frames(path: Path) -> Optional[int]:
                 size = int.from_bytes(chunk[4:], "little")
                 if chunk[:4] == b"fmt ":
                     body = f.read(size + size % 2)
-                    align = int.from_bytes(body[12:14], "little")
-                elif chunk[:4] == b"data":
-                    # 0 and 0xFFFFFFFF mark streamed files of unknown length.
-                    if not align or size in (0, 0xFFFFFFFF):
+                    if len(body) < 16:
                         return None
-                    return size // align
+                    tag = int.from_bytes(body[0:2], "little")
+                    channels = int.from_bytes(body[2:4], "little")
+                    bits = int.from_bytes(body[14:16], "little")
+                    frame = channels * -(-bits // 8) if tag in _FRAMED_FORMATS else 0
+                elif chunk[:4] == b"data":
+                    if size in (0, 0xFFFFFFFF):
+                        return 0
+                    return size // frame if frame else None
                 else:
                     f.seek(size + size % 2, 1)
     except OSError:

@@ -5,6 +5,7 @@ import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -545,6 +546,32 @@ def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, c
     assert "8000 samples but only 5000" in lines[0]
     cut = qesmorPitch.track(voice(1.0)[:5000], SR)
     assert len(json.loads(out)["f0"]) == cut.n_frames
+
+
+def _riff(fmt_fields, data, data_size=None, before_data=b""):
+    """A RIFF/WAVE file: a fmt chunk of (tag, channels, rate, bytes/s,
+    block align, bits), any chunks given, then the data chunk."""
+    fmt = struct.pack("<HHIIHH", *fmt_fields)
+    body = (b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + before_data + b"data"
+            + struct.pack("<I", len(data) if data_size is None else data_size) + data)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+def test_a_complete_wav_with_an_odd_header_is_read_without_a_warning(tmp_path, monkeypatch,
+                                                                     reader):
+    # Frames were counted by the block-align field (1 here, for 16-bit
+    # stereo), and without soundfile a streamed file's placeholder size was
+    # taken as its length: either way a complete file was called truncated.
+    if reader == "stdlib":
+        monkeypatch.setitem(sys.modules, "soundfile", None)
+    pcm = np.round(voice(0.5) * 20000).astype("<i2")
+    stereo = np.stack([pcm, pcm], 1).tobytes()
+    for align, size in ((1, None), (3, None), (4, 0xFFFFFFFF)):
+        (tmp_path / "a.wav").write_bytes(_riff((1, 2, SR, SR * 4, align, 16), stereo, size))
+        with _audio.AudioFile(tmp_path / "a.wav") as f:
+            assert (f.n_samples, f.warning) == (pcm.size, None), (align, size)
+            np.testing.assert_array_equal(f.read(0, f.n_samples)[1], pcm / 32768.0)
 
 
 def test_a_40_channel_file_is_read_as_40_channels(tmp_path, capsys):
