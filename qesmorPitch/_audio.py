@@ -80,16 +80,21 @@ class AudioFile:
                                  "pip install 'qesmorPitch[audio]'")
             try:
                 self._wav = wave.open(str(path), "rb")
-            except (wave.Error, EOFError, OSError) as exc:
-                raise AudioError(f"not a readable PCM WAV file ({_one_line(exc)}); "
-                                 "for other encodings pip install 'qesmorPitch[audio]'") from None
+            except Exception as exc:  # the wave module fails in many types, some without a text
+                raise AudioError(f"not a readable PCM WAV file ({_wave_reason(exc)}); "
+                                 "for other encodings or layouts pip install "
+                                 "'qesmorPitch[audio]'") from None
             self._width = self._wav.getsampwidth()
             if self._width not in (1, 2, 3, 4):
                 self.close()
                 raise AudioError(f"{8 * self._width}-bit WAV samples are not supported "
-                                 "without soundfile")
+                                 "without soundfile: pip install 'qesmorPitch[audio]'")
             self.sr, channels, claimed = (float(self._wav.getframerate()),
                                           self._wav.getnchannels(), self._wav.getnframes())
+            if self.sr <= 0:
+                self.close()
+                raise AudioError("its header gives a sampling rate of 0 Hz; repair the header "
+                                 "or re-export the file")
         self._channels = channels
         self.n_channels: Optional[int] = None if channels == 1 or mono else channels
         announced = _riff_claimed_frames(path)
@@ -239,6 +244,20 @@ def _riff_claimed_frames(path: Path) -> Optional[int]:
                     f.seek(size + size % 2, 1)
     except OSError:
         return None
+
+
+def _wave_reason(exc: BaseException) -> str:
+    """What the wave module's failure to open a file says of it, in words:
+    some of its failures carry no text (a file ending inside its header; a
+    chunk before the samples running past the size the RIFF header gives,
+    a bare RuntimeError)."""
+    if str(exc).strip():
+        return _one_line(exc)
+    if isinstance(exc, EOFError):
+        return "it ends inside its header"
+    if isinstance(exc, RuntimeError):
+        return "a chunk before the samples runs past the size its RIFF header gives"
+    return f"its header stopped the reader with a bare {type(exc).__name__}"
 
 
 def audio_header(path: PathLike) -> Optional[Tuple[float, int, int]]:

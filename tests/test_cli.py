@@ -574,6 +574,23 @@ def test_a_complete_wav_with_an_odd_header_is_read_without_a_warning(tmp_path, m
             np.testing.assert_array_equal(f.read(0, f.n_samples)[1], pcm / 32768.0)
 
 
+def test_a_wav_the_standard_library_cannot_open_fails_in_one_line(tmp_path, capsys,
+                                                                  monkeypatch):
+    # The wave module's bare RuntimeError (a chunk running past the RIFF
+    # size) escaped as 'RuntimeError: RuntimeError'.
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    fmt = (1, 1, SR, 2 * SR, 2, 16)
+    (tmp_path / "long.wav").write_bytes(_riff(fmt, b"\0" * 64, before_data=b"LIST"
+                                              + struct.pack("<I", 0x7FFFFFFF) + b"abc"))
+    (tmp_path / "cut.wav").write_bytes(_riff(fmt, b"")[:30])
+    for name, what in (("long.wav", "a chunk before the samples runs past the size"),
+                       ("cut.wav", "it ends inside its header")):
+        code, _, err = run([tmp_path / name, "-o", tmp_path / "t.csv"], capsys)
+        assert code == 1 and len(err.strip().splitlines()) == 1, err
+        assert name in err and what in err and "pip install" in err and "Error:" not in err
+    assert not (tmp_path / "t.csv").exists()
+
+
 def test_a_40_channel_file_is_read_as_40_channels(tmp_path, capsys):
     write_wav(tmp_path / "m.wav", np.zeros((20, 40)), channels=40)
     code, out, err = run([tmp_path / "m.wav", "-o", "-"], capsys)
