@@ -59,6 +59,10 @@ class AudioFile:
         if not path.is_file():
             raise AudioError("is not a regular file (a device or a pipe cannot be read in "
                              "blocks); save it to a file first" if path.exists() else "no such file")
+        if path.stat().st_size == 0:
+            # Before any reader: libsndfile calls it 'Format not recognised',
+            # the wave module fails without a word.
+            raise AudioError("is empty (0 bytes): no audio is in it; copy or export it again")
         self._block = READ_BLOCK
         self._mono = mono
         self._sf: Any = None
