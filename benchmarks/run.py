@@ -32,6 +32,7 @@ import qesmorPitch
 import qesmorPitch.cy_impl as cy
 import qesmorPitch._kernels as private
 from qesmorPitch import _track
+from qesmorPitch._audio import atomic_output
 
 
 # ------------------------------------------------------------------ machine
@@ -408,6 +409,14 @@ def track_end_to_end(args, repeat: int, report: dict) -> None:
 
 # -------------------------------------------------------------------- main
 
+
+def _write_report(path: Path, report: dict) -> None:
+    # Renamed into place once whole: --track-only merges into the last full
+    # run's file, which an interrupted write would otherwise take with it.
+    text = json.dumps(report, indent=2)
+    with atomic_output(path) as fh:
+        fh.write(text)
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 repeats, 10 s signals")
@@ -449,7 +458,7 @@ def main() -> int:
         except (OSError, ValueError):
             previous = {}
         previous.update({k: v for k, v in report.items() if k not in ("rows", "kernels", "peers")})
-        args.json.write_text(json.dumps(previous, indent=2))
+        _write_report(args.json, previous)
         print(f"\nwrote {args.json}")
         return 0
 
@@ -597,7 +606,7 @@ def main() -> int:
             report["peers"].append(dict(peer=name, seconds=t, peer_over_ours=t / ours))
             print(f"  {name:<26} {t:9.3f} s   {t / ours:8.1f}x our Viterbi core")
 
-    args.json.write_text(json.dumps(report, indent=2))
+    _write_report(args.json, report)
     print(f"\nwrote {args.json}")
     return 0
 

@@ -59,6 +59,10 @@ class AudioFile:
         if not path.is_file():
             raise AudioError("is not a regular file (a device or a pipe cannot be read in "
                              "blocks); save it to a file first" if path.exists() else "no such file")
+        if path.stat().st_size == 0:
+            # Before any reader: libsndfile calls it 'Format not recognised',
+            # the wave module fails without a word.
+            raise AudioError("is empty (0 bytes): no audio is in it; copy or export it again")
         self._block = READ_BLOCK
         self._mono = mono
         self._sf: Any = None
@@ -80,19 +84,29 @@ class AudioFile:
                                  "pip install 'qesmorPitch[audio]'")
             try:
                 self._wav = wave.open(str(path), "rb")
-            except (wave.Error, EOFError, OSError) as exc:
-                raise AudioError(f"not a readable PCM WAV file ({_one_line(exc)}); "
-                                 "for other encodings pip install 'qesmorPitch[audio]'") from None
+            except Exception as exc:  # the wave module fails in many types, some without a text
+                raise AudioError(f"not a readable PCM WAV file ({_wave_reason(exc)}); "
+                                 "for other encodings or layouts pip install "
+                                 "'qesmorPitch[audio]'") from None
             self._width = self._wav.getsampwidth()
             if self._width not in (1, 2, 3, 4):
                 self.close()
                 raise AudioError(f"{8 * self._width}-bit WAV samples are not supported "
-                                 "without soundfile")
+                                 "without soundfile: pip install 'qesmorPitch[audio]'")
             self.sr, channels, claimed = (float(self._wav.getframerate()),
                                           self._wav.getnchannels(), self._wav.getnframes())
+            if self.sr <= 0:
+                self.close()
+                raise AudioError("its header gives a sampling rate of 0 Hz; repair the header "
+                                 "or re-export the file")
         self._channels = channels
         self.n_channels: Optional[int] = None if channels == 1 or mono else channels
-        claimed = max(claimed, _riff_claimed_frames(path) or 0)
+        announced = _riff_claimed_frames(path)
+        if announced == 0 and self._wav is not None:
+            # The wave module takes a streamed file's placeholder size as
+            # its length: the file then looked truncated.
+            claimed = 0
+        claimed = max(claimed, announced or 0)
         try:
             self._scan(claimed)
         except BaseException:
@@ -191,18 +205,28 @@ def _sf_name(path: PathLike) -> Union[str, bytes]:
     return name
 
 
+# WAVE format tags whose frames are channels x whole bytes per sample:
+# integer PCM, IEEE float, A-law, mu-law and the extensible header.
+_FRAMED_FORMATS = (0x0001, 0x0003, 0x0006, 0x0007, 0xFFFE)
+
+
 def _riff_claimed_frames(path: Path) -> Optional[int]:
-    """Frames a RIFF/WAVE header announces, or None when it is not one.
+    """Frames a RIFF/WAVE header announces: 0 for a streamed file's
+    placeholder size (0 or 0xFFFFFFFF: no length announced), None when it
+    is no such header or its frames cannot be counted from it.
 
     libsndfile quietly shortens a WAV whose data chunk runs past the end of
     the file; the header is read here so the shortening can be reported.
+    A frame is counted as channels x whole bytes per sample, as both readers
+    decode it, not by the header's block-align field: a writer that got
+    that field wrong still wrote every frame.
     """
     try:
         with open(path, "rb") as f:
             head = f.read(12)
             if len(head) < 12 or head[:4] != b"RIFF" or head[8:] != b"WAVE":
                 return None
-            align = 0
+            frame = 0
             while True:
                 chunk = f.read(8)
                 if len(chunk) < 8:
@@ -210,16 +234,34 @@ def _riff_claimed_frames(path: Path) -> Optional[int]:
                 size = int.from_bytes(chunk[4:], "little")
                 if chunk[:4] == b"fmt ":
                     body = f.read(size + size % 2)
-                    align = int.from_bytes(body[12:14], "little")
-                elif chunk[:4] == b"data":
-                    # 0 and 0xFFFFFFFF mark streamed files of unknown length.
-                    if not align or size in (0, 0xFFFFFFFF):
+                    if len(body) < 16:
                         return None
-                    return size // align
+                    tag = int.from_bytes(body[0:2], "little")
+                    channels = int.from_bytes(body[2:4], "little")
+                    bits = int.from_bytes(body[14:16], "little")
+                    frame = channels * -(-bits // 8) if tag in _FRAMED_FORMATS else 0
+                elif chunk[:4] == b"data":
+                    if size in (0, 0xFFFFFFFF):
+                        return 0
+                    return size // frame if frame else None
                 else:
                     f.seek(size + size % 2, 1)
     except OSError:
         return None
+
+
+def _wave_reason(exc: BaseException) -> str:
+    """What the wave module's failure to open a file says of it, in words:
+    some of its failures carry no text (a file ending inside its header; a
+    chunk before the samples running past the size the RIFF header gives,
+    a bare RuntimeError)."""
+    if str(exc).strip():
+        return _one_line(exc)
+    if isinstance(exc, EOFError):
+        return "it ends inside its header"
+    if isinstance(exc, RuntimeError):
+        return "a chunk before the samples runs past the size its RIFF header gives"
+    return f"its header stopped the reader with a bare {type(exc).__name__}"
 
 
 def audio_header(path: PathLike) -> Optional[Tuple[float, int, int]]:

@@ -2,6 +2,7 @@
 probability underneath. matplotlib is imported here only."""
 from __future__ import annotations
 
+import os
 import sys
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -116,5 +117,26 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
     ax1.legend(handles, labels, loc="lower right", fontsize=8, framealpha=0.7, ncol=3)
     fig.tight_layout()
     if path is not None:
-        fig.savefig(path, dpi=110)
+        _save(fig, path)
     return fig
+
+
+def _save(fig: Any, path: Any) -> None:
+    """`fig` saved as savefig(path) names and formats it (the format from
+    the suffix, else the default one, whose suffix is then added), but
+    written beside it and renamed only once complete: a figure interrupted
+    or failing halfway leaves no truncated file and any earlier one whole."""
+    if not isinstance(path, (str, os.PathLike)) or not isinstance(os.fspath(path), str):
+        fig.savefig(path, dpi=110)  # a file object (or a bytes name): as it is
+        return
+    import matplotlib
+
+    from ._audio import atomic_output
+
+    name = os.fspath(path)
+    fmt = os.path.splitext(name)[1][1:]
+    if not fmt:
+        fmt = matplotlib.rcParams["savefig.format"]
+        name = name.rstrip(".") + "." + fmt
+    with atomic_output(name, binary=True) as fh:
+        fig.savefig(fh, format=fmt.lower(), dpi=110)

@@ -88,8 +88,13 @@ class Item:
 
 
 def _save(path: Path, item: Item) -> None:
-    np.savez(path, y=item.y.astype(np.float32), f0=item.f0, sr=item.sr, hop=item.hop,
-             name=item.name, kind=item.kind, group=item.group, split=item.split)
+    # Whole or not at all: a build interrupted halfway leaves no truncated
+    # item for a later load to stumble on.
+    from ._audio import atomic_output
+
+    with atomic_output(path, binary=True) as fh:
+        np.savez(fh, y=item.y.astype(np.float32), f0=item.f0, sr=item.sr, hop=item.hop,
+                 name=item.name, kind=item.kind, group=item.group, split=item.split)
 
 
 def _load(path: Path) -> Item:
@@ -365,7 +370,11 @@ def build(kind: str, version: int, make_items: Callable[[Path], Iterable[Item]],
             names.append(item.name)
             log(f"  {item.name}: {item.duration:.2f} s at {item.sr} Hz, "
                 f"{np.mean(item.f0 > 0):.0%} voiced, {np.mean(np.isnan(item.f0)):.0%} not scored")
-    manifest.write_text(json.dumps({"version": version, "items": names}, indent=1))
+    from ._audio import atomic_output
+
+    # Renamed into place: a manifest cut short would fail every later run.
+    with atomic_output(manifest) as fh:
+        fh.write(json.dumps({"version": version, "items": names}, indent=1))
     return root
 
 

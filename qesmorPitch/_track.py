@@ -991,17 +991,52 @@ def run_plan(y: Any, plan: _Plan,
         # this empty track.
         rows = np.full((len(source.peaks()), 0, N_COLUMNS), np.nan)
         return track_from_rows(rows, plan, source.n_channels, confidence=_confidence(rows, plan))
+    source = _within_headroom(source)
     hums = _find_hum(source, plan)
     if plan.coarse is not None:
         rows, confidence = _coarse_rows(source, plan, progress, hums)
     else:
         rows = _analyse_source(source, plan, progress, hums)
         confidence = _confidence(rows, plan)
-    if not isinstance(source, RobustlyScaled) and _lost_to_the_grid(rows):
+    robust = None if isinstance(source, RobustlyScaled) else _robustly_scaled(source, rows)
+    if robust is not None:
         # Analysed again, once, without progress (every frame was reported).
-        return run_plan(RobustlyScaled(source), plan)
+        return run_plan(robust, plan)
     _check_range(source, plan, rows, confidence, hums)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
+
+
+# A channel whose peak lies above 2**HEADROOM_EXPONENT is read scaled down
+# to that, by a power of two, before anything sums its samples at their own
+# scale: the resampler's filter (taps of both signs, their magnitudes summing
+# past 1) took a 200 Hz tone of 1.7e308 to infinities. Every other stage
+# scales each channel by its own peak first, and is the same at any power of
+# two, so no result changes but those that overflowed.
+HEADROOM_EXPONENT = 1000
+
+
+def _within_headroom(source: Any) -> Any:
+    """`source`, or a ScaledDown view of it if a channel's peak exceeds
+    2**HEADROOM_EXPONENT."""
+    shifts = [max(0, e - HEADROOM_EXPONENT) if e is not None else 0
+              for e in peak_exponents(source.peaks())]
+    return ScaledDown(source, shifts) if any(shifts) else source
+
+
+class ScaledDown:
+    """`source` with each channel c read times 2**-shifts[c], exactly (the
+    samples lie far above the subnormal range)."""
+
+    def __init__(self, source: Any, shifts: List[int]) -> None:
+        self._source = source
+        self.n_samples, self.n_channels = source.n_samples, source.n_channels
+        self._factors = np.array([2.0 ** -s for s in shifts])[:, None]
+
+    def peaks(self) -> np.ndarray:
+        return self._source.peaks() * self._factors[:, 0]
+
+    def read(self, start: int, stop: int) -> np.ndarray:
+        return self._source.read(start, stop) * self._factors
 
 
 # A channel whose active level lies more than this many octaves of
@@ -1012,33 +1047,59 @@ def run_plan(y: Any, plan: _Plan,
 OUTLIER_OCTAVES = 14
 
 
-def _lost_to_the_grid(rows: np.ndarray) -> bool:
-    """Whether some channel's active level (among its frame levels, which
-    are on the scale where the peak lies in [0.5, 1)) lies OUTLIER_OCTAVES
-    below its peak."""
+def _robustly_scaled(source: Any, rows: np.ndarray) -> Optional["RobustlyScaled"]:
+    """`source` robustly scaled in the channels whose active level (among
+    their frame levels, which are on the scale where the peak lies in
+    [0.5, 1)) lies OUTLIER_OCTAVES below their peak; None if there are none.
+
+    The frames holding one corrupt sample are loud themselves: in a signal
+    of fewer than about 200 frames they reach the active percentile. So a
+    channel with half its frames that far down is scaled again as well, if
+    its peak lies OUTLIER_OCTAVES above its robust one: a few outlying
+    samples, not the pauses of a quiet recording."""
     # Frames the grid left silent count, at level 0.
     levels = np.nan_to_num(rows[..., LEVEL], nan=0.0)
     if levels.shape[1] == 0:
-        return False
-    active = np.percentile(levels, _voicing.ACTIVE_PERCENTILE, axis=1)
-    return bool(np.any((active < 2.0 ** -OUTLIER_OCTAVES) & (levels.max(axis=1) > 0)))
+        return None
+    sound = levels.max(axis=1) > 0
+    floor = 2.0 ** -OUTLIER_OCTAVES
+    lost = (np.percentile(levels, _voicing.ACTIVE_PERCENTILE, axis=1) < floor) & sound
+    if lost.any():
+        return RobustlyScaled(source, lost)
+    half = (np.median(levels, axis=1) < floor) & sound
+    if half.any():
+        robust = RobustlyScaled(source, half, OUTLIER_OCTAVES)
+        if robust.rescaled.any():
+            return robust
+    return None
 
 
 class RobustlyScaled:
     """`source` with peaks() that leave out a few outlying samples per
     channel: the least power of two that at most OUTLIER_SHARE of the
-    samples (at least one) reach. The outliers then lie above full scale,
+    samples (at least one) reach; and read() limiting those outliers to
+    OUTLIER_REACH times that peak. The outliers then lie above full scale,
     where the cores' certificate fails for the blocks that hold them and
     those are summed frame by frame, exactly; the rest keeps its
-    resolution."""
+    resolution.
+
+    Outliers are limited before any filter: a corrupt sample left at its
+    own size rings in the high-pass in proportion to it, far beyond the
+    frames that hold it, and its square overflows the frame levels; limited,
+    one costs only the frames near it, whatever its size.
+    """
 
     OUTLIER_SHARE = 1e-4
-    # Outliers stay within 2**MOST_OCTAVES of full scale, so that neither
-    # scaling them onto the grid nor the sums of their squares (frame
-    # levels, the hum's energies) can overflow.
-    MOST_OCTAVES = 400
+    # As a multiple of the robust peak: a few times the loudest of the
+    # ordinary samples, so the limit never reaches into the signal, and so
+    # small that neither the grid nor the sums of squares (frame levels, the
+    # hum's energies) can overflow.
+    OUTLIER_REACH = 4.0
 
-    def __init__(self, source: Any) -> None:
+    def __init__(self, source: Any, channels: np.ndarray, least: int = 0) -> None:
+        """Channels where `channels` (one bool each) holds, and whose peak
+        lies at least `least` octaves above their robust one, are rescaled
+        (see `rescaled`); the others are read as they are."""
         self._source = source
         self.n_samples, self.n_channels = source.n_samples, source.n_channels
         true = peak_exponents(source.peaks())
@@ -1050,21 +1111,32 @@ class RobustlyScaled:
                 counts[c] += np.bincount(exponents[c][block[c] > 0], minlength=counts.shape[1])
         allowed = max(1, int(self.OUTLIER_SHARE * self.n_samples))
         peaks = source.peaks()
+        limits = np.full(len(true), np.inf)
+        self.rescaled = np.zeros(len(true), dtype=bool)
         for c, e in enumerate(true):
             # Samples of frexp exponent k lie in [2**(k-1), 2**k); the least
             # k with at most `allowed` samples above it.
             above = np.cumsum(counts[c][::-1])[::-1] - counts[c]
             fewer = np.flatnonzero((above <= allowed) & (counts[c] > 0))
-            if e is not None and fewer.size:
-                k = max(int(fewer[0]) - 1100, e - self.MOST_OCTAVES)
-                peaks[c] = min(peaks[c], math.ldexp(0.75, k))
+            if e is not None and channels[c] and fewer.size:
+                k = int(fewer[0]) - 1100
+                if k < e and e - k >= least:
+                    peaks[c] = math.ldexp(0.75, k)
+                    # (The largest power of two a double holds, near its top.)
+                    limits[c] = math.ldexp(self.OUTLIER_REACH, min(k, 1021))
+                    self.rescaled[c] = True
         self._peaks = peaks
+        self._limits = limits[:, None]
 
     def peaks(self) -> np.ndarray:
         return self._peaks.copy()
 
     def read(self, start: int, stop: int) -> np.ndarray:
-        return self._source.read(start, stop)
+        block = self._source.read(start, stop)
+        if not self.rescaled.any():
+            return block
+        # A new array: the source's block may be the caller's own samples.
+        return np.clip(block, -self._limits, self._limits)
 
 
 def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndarray,

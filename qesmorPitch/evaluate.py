@@ -335,10 +335,38 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             final.append(run_external(examples, name, fn))
     print(report(final, sweep, examples))
     if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"final": [r.__dict__ for r in final], "sweep": [r.__dict__ for r in sweep]},
-                      f, indent=1, default=str)
+        write_json(args.json, {"final": [r.__dict__ for r in final],
+                               "sweep": [r.__dict__ for r in sweep]})
     return 0
+
+
+def _plain(value: Any) -> Any:
+    """`value` with every NaN or infinity as None (JSON's null: json.dump
+    writes them as bare NaN and Infinity, which no strict parser reads) and
+    NumPy's scalars as Python's; anything else JSON lacks becomes its str()."""
+    if isinstance(value, dict):
+        return {k if isinstance(k, str) else str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value) if math.isfinite(value) else None
+    if value is None or isinstance(value, str):
+        return value
+    return str(value)
+
+
+def write_json(path: str, doc: Any) -> None:
+    """Write `doc` as JSON to `path`, NaN as null; the file appears only when
+    complete (a run interrupted while writing leaves any earlier one whole)."""
+    from ._audio import atomic_output
+
+    text = json.dumps(_plain(doc), indent=1, allow_nan=False)
+    with atomic_output(path) as f:
+        f.write(text + "\n")
 
 
 # --------------------------------------------------------------------------
@@ -453,8 +481,7 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
         print(f"Overall accuracy by condition ({kind}, {args.split} part):\n")
         print(_realeval.overview(result) + "\n", flush=True)
         if path:
-            with open(path, "w", encoding="utf-8") as f:
-                json.dump(result, f, indent=1)
+            write_json(path, result)
     return 0
 
 

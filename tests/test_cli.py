@@ -5,6 +5,7 @@ import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -422,6 +423,8 @@ def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
     (tmp_path / "bad\nname.wav").write_bytes(b"")
     code, out, err = run([tmp_path / "bad\nname.wav", "-o", tmp_path / "x.csv"], capsys)
     assert code == 1 and len(err.strip().splitlines()) == 1 and "bad\\nname.wav" in err, err
+    # Said as what it is, not as an unknown format.
+    assert "is empty (0 bytes)" in err, err
 
 
 def test_a_figure_format_matplotlib_lacks_is_refused_before_any_output(tmp_path, capsys):
@@ -547,6 +550,49 @@ def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, c
     assert len(json.loads(out)["f0"]) == cut.n_frames
 
 
+def _riff(fmt_fields, data, data_size=None, before_data=b""):
+    """A RIFF/WAVE file: a fmt chunk of (tag, channels, rate, bytes/s,
+    block align, bits), any chunks given, then the data chunk."""
+    fmt = struct.pack("<HHIIHH", *fmt_fields)
+    body = (b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + before_data + b"data"
+            + struct.pack("<I", len(data) if data_size is None else data_size) + data)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+def test_a_complete_wav_with_an_odd_header_is_read_without_a_warning(tmp_path, monkeypatch,
+                                                                     reader):
+    # Frames were counted by the block-align field (1 here, for 16-bit
+    # stereo), and without soundfile a streamed file's placeholder size was
+    # taken as its length: either way a complete file was called truncated.
+    if reader == "stdlib":
+        monkeypatch.setitem(sys.modules, "soundfile", None)
+    pcm = np.round(voice(0.5) * 20000).astype("<i2")
+    stereo = np.stack([pcm, pcm], 1).tobytes()
+    for align, size in ((1, None), (3, None), (4, 0xFFFFFFFF)):
+        (tmp_path / "a.wav").write_bytes(_riff((1, 2, SR, SR * 4, align, 16), stereo, size))
+        with _audio.AudioFile(tmp_path / "a.wav") as f:
+            assert (f.n_samples, f.warning) == (pcm.size, None), (align, size)
+            np.testing.assert_array_equal(f.read(0, f.n_samples)[1], pcm / 32768.0)
+
+
+def test_a_wav_the_standard_library_cannot_open_fails_in_one_line(tmp_path, capsys,
+                                                                  monkeypatch):
+    # The wave module's bare RuntimeError (a chunk running past the RIFF
+    # size) escaped as 'RuntimeError: RuntimeError'.
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    fmt = (1, 1, SR, 2 * SR, 2, 16)
+    (tmp_path / "long.wav").write_bytes(_riff(fmt, b"\0" * 64, before_data=b"LIST"
+                                              + struct.pack("<I", 0x7FFFFFFF) + b"abc"))
+    (tmp_path / "cut.wav").write_bytes(_riff(fmt, b"")[:30])
+    for name, what in (("long.wav", "a chunk before the samples runs past the size"),
+                       ("cut.wav", "it ends inside its header")):
+        code, _, err = run([tmp_path / name, "-o", tmp_path / "t.csv"], capsys)
+        assert code == 1 and len(err.strip().splitlines()) == 1, err
+        assert name in err and what in err and "pip install" in err and "Error:" not in err
+    assert not (tmp_path / "t.csv").exists()
+
+
 def test_a_40_channel_file_is_read_as_40_channels(tmp_path, capsys):
     write_wav(tmp_path / "m.wav", np.zeros((20, 40)), channels=40)
     code, out, err = run([tmp_path / "m.wav", "-o", "-"], capsys)
@@ -628,6 +674,30 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
             pt.plot(**{"y": y, **kwargs})
     with pytest.raises(ValueError, match="the track has 1 channel"):
         qesmorPitch.track(y[0], SR).plot(channel=1)
+
+
+def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
+
+    pt = qesmorPitch.track(voice(), SR)
+    (tmp_path / "a.png").write_bytes(b"earlier")
+
+    def interrupted(self, fname, **kwargs):
+        out = fname if hasattr(fname, "write") else open(fname, "wb")
+        out.write(b"half a figure")
+        raise KeyboardInterrupt
+    with monkeypatch.context() as m:
+        m.setattr(Figure, "savefig", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            pt.plot(path=tmp_path / "a.png")
+    plt.close("all")
+    assert (tmp_path / "a.png").read_bytes() == b"earlier"
+    assert sorted(os.listdir(tmp_path)) == ["a.png"]
+    # Without a suffix, matplotlib's default format, its suffix added.
+    plt.close(pt.plot(path=tmp_path / "b"))
+    assert (tmp_path / "b.png").read_bytes()[:4] == b"\x89PNG"
 
 
 def test_python_dash_m_runs_the_command():

@@ -276,3 +276,17 @@ def test_full_rate_measurement_of_blocks_equals_one_pass(monkeypatch):
     parts = qesmorPitch.track(y, sr, method="direct", voicing_threshold=0)
     assert np.array_equal(np.isnan(parts.f0), np.isnan(whole.f0))
     np.testing.assert_allclose(parts.f0, whole.f0, rtol=1e-9)
+
+
+def test_a_peak_near_the_largest_double_is_tracked_as_at_any_scale():
+    # Resampled at its own scale, a tone of 1.7e308 overflowed the filter:
+    # every frame unvoiced. A power of two changes no bit of the result.
+    sr = 44100
+    y = harmonic_tone(200.0, sr, seconds=0.5)
+    y *= 0.95 / np.abs(y).max()
+    ref = qesmorPitch.track(y, sr)
+    big = np.ldexp(y, 1024)
+    for signal, mono in ((big, False), (np.stack([big, big]), True)):
+        pt = qesmorPitch.track(signal, sr, mono=mono)
+        np.testing.assert_array_equal(pt.f0, ref.f0)
+        assert pt.voiced[1:].all()

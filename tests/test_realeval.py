@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("scipy")
 
 from qesmorPitch import _music, _realcorpus, _realeval  # noqa: E402
-from qesmorPitch.evaluate import main  # noqa: E402
+from qesmorPitch.evaluate import main, write_json  # noqa: E402
 
 
 def _item(name="a", group="g1", sr=16000, seconds=1.0, f0=200.0, seed=0):
@@ -186,6 +186,17 @@ def test_saved_items_load_back_and_a_current_manifest_is_not_rebuilt(tmp_path):
     assert _realcorpus.load("speech", "heldout", tmp_path) == []
 
 
+def test_a_corpus_build_interrupted_while_saving_leaves_no_cut_item(tmp_path, monkeypatch):
+    def interrupted(file, **arrays):
+        (file if hasattr(file, "write") else open(file, "wb")).write(b"PK half an archive")
+        raise KeyboardInterrupt
+    monkeypatch.setattr(np, "savez", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        _realcorpus.build("speech", 7, lambda scratch: iter([_item()]), tmp_path,
+                          log=lambda msg: None)
+    assert list((tmp_path / "speech").iterdir()) == []
+
+
 def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows():
     sr = 8000
     y = np.zeros(sr)
@@ -198,6 +209,25 @@ def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows
     tel, _ = _realcorpus.apply("telephone 8 kHz", item, [item])
     loss = 20 * np.log10(np.std(tel[1000:3000]) / np.std(y[1000:3000]))
     assert loss < -20
+
+
+def test_results_are_written_as_strict_json_and_whole(tmp_path):
+    # A condition nobody scored gave a bare NaN, which strict readers refuse;
+    # and the file was truncated in place, so an interrupted write lost the
+    # previous results (here seen through a second name of the same file).
+    import json
+    path, old = tmp_path / "r.json", tmp_path / "previous.json"
+    path.write_text('{"kept": 1}')
+    old.hardlink_to(path)
+
+    def strict(name):
+        raise ValueError(f"{name} is not JSON")
+    write_json(str(path), {"a": {"clean": float("nan")}, "b": [np.float32("inf"), np.int64(3)],
+                           "c": ("score", 0.5)})
+    assert json.loads(path.read_text(), parse_constant=strict) == {
+        "a": {"clean": None}, "b": [None, 3], "c": ["score", 0.5]}
+    assert old.read_text() == '{"kept": 1}'
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["previous.json", "r.json"]
 
 
 def test_the_command_refuses_unknown_peers(capsys):

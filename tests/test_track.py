@@ -203,6 +203,24 @@ def test_one_outlying_sample_does_not_take_the_signal_with_it(method):
         assert pt.voiced[far].all() and np.nanmax(np.abs(cents(pt.f0[far], 200.0))) < 10
 
 
+@pytest.mark.parametrize("sr", [16000, 44100])
+def test_a_corrupt_sample_of_any_size_costs_only_the_frames_near_it(sr):
+    # Beyond 2**400 of the signal the robust scale was capped and every
+    # frame was left on the grid's zeros; from 1e20 on, the spike's ringing
+    # in the high-pass set the active level of the whole file.
+    y = 0.5 * tone(200.0, sr, seconds=1.0)
+    clean = qesmorPitch.track(y, sr)
+    for at in (0, y.size // 2, y.size - 1):
+        for spike in (1e20, 1e300, -1.7976931348623157e308):
+            z = y.copy()
+            z[at] = spike
+            pt = qesmorPitch.track(z, sr)
+            far = np.abs(pt.times - at / sr) > 0.2 + pt.frame_length / sr / 2
+            np.testing.assert_array_equal(pt.voiced[far], clean.voiced[far])
+            assert pt.voiced[far].all()
+            assert np.max(np.abs(cents(pt.f0[far], clean.f0[far]))) < 1
+
+
 def test_silence_offset_leaves_the_other_frames_alone():
     sr = 8000
     y = tone(130.0, sr, seconds=1.2) * (1 + 0.3 * np.sin(np.arange(9600) / 900))
