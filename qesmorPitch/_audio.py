@@ -10,7 +10,7 @@ import tempfile
 import wave
 from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -67,6 +67,7 @@ class AudioFile:
         self._mono = mono
         self._sf: Any = None
         self._wav: Any = None
+        self._raw: Any = None
         try:
             import soundfile
         except ImportError:
@@ -101,17 +102,33 @@ class AudioFile:
                                  "or re-export the file")
         self._channels = channels
         self.n_channels: Optional[int] = None if channels == 1 or mono else channels
-        announced = _riff_claimed_frames(path)
+        layout = _riff_layout(path)
+        announced = None if layout is None else layout.frames
         if announced == 0 and self._wav is not None:
             # The wave module takes a streamed file's placeholder size as
             # its length: the file then looked truncated.
             claimed = 0
         claimed = max(claimed, announced or 0)
+        unclosed = (claimed == 0 and layout is not None and layout.unsized and layout.decodable)
+        if unclosed:
+            # A recording that was never closed: its writer left the data
+            # size at the placeholder 0, so both readers find no samples,
+            # while every sample it wrote follows the header. They are read
+            # from there, as far as the file goes.
+            assert layout is not None
+            self.close()
+            self._sf = self._wav = None
+            self._raw, self._layout = open(path, "rb"), layout
+            claimed = (path.stat().st_size - layout.offset) // layout.frame_bytes
         try:
             self._scan(claimed)
         except BaseException:
             self.close()
             raise
+        if unclosed and self.warning is None:
+            self.warning = (f"its header announces no samples (a recording that was never "
+                            f"closed?); reading the {self.n_samples} that follow it, "
+                            f"{self.n_samples / self.sr:.3f} s")
 
     def _scan(self, claimed: int) -> None:
         n = 0
@@ -158,6 +175,10 @@ class AudioFile:
         if self._sf is not None:
             self._sf.seek(start)
             frames = self._sf.read(count, dtype="float64", always_2d=True)
+        elif self._raw is not None:
+            layout = self._layout
+            self._raw.seek(layout.offset + start * layout.frame_bytes)
+            frames = layout.decode(self._raw.read(count * layout.frame_bytes))
         else:
             self._wav.setpos(start)
             frames = _decode_pcm(self._wav.readframes(count), self._width, self._channels)
@@ -180,7 +201,7 @@ class AudioFile:
         return data
 
     def close(self) -> None:
-        for handle in (self._sf, self._wav):
+        for handle in (self._sf, self._wav, self._raw):
             if handle is not None:
                 handle.close()
 
@@ -210,23 +231,51 @@ def _sf_name(path: PathLike) -> Union[str, bytes]:
 _FRAMED_FORMATS = (0x0001, 0x0003, 0x0006, 0x0007, 0xFFFE)
 
 
-def _riff_claimed_frames(path: Path) -> Optional[int]:
-    """Frames a RIFF/WAVE header announces: 0 for a streamed file's
-    placeholder size (0 or 0xFFFFFFFF: no length announced), None when it
-    is no such header or its frames cannot be counted from it.
+class _Layout(NamedTuple):
+    """What a RIFF/WAVE header says of its samples."""
+
+    frames: Optional[int]  # as announced: 0 for a placeholder, None if uncountable
+    offset: int            # of the first sample, in bytes
+    width: int             # bytes per sample
+    channels: int
+    tag: int               # 1: integer PCM, 3: IEEE float, 0: other
+    unsized: bool          # the data size is 0 (0xFFFFFFFF: a stream of unknown length)
+
+    @property
+    def frame_bytes(self) -> int:
+        return self.width * self.channels
+
+    @property
+    def decodable(self) -> bool:
+        """Whether decode() reads these samples."""
+        return self.channels > 0 and ((self.tag == 1 and self.width in (1, 2, 3, 4)) or
+                                      (self.tag == 3 and self.width in (4, 8)))
+
+    def decode(self, raw: bytes) -> np.ndarray:
+        """Samples as float64, shape (frames, channels), as soundfile reads them."""
+        if self.tag == 1:
+            return _decode_pcm(raw, self.width, self.channels)
+        raw = raw[: len(raw) - len(raw) % self.frame_bytes]
+        return np.frombuffer(raw, dtype=f"<f{self.width}").astype(np.float64).reshape(-1, self.channels)
+
+
+def _riff_layout(path: Path) -> Optional[_Layout]:
+    """The layout of a RIFF/WAVE file's samples, None when it is no such
+    file or has no data chunk after a format chunk.
 
     libsndfile quietly shortens a WAV whose data chunk runs past the end of
     the file; the header is read here so the shortening can be reported.
     A frame is counted as channels x whole bytes per sample, as both readers
     decode it, not by the header's block-align field: a writer that got
-    that field wrong still wrote every frame.
+    that field wrong still wrote every frame. A data size of 0 or 0xFFFFFFFF
+    is a streamed file's placeholder: no length announced.
     """
     try:
         with open(path, "rb") as f:
             head = f.read(12)
             if len(head) < 12 or head[:4] != b"RIFF" or head[8:] != b"WAVE":
                 return None
-            frame = 0
+            width = channels = tag = 0
             while True:
                 chunk = f.read(8)
                 if len(chunk) < 8:
@@ -237,13 +286,26 @@ def _riff_claimed_frames(path: Path) -> Optional[int]:
                     if len(body) < 16:
                         return None
                     tag = int.from_bytes(body[0:2], "little")
+                    if tag == 0xFFFE and len(body) >= 26:
+                        # WAVE_FORMAT_EXTENSIBLE: the sub-format's first two bytes.
+                        tag = int.from_bytes(body[24:26], "little")
                     channels = int.from_bytes(body[2:4], "little")
-                    bits = int.from_bytes(body[14:16], "little")
-                    frame = channels * -(-bits // 8) if tag in _FRAMED_FORMATS else 0
+                    width = -(-int.from_bytes(body[14:16], "little") // 8)
+                    if tag not in _FRAMED_FORMATS:
+                        width = 0
+                    tag = tag if tag in (1, 3) else 0
                 elif chunk[:4] == b"data":
-                    if size in (0, 0xFFFFFFFF):
-                        return 0
-                    return size // frame if frame else None
+                    frame = width * channels
+                    frames = (0 if size in (0, 0xFFFFFFFF) else
+                              size // frame if frame else None)
+                    offset = f.tell()
+                    # An empty data chunk followed by another chunk (metadata
+                    # written after it) is just empty.
+                    after = f.read(8)
+                    chunk_next = (len(after) == 8 and all(32 <= b < 127 for b in after[:4]) and
+                                  offset + 8 + int.from_bytes(after[4:], "little")
+                                  <= os.fstat(f.fileno()).st_size)
+                    return _Layout(frames, offset, width, channels, tag, size == 0 and not chunk_next)
                 else:
                     f.seek(size + size % 2, 1)
     except OSError:

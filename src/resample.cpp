@@ -146,25 +146,17 @@ __attribute__((always_inline)) inline index_t whole_ratio_groups(const Polyphase
 }
 
 // Eight lanes where AVX-512 runs, four elsewhere (eight lanes split into
-// halves compile into moves through memory).
+// halves compile into moves through memory); a whole ratio first.
 #if QP_EIGHT_LANES_BUILT
-QP_EIGHT_LANES index_t lane_groups_eight(const Polyphase& p, index_t j, Out<double> out) {
+QP_EIGHT_LANES index_t groups_eight(const Polyphase& p, index_t j, Out<double> out) {
+  if (p.up == 1) j = whole_ratio_groups<8>(p, j, out);
   return lane_groups<8>(p, j, out);
 }
 #endif
 
-QP_WIDE_CLONES index_t lane_groups_four(const Polyphase& p, index_t j, Out<double> out) {
+QP_WIDE_CLONES index_t groups_four(const Polyphase& p, index_t j, Out<double> out) {
+  if (p.up == 1) j = whole_ratio_groups<4>(p, j, out);
   return lane_groups<4>(p, j, out);
-}
-
-#if QP_EIGHT_LANES_BUILT
-QP_EIGHT_LANES index_t whole_ratio_eight(const Polyphase& p, index_t j, Out<double> out) {
-  return whole_ratio_groups<8>(p, j, out);
-}
-#endif
-
-QP_WIDE_CLONES index_t whole_ratio_four(const Polyphase& p, index_t j, Out<double> out) {
-  return whole_ratio_groups<4>(p, j, out);
 }
 
 }  // namespace
@@ -250,11 +242,9 @@ void resample_poly(DVec x, index_t pre, index_t padded, DVec h, index_t up, inde
   rest(0, j);
   const Polyphase plan{real, taps.data(), pre, end, per_phase, up, down, first};
 #if QP_EIGHT_LANES_BUILT
-  if (up == 1) j = kernels::eight_lanes() ? whole_ratio_eight(plan, j, out) : whole_ratio_four(plan, j, out);
-  j = kernels::eight_lanes() ? lane_groups_eight(plan, j, out) : lane_groups_four(plan, j, out);
+  j = kernels::eight_lanes() ? groups_eight(plan, j, out) : groups_four(plan, j, out);
 #else
-  if (up == 1) j = whole_ratio_four(plan, j, out);
-  j = lane_groups_four(plan, j, out);
+  j = groups_four(plan, j, out);
 #endif
   rest(j, out.size);
 }

@@ -576,6 +576,32 @@ def test_a_complete_wav_with_an_odd_header_is_read_without_a_warning(tmp_path, m
             np.testing.assert_array_equal(f.read(0, f.n_samples)[1], pcm / 32768.0)
 
 
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+def test_a_recording_never_closed_is_read_from_the_samples_after_its_header(tmp_path, monkeypatch,
+                                                                             reader):
+    # Its writer left the data size at the placeholder 0: both readers found
+    # no samples and the recording was refused as empty. 16-bit stereo and
+    # 32-bit float, each with a last frame cut short.
+    if reader == "stdlib":
+        monkeypatch.setitem(sys.modules, "soundfile", None)
+    pcm = np.round(voice(0.5) * 20000).astype("<i2")
+    for fmt, data, want in (((1, 2, SR, SR * 4, 4, 16), np.stack([pcm, pcm], 1).tobytes(),
+                             pcm / 32768.0),
+                            ((3, 2, SR, SR * 8, 8, 32), np.stack([pcm, pcm], 1).astype("<f4").tobytes(),
+                             pcm.astype(float))):
+        if reader == "stdlib" and fmt[0] == 3:
+            continue  # the standard library reads integer PCM only
+        (tmp_path / "a.wav").write_bytes(_riff(fmt, data + b"\1\2", 0))
+        with _audio.AudioFile(tmp_path / "a.wav") as f:
+            assert f.n_samples == pcm.size and "never closed" in f.warning
+            np.testing.assert_array_equal(f.read(0, f.n_samples)[1], want)
+    # An empty data chunk with metadata after it stays empty.
+    (tmp_path / "a.wav").write_bytes(_riff((1, 1, SR, SR * 2, 2, 16), b"LIST" + struct.pack("<I", 4)
+                                           + b"INFO", 0))
+    with pytest.raises(_audio.AudioError, match="empty"):
+        _audio.AudioFile(tmp_path / "a.wav")
+
+
 def test_a_wav_the_standard_library_cannot_open_fails_in_one_line(tmp_path, capsys,
                                                                   monkeypatch):
     # The wave module's bare RuntimeError (a chunk running past the RIFF
