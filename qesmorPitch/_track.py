@@ -1242,7 +1242,8 @@ def _confidence(rows: np.ndarray, plan: _Plan) -> np.ndarray:
             # voicing was smoothed as the tracking methods' is.
             confidence[c] = _voicing.confidence(rows[c, :, STRENGTH], rows[c, :, LEVEL],
                                                 smooth=plan.method != "direct",
-                                                centred=rows[c, :, CENTRE], width=width)
+                                                centred=rows[c, :, CENTRE], width=width,
+                                                f0=rows[c, :, F0])
     return confidence
 
 

@@ -73,6 +73,19 @@ RANGE_SEARCH = 1.3
 RANGE_MARGIN = 0.15
 OUTLIER_ROWS = 4096         # doubtful frames whose neighbours are sorted at once
 
+# A voice's period continues from frame to frame; a frame whose period lies
+# more than JUMP_CENTS from both its neighbours' is a chance period of noise,
+# of a resonance or of a tail, and its evidence falls by up to JUMP_WEIGHT
+# (reached JUMP_SPAN cents further). Only where the pauses lie well below the
+# active level (JUMP_SPREAD_DB, in full JUMP_SPREAD_SPAN_DB further): in
+# broadband noise near the voice's level, a voice's own period wanders as
+# much. Chosen on the tuning part of the real corpus.
+JUMP_CENTS = 50.0
+JUMP_SPAN = 100.0
+JUMP_WEIGHT = 4.0
+JUMP_SPREAD_DB = 15.0
+JUMP_SPREAD_SPAN_DB = 10.0
+
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
 # Offline, the even odds follow the background: BACKGROUND_MARGIN above the
@@ -246,14 +259,9 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
     if width is not None:
         centre = max(centre, noise_centre(width))
     score = strength_score(strength, centre)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        db = 20.0 * np.log10(level)
-    db = np.nan_to_num(db, nan=-400.0, neginf=-400.0)
+    db = _level_db(level)
     if active is None:
-        heard = db[db > -400.0]
-        active_db = float(np.percentile(heard, ACTIVE_PERCENTILE)) if heard.size else 0.0
-        pause_db, least_db = (np.percentile(heard, (PAUSE_PERCENTILE, LEAST_PERCENTILE))
-                              if heard.size else (-400.0, -400.0))
+        active_db, pause_db, least_db = _level_percentiles(db)
         if pause_db - least_db > PAUSE_FLAT_DB:
             pause_db = -400.0
     else:
@@ -262,6 +270,36 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
     if active_db - pause_db > PAUSE_SPREAD_DB:
         score += PAUSE_SLOPE * np.minimum(db - (pause_db + PAUSE_MARGIN_DB), 0.0)
     return np.where(np.isfinite(strength), score, -50.0)
+
+
+def _level_db(level: np.ndarray) -> np.ndarray:
+    """Frame levels in dB, -400 where silent."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        db = 20.0 * np.log10(level)
+    return np.nan_to_num(db, nan=-400.0, neginf=-400.0)
+
+
+def _level_percentiles(db: np.ndarray) -> Tuple[float, float, float]:
+    """The active level, the pauses' and the least level of the frames that
+    are heard (see ACTIVE_PERCENTILE, PAUSE_PERCENTILE, LEAST_PERCENTILE)."""
+    heard = db[db > -400.0]
+    if heard.size == 0:
+        return 0.0, -400.0, -400.0
+    active, pause, least = np.percentile(heard, (ACTIVE_PERCENTILE, PAUSE_PERCENTILE,
+                                                 LEAST_PERCENTILE))
+    return float(active), float(pause), float(least)
+
+
+def jump_penalty(f0: np.ndarray, level: np.ndarray) -> np.ndarray:
+    """The log-odds each frame loses for a period that continues neither
+    neighbour's (see JUMP_CENTS); NaN periods continue nothing."""
+    active_db, pause_db, _ = _level_percentiles(_level_db(level))
+    share = min(max((active_db - pause_db - JUMP_SPREAD_DB) / JUMP_SPREAD_SPAN_DB, 0.0), 1.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        step = np.abs(np.diff(np.log2(f0))) * 1200.0
+    step = np.nan_to_num(step, nan=np.inf)
+    jump = np.minimum(np.concatenate(([np.inf], step)), np.concatenate((step, [np.inf])))
+    return share * JUMP_WEIGHT * np.clip((jump - JUMP_CENTS) / JUMP_SPAN, 0.0, 1.0)
 
 
 def strength_score(strength: np.ndarray, centre: float) -> np.ndarray:
@@ -285,9 +323,13 @@ def causal_confidence(strength: np.ndarray, level: np.ndarray, state: Optional[n
 
 
 def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
-               centred: Optional[np.ndarray] = None, width: Optional[int] = None) -> np.ndarray:
+               centred: Optional[np.ndarray] = None, width: Optional[int] = None,
+               f0: Optional[np.ndarray] = None) -> np.ndarray:
     """The voiced state's posterior per frame under the two-state chain:
-    forward and backward when `smooth`, else forward only.
+    forward and backward when `smooth`, else forward only. With `f0` (the
+    frames' candidate periods as frequencies, NaN where none) and `smooth`,
+    a period that continues neither neighbour's counts against its frame
+    (see jump_penalty).
 
     With `centred` (each frame's strength on the window at its centre, see
     _highrate.centred_windows; NaN where unknown) and `smooth`, the first
@@ -302,6 +344,8 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     if width is not None:
         even = max(even, noise_centre(width))
     score = evidence(strength, level, centre=even)
+    if f0 is not None:
+        score -= jump_penalty(f0, level)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centred is None:
         return posterior

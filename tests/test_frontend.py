@@ -601,6 +601,25 @@ def test_voicing_edges_are_weighed_again_by_their_centres():
     assert np.array_equal(_voicing.confidence(strength, level, smooth=False, centred=centre), forward)
 
 
+def test_periods_that_continue_no_neighbour_count_against_voicing_unless_noise_is_near():
+    # A run of strength 0.6 between pauses 40 dB down, whose periods jump by
+    # a fifth from frame to frame in its second half (chance periods, as of
+    # whispered or reverberant sound): that half falls, a steady or gliding
+    # half stands. With pauses only 10 dB down (broadband noise near the
+    # voice, where its own period wanders as much) nothing changes.
+    n = 60
+    strength = np.r_[np.full(10, 0.2), np.full(40, 0.6), np.full(10, 0.2)]
+    level = np.where(strength > 0.5, 1.0, 0.01)
+    f0 = np.full(n, np.nan)
+    f0[10:30] = 200.0 * 2 ** (np.arange(20) * 30 / 1200)  # a glide of 30 cents a frame
+    f0[30:50] = 200.0 * 1.5 ** (np.arange(20) % 2)
+    plain = _voicing.confidence(strength, level, smooth=True) >= 0.5
+    weighed = _voicing.confidence(strength, level, smooth=True, f0=f0) >= 0.5
+    assert plain[10:50].all() and weighed[10:29].all() and not weighed[31:50].any()
+    near = np.where(strength > 0.5, 1.0, 10 ** (-10 / 20))
+    assert np.array_equal(_voicing.confidence(strength, near, smooth=True, f0=f0),
+                          _voicing.confidence(strength, near, smooth=True))
+
 
 @pytest.mark.parametrize("method, causal", [("viterbi", False), ("bayes", True), ("direct", False)])
 def test_noise_on_frames_of_a_few_dozen_samples_is_unvoiced_and_a_tone_is_not(method, causal):
