@@ -567,6 +567,11 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
         with (os.fdopen(fd, "wb") if binary
               else os.fdopen(fd, "w", encoding="utf-8", newline="")) as fh:
             yield fh
+            # Where blocks are allocated late (network, quota, delayed
+            # allocation) a full disk is told only here; renamed without
+            # it, a write that failed would replace the earlier output.
+            fh.flush()
+            os.fsync(fh.fileno())
         os.replace(tmp, path)
     except BaseException:
         try:

@@ -445,18 +445,27 @@ def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
         assert os.listdir(tmp_path / "d") == ["a.csv"]
 
 
-def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("where", ["write", "fsync", "rename"])
+def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch, where):
+    # A full disk told while the rows are written, only when the data is
+    # flushed to the disk (a network or quota file system), or at the rename.
     write_wav(tmp_path / "a.wav", voice(0.5))
     (tmp_path / "a.csv").write_text("earlier\n")
     calls = []
 
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
     def failing(x):
         calls.append(x)
         if len(calls) > 20:
-            raise OSError(28, "No space left on device")
+            full()
         return repr(x)
 
-    monkeypatch.setattr(_audio, "_num", failing)
+    if where == "write":
+        monkeypatch.setattr(_audio, "_num", failing)
+    else:
+        monkeypatch.setattr(_audio.os, "fsync" if where == "fsync" else "replace", full)
     code, _, err = run([tmp_path / "a.wav", "-o", tmp_path / "a.csv"], capsys)
     assert code == 1 and "No space left" in err
     assert (tmp_path / "a.csv").read_text() == "earlier\n"
