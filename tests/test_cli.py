@@ -343,6 +343,15 @@ def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, caps
     done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"), "-o",
                            "/dev/stdout"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     assert done.returncode == 0 and done.stdout == (tmp_path / "real.csv").read_bytes(), done.stderr
+    # A descriptor onto a file, as `-o /dev/stdout >> log` gives: written
+    # after what the log held, not renamed over it.
+    (tmp_path / "log").write_text("earlier\n")
+    with open(tmp_path / "log", "ab") as log:
+        done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"),
+                               "-o", "/dev/stdout"], stdout=log, stderr=subprocess.PIPE,
+                              timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "log").read_bytes() == b"earlier\n" + (tmp_path / "real.csv").read_bytes()
     # A link (or a linked directory) that leads to the input is the input.
     (tmp_path / "in.csv").symlink_to("a.wav")
     (tmp_path / "here").symlink_to(".")
