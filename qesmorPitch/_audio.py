@@ -585,6 +585,8 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     except FileNotFoundError:
         # Named by the folder, not by the hidden temporary name nobody chose.
         raise FileNotFoundError(errno.ENOENT, "no such directory", str(path.parent)) from None
+    except OSError as exc:
+        raise _named(exc, path, exc.filename) from None  # it names the temporary file
     _PARTIALS.add(tmp)
     try:
         os.fchmod(fd, 0o666 & ~_UMASK)
@@ -597,14 +599,43 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
             fh.flush()
             os.fsync(fh.fileno())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as exc:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(exc, OSError):
+            raise _named(exc, path, tmp) from None
         raise
     finally:
         _PARTIALS.discard(tmp)
+
+
+def _named(exc: OSError, path: Path, tmp: Optional[str]) -> OSError:
+    """`exc` naming the output rather than its temporary file (or nothing,
+    as a failed write does); another file's error is left as it is."""
+    if exc.errno is None or exc.filename not in (None, tmp):
+        return exc
+    return type(exc)(exc.errno, exc.strerror, str(path))
+
+
+def write_failure(path: PathLike, exc: OSError) -> str:
+    """One line for a write of `path` that failed: the file, why, a way out."""
+    name = "standard output" if str(path) == "-" else str(path)
+    reason = exc.strerror or _one_line(exc)
+    if exc.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+        way = "free some space there, or write elsewhere"
+    elif exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+        way = "make it writable, or write elsewhere"
+    elif exc.errno in (errno.ENOENT, errno.ENOTDIR):
+        # The folder missing may be where a link leads, or one removed
+        # while the run went on.
+        if exc.filename and os.path.realpath(exc.filename) != os.path.realpath(path):
+            reason += f" {exc.filename}"
+        way = "create the folder, or write elsewhere"
+    else:
+        way = "write elsewhere"
+    return f"cannot write {name}: {reason}; {way}"
 
 
 def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv", tag: str = "") -> None:
