@@ -792,3 +792,31 @@ def test_corpus_is_reproducible_and_its_reference_is_exact():
     assert ex.reference_at(np.array([0.25]))[0] == 0.0
     assert ex.reference_at(np.array([0.5]))[0] == pytest.approx(200.0, rel=0.01)
     assert np.max(np.abs(ex.y[int(0.21 * SR): int(0.29 * SR)])) == 0.0  # digital silence
+
+
+def test_the_evaluation_s_failed_writes_are_one_line(tmp_path, capsys, monkeypatch):
+    # A full disk at the end of an evaluation, or during a corpus build,
+    # ended in a traceback.
+    from qesmorPitch import _realcorpus
+
+    example = _corpus.make_example("s", sr=SR, duration=0.3, contour=_corpus.steady(140.0))
+    monkeypatch.setattr(_corpus, "corpus", lambda quick: [example])
+    monkeypatch.setitem(evaluate.QUICK_SEARCH, "direct", [])
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
+    def build(cache, log):
+        raise OSError(28, "No space left on device", str(tmp_path / "speech" / "x.npz"))
+
+    monkeypatch.setattr(_realcorpus, "build_speech", build)
+    for argv, name in ((["--quick", "--no-external", "--methods", "direct", "--json",
+                         str(tmp_path / "r.json")], "r.json"),
+                       (["--build-corpus", "--cache", str(tmp_path)], "speech/x.npz")):
+        with monkeypatch.context() as m:
+            m.setattr(os, "fsync", full)
+            assert evaluate.main(argv) == 1
+        err = capsys.readouterr().err.strip().splitlines()[-1]
+        assert err.endswith(f"cannot write {tmp_path / name}: No space left on device; "
+                            "free some space there, or write elsewhere"), err
+    assert not (tmp_path / "r.json").exists()
