@@ -736,8 +736,9 @@ def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monke
         raise KeyboardInterrupt
     with monkeypatch.context() as m:
         m.setattr(Figure, "savefig", interrupted)
-        with pytest.raises(KeyboardInterrupt):
-            pt.plot(path=tmp_path / "a.png")
+        for name in (tmp_path / "a.png", os.fsencode(tmp_path / "a.png")):
+            with pytest.raises(KeyboardInterrupt):
+                pt.plot(path=name)
     plt.close("all")
     assert (tmp_path / "a.png").read_bytes() == b"earlier"
     assert sorted(os.listdir(tmp_path)) == ["a.png"]
