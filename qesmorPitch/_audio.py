@@ -529,11 +529,32 @@ def remove_own_partials() -> None:
 
 
 def written_into(path: PathLike) -> bool:
-    """Whether an output at `path` is written into as it is: a pipe or a
-    device (renaming over it would put a file in its place). Told by what
-    the path leads to, before its links are resolved: a pipe reached as
-    /dev/stdout resolves to a name that opens nothing."""
-    return os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
+    """Whether an output at `path` is written into as it is: a pipe, a
+    device, or a descriptor this process holds (/dev/stdout, /dev/fd/N),
+    whatever it leads to: renaming over it would put a file in its place,
+    or replace the file a shell opened, with what `>>` had kept in it.
+    Told by what the path leads to, before its links are resolved: a pipe
+    reached as /dev/stdout resolves to a name that opens nothing."""
+    if not os.path.exists(path):
+        return False
+    return (not os.path.isfile(path) and not os.path.isdir(path)) or _via_descriptor(path)
+
+
+def _via_descriptor(path: PathLike) -> bool:
+    """Whether `path`'s links pass through /proc/<pid>/fd/N (where
+    /dev/stdout and /dev/fd/N lead)."""
+    import re
+
+    p = os.path.abspath(path)
+    for _ in range(40):  # the kernel's own limit on links followed
+        p = os.path.join(os.path.realpath(os.path.dirname(p)), os.path.basename(p))
+        if re.fullmatch(r"/proc/(self|thread-self|\d+(/task/\d+)?)/fd/\d+", p):
+            return True
+        try:
+            p = os.path.join(os.path.dirname(p), os.readlink(p))
+        except OSError:
+            return False
+    return False
 
 
 @contextmanager
@@ -543,12 +564,15 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     On any failure or interrupt the temporary file is removed and an earlier
     `path` is left as it was. A symbolic link stays a link: the file it
     points to is replaced. Something that is not a regular file (a pipe, a
-    device such as /dev/null) is written into as it is: renaming over it
-    would put a file in its place. The temporary file's name starts with
-    `tag` after the output's (see partial_files).
+    device such as /dev/null) or is a descriptor (/dev/stdout) is written
+    into as it is, at its end: renaming over it would put a file in its
+    place. The temporary file's name starts with `tag` after the output's
+    (see partial_files).
     """
     if written_into(path):
-        with (open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="")) as fh:
+        # Appended: a file behind a descriptor is not cut short (`>> log`
+        # keeps what it held), and a pipe or device takes no truncation.
+        with (open(path, "ab") if binary else open(path, "a", encoding="utf-8", newline="")) as fh:
             yield fh
         return
     path = Path(os.path.realpath(path))
@@ -561,21 +585,57 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
     except FileNotFoundError:
         # Named by the folder, not by the hidden temporary name nobody chose.
         raise FileNotFoundError(errno.ENOENT, "no such directory", str(path.parent)) from None
+    except OSError as exc:
+        raise _named(exc, path, exc.filename) from None  # it names the temporary file
     _PARTIALS.add(tmp)
     try:
         os.fchmod(fd, 0o666 & ~_UMASK)
         with (os.fdopen(fd, "wb") if binary
               else os.fdopen(fd, "w", encoding="utf-8", newline="")) as fh:
             yield fh
+            # Where blocks are allocated late (network, quota, delayed
+            # allocation) a full disk is told only here; renamed without
+            # it, a write that failed would replace the earlier output.
+            fh.flush()
+            os.fsync(fh.fileno())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as exc:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(exc, OSError):
+            raise _named(exc, path, tmp) from None
         raise
     finally:
         _PARTIALS.discard(tmp)
+
+
+def _named(exc: OSError, path: Path, tmp: Optional[str]) -> OSError:
+    """`exc` naming the output rather than its temporary file (or nothing,
+    as a failed write does); another file's error is left as it is."""
+    if exc.errno is None or exc.filename not in (None, tmp):
+        return exc
+    return type(exc)(exc.errno, exc.strerror, str(path))
+
+
+def write_failure(path: PathLike, exc: OSError) -> str:
+    """One line for a write of `path` that failed: the file, why, a way out."""
+    name = "standard output" if str(path) == "-" else str(path)
+    reason = exc.strerror or _one_line(exc)
+    if exc.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+        way = "free some space there, or write elsewhere"
+    elif exc.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+        way = "make it writable, or write elsewhere"
+    elif exc.errno in (errno.ENOENT, errno.ENOTDIR):
+        # The folder missing may be where a link leads, or one removed
+        # while the run went on.
+        if exc.filename and os.path.realpath(exc.filename) != os.path.realpath(path):
+            reason += f" {exc.filename}"
+        way = "create the folder, or write elsewhere"
+    else:
+        way = "write elsewhere"
+    return f"cannot write {name}: {reason}; {way}"
 
 
 def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv", tag: str = "") -> None:

@@ -203,17 +203,22 @@ def _process_file(job: Job, options: Options, return_track: bool,
     The file is read block by block, so memory does not grow with its length
     (a figure needs the whole signal, though).
     """
-    from ._audio import AudioError, AudioFile, _one_line, atomic_output, write_track
+    from ._audio import AudioError, AudioFile, _one_line, atomic_output, write_failure, write_track
     from ._track import make_plan, run_plan
 
     start = time.perf_counter()
+    # The output being written, which a write's error is about (it names
+    # no file, or the temporary one).
+    writing: Optional[str] = None
     try:
         with AudioFile(job.path, mono=options.mono) as audio:
             plan = make_plan(audio.sr, options)
             pt = run_plan(audio, plan, progress)
             samples = audio.read(0, audio.n_samples) if job.plot is not None else None
         if job.output is not None:
+            writing = job.output
             write_track(pt, job.output, job.fmt, tag=job.tag)
+            writing = None
         if job.plot is not None and samples is not None:
             import matplotlib.pyplot as plt
 
@@ -222,6 +227,7 @@ def _process_file(job: Job, options: Options, return_track: bool,
             title = os.fsencode(Path(job.path).name).decode("utf-8", "replace")
             fig = pt.plot(samples[0] if pt.n_channels is None else samples, title=title)
             try:
+                writing = job.plot
                 with atomic_output(job.plot, binary=True, tag=job.tag) as fh:
                     fig.savefig(fh, format=Path(job.plot).suffix.lstrip(".").lower() or "png")
             finally:
@@ -234,8 +240,9 @@ def _process_file(job: Job, options: Options, return_track: bool,
         # Unreadable files and signals that break a limit explain themselves;
         # anything else keeps its type, which is the first clue to a bug.
         kind = "" if isinstance(exc, (AudioError, ValueError)) else f"{type(exc).__name__}: "
-        return FileResult(path=job.path, seconds=time.perf_counter() - start,
-                          error=kind + _one_line(exc))
+        error = (write_failure(writing, exc) if writing is not None and isinstance(exc, OSError)
+                 else kind + _one_line(exc))
+        return FileResult(path=job.path, seconds=time.perf_counter() - start, error=error)
     warning = audio.warning
     if pt.n_frames == 0 and warning is None:
         # Written (an empty track is a track), but said: it is rarely meant.

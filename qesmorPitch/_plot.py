@@ -126,14 +126,14 @@ def _save(fig: Any, path: Any) -> None:
     the suffix, else the default one, whose suffix is then added), but
     written beside it and renamed only once complete: a figure interrupted
     or failing halfway leaves no truncated file and any earlier one whole."""
-    if not isinstance(path, (str, os.PathLike)) or not isinstance(os.fspath(path), str):
-        fig.savefig(path, dpi=110)  # a file object (or a bytes name): as it is
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        fig.savefig(path, dpi=110)  # a file object: as it is
         return
     import matplotlib
 
     from ._audio import atomic_output
 
-    name = os.fspath(path)
+    name = os.fsdecode(os.fspath(path))
     fmt = os.path.splitext(name)[1][1:]
     if not fmt:
         fmt = matplotlib.rcParams["savefig.format"]

@@ -17,6 +17,7 @@ never within one, into a tuning part and a held-out part.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
@@ -363,6 +364,10 @@ def build(kind: str, version: int, make_items: Callable[[Path], Iterable[Item]],
     if manifest.exists() and json.loads(manifest.read_text()).get("version") == version:
         log(f"{kind} corpus up to date in {root}")
         return root
+    # An older manifest goes first: a rebuild that stops halfway would
+    # leave it listing old items and new ones alike, loaded as one corpus.
+    with contextlib.suppress(FileNotFoundError):
+        manifest.unlink()
     names = []
     with tempfile.TemporaryDirectory() as tmp:
         for item in make_items(Path(tmp)):

@@ -35,6 +35,7 @@ import argparse
 import json
 import math
 import os
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -45,6 +46,8 @@ import numpy as np
 from . import _corpus, _realeval, _scoring
 from ._options import METHODS
 from ._track import DEFAULTS, Options, prepare, run_plan
+
+PROG = "python -m qesmorPitch.evaluate"
 
 # The range the evaluation searches, the trackers compare over: the defaults.
 FMIN, FMAX = Options.fmin, Options.fmax
@@ -273,7 +276,7 @@ def report(final: List[Run], sweep: List[Run], examples: Sequence[_corpus.Exampl
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m qesmorPitch.evaluate",
+    parser = argparse.ArgumentParser(prog=PROG,
                                      description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="8 signals and a smaller search (under a minute)")
@@ -335,8 +338,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             final.append(run_external(examples, name, fn))
     print(report(final, sweep, examples))
     if args.json:
-        write_json(args.json, {"final": [r.__dict__ for r in final],
-                               "sweep": [r.__dict__ for r in sweep]})
+        return _save_json(args.json, {"final": [r.__dict__ for r in final],
+                                      "sweep": [r.__dict__ for r in sweep]})
     return 0
 
 
@@ -357,6 +360,19 @@ def _plain(value: Any) -> Any:
     if value is None or isinstance(value, str):
         return value
     return str(value)
+
+
+def _save_json(path: str, doc: Any) -> int:
+    """0 once `doc` is written to `path`; else 1, said in one line (the
+    run's tables are printed already)."""
+    from ._audio import write_failure
+
+    try:
+        write_json(path, doc)
+    except OSError as exc:
+        print(f"{PROG}: error: --json: {write_failure(path, exc)}", file=sys.stderr, flush=True)
+        return 1
+    return 0
 
 
 def write_json(path: str, doc: Any) -> None:
@@ -417,12 +433,24 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
         print("\n".join(_realcorpus.CONDITIONS))
         return 0
     if args.build_corpus:
-        if args.kind in ("speech", "all"):
-            _realcorpus.build_speech(args.cache, log=log)
-        if args.kind in ("music", "all"):
-            from . import _music
+        try:
+            if args.kind in ("speech", "all"):
+                _realcorpus.build_speech(args.cache, log=log)
+            if args.kind in ("music", "all"):
+                from . import _music
 
-            _music.build_music(args.cache, log=log)
+                _music.build_music(args.cache, log=log)
+        except (OSError, RuntimeError, subprocess.CalledProcessError) as exc:
+            # A tool missing or failing, or a full disk: the items written
+            # so far are whole, and a build run again starts afresh.
+            from ._audio import _one_line, write_failure
+
+            cache = os.path.realpath(_realcorpus.cache_dir(args.cache))
+            written = (isinstance(exc, OSError) and exc.filename is not None
+                       and os.path.realpath(exc.filename).startswith(cache))
+            text = write_failure(exc.filename, exc) if written else _one_line(exc)
+            print(f"{PROG}: error: the corpus build stopped: {text}", file=sys.stderr, flush=True)
+            return 1
         return 0
     overrides = {}
     for pair in args.set:
@@ -449,6 +477,7 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
             parser.error(f"unknown condition {c.strip()!r}; --conditions list shows them")
     split = None if args.split == "both" else args.split
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
+    failed = 0
     for kind in kinds:
         try:
             items = [i for i in _realcorpus.load(kind, split, args.cache) if i.sr > args.above_sr]
@@ -481,8 +510,8 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
         print(f"Overall accuracy by condition ({kind}, {args.split} part):\n")
         print(_realeval.overview(result) + "\n", flush=True)
         if path:
-            write_json(path, result)
-    return 0
+            failed = _save_json(path, result) or failed
+    return failed
 
 
 if __name__ == "__main__":

@@ -343,6 +343,15 @@ def test_output_through_a_link_or_into_a_pipe_keeps_what_is_there(tmp_path, caps
     done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"), "-o",
                            "/dev/stdout"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     assert done.returncode == 0 and done.stdout == (tmp_path / "real.csv").read_bytes(), done.stderr
+    # A descriptor onto a file, as `-o /dev/stdout >> log` gives: written
+    # after what the log held, not renamed over it.
+    (tmp_path / "log").write_text("earlier\n")
+    with open(tmp_path / "log", "ab") as log:
+        done = subprocess.run([sys.executable, "-m", "qesmorPitch", str(tmp_path / "a.wav"),
+                               "-o", "/dev/stdout"], stdout=log, stderr=subprocess.PIPE,
+                              timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "log").read_bytes() == b"earlier\n" + (tmp_path / "real.csv").read_bytes()
     # A link (or a linked directory) that leads to the input is the input.
     (tmp_path / "in.csv").symlink_to("a.wav")
     (tmp_path / "here").symlink_to(".")
@@ -445,20 +454,31 @@ def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
         assert os.listdir(tmp_path / "d") == ["a.csv"]
 
 
-def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("where", ["write", "fsync", "rename"])
+def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch, where):
+    # A full disk told while the rows are written, only when the data is
+    # flushed to the disk (a network or quota file system), or at the rename.
     write_wav(tmp_path / "a.wav", voice(0.5))
     (tmp_path / "a.csv").write_text("earlier\n")
     calls = []
 
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
     def failing(x):
         calls.append(x)
         if len(calls) > 20:
-            raise OSError(28, "No space left on device")
+            full()
         return repr(x)
 
-    monkeypatch.setattr(_audio, "_num", failing)
+    if where == "write":
+        monkeypatch.setattr(_audio, "_num", failing)
+    else:
+        monkeypatch.setattr(_audio.os, "fsync" if where == "fsync" else "replace", full)
     code, _, err = run([tmp_path / "a.wav", "-o", tmp_path / "a.csv"], capsys)
-    assert code == 1 and "No space left" in err
+    # Named by the output, not by its temporary file or by nothing at all.
+    assert code == 1 and err.count("\n") == 1 and (
+        f"cannot write {tmp_path / 'a.csv'}: No space left on device; free some space") in err
     assert (tmp_path / "a.csv").read_text() == "earlier\n"
     assert sorted(os.listdir(tmp_path)) == ["a.csv", "a.wav"]
 
@@ -716,8 +736,9 @@ def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monke
         raise KeyboardInterrupt
     with monkeypatch.context() as m:
         m.setattr(Figure, "savefig", interrupted)
-        with pytest.raises(KeyboardInterrupt):
-            pt.plot(path=tmp_path / "a.png")
+        for name in (tmp_path / "a.png", os.fsencode(tmp_path / "a.png")):
+            with pytest.raises(KeyboardInterrupt):
+                pt.plot(path=name)
     plt.close("all")
     assert (tmp_path / "a.png").read_bytes() == b"earlier"
     assert sorted(os.listdir(tmp_path)) == ["a.png"]
@@ -772,3 +793,31 @@ def test_corpus_is_reproducible_and_its_reference_is_exact():
     assert ex.reference_at(np.array([0.25]))[0] == 0.0
     assert ex.reference_at(np.array([0.5]))[0] == pytest.approx(200.0, rel=0.01)
     assert np.max(np.abs(ex.y[int(0.21 * SR): int(0.29 * SR)])) == 0.0  # digital silence
+
+
+def test_the_evaluation_s_failed_writes_are_one_line(tmp_path, capsys, monkeypatch):
+    # A full disk at the end of an evaluation, or during a corpus build,
+    # ended in a traceback.
+    from qesmorPitch import _realcorpus
+
+    example = _corpus.make_example("s", sr=SR, duration=0.3, contour=_corpus.steady(140.0))
+    monkeypatch.setattr(_corpus, "corpus", lambda quick: [example])
+    monkeypatch.setitem(evaluate.QUICK_SEARCH, "direct", [])
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
+    def build(cache, log):
+        raise OSError(28, "No space left on device", str(tmp_path / "speech" / "x.npz"))
+
+    monkeypatch.setattr(_realcorpus, "build_speech", build)
+    for argv, name in ((["--quick", "--no-external", "--methods", "direct", "--json",
+                         str(tmp_path / "r.json")], "r.json"),
+                       (["--build-corpus", "--cache", str(tmp_path)], "speech/x.npz")):
+        with monkeypatch.context() as m:
+            m.setattr(os, "fsync", full)
+            assert evaluate.main(argv) == 1
+        err = capsys.readouterr().err.strip().splitlines()[-1]
+        assert err.endswith(f"cannot write {tmp_path / name}: No space left on device; "
+                            "free some space there, or write elsewhere"), err
+    assert not (tmp_path / "r.json").exists()

@@ -195,6 +195,19 @@ def test_a_corpus_build_interrupted_while_saving_leaves_no_cut_item(tmp_path, mo
         _realcorpus.build("speech", 7, lambda scratch: iter([_item()]), tmp_path,
                           log=lambda msg: None)
     assert list((tmp_path / "speech").iterdir()) == []
+    # A rebuild that stops after its first item leaves no corpus, not the
+    # old manifest over old items and new ones.
+    monkeypatch.undo()
+    _realcorpus.build("speech", 7, lambda scratch: iter([_item("a"), _item("b")]), tmp_path,
+                      log=lambda msg: None)
+
+    def stopped(scratch):
+        yield _item("a", f0=300.0)
+        raise OSError(28, "No space left on device")
+    with pytest.raises(OSError):
+        _realcorpus.build("speech", 8, stopped, tmp_path, log=lambda msg: None)
+    with pytest.raises(FileNotFoundError, match="build it with"):
+        _realcorpus.load("speech", None, tmp_path)
 
 
 def test_faint_voiced_frames_are_not_scored_and_the_telephone_band_cuts_the_lows():
