@@ -41,6 +41,7 @@ import math
 from typing import Optional, Tuple, Union
 
 import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
 
 from . import _kernels
 
@@ -85,6 +86,28 @@ JUMP_SPAN = 100.0
 JUMP_WEIGHT = 4.0
 JUMP_SPREAD_DB = 15.0
 JUMP_SPREAD_SPAN_DB = 10.0
+
+# A reverberant room: its levels never fall fast (in at most 1 % of the
+# steps between frames by more than TAIL_DROP_DB, wholly below it by
+# TAIL_DROP_SPAN_DB), since every sound ends in a tail that decays at the
+# room's rate, while its pauses lie far below the active level (by
+# TAIL_SPREAD_DB, wholly TAIL_SPREAD_SPAN_DB further). There a frame whose
+# level has fallen for TAIL_FRAMES frames in a row, and lies TAIL_BELOW_DB
+# below the loudest of the last TAIL_WINDOW frames (wholly TAIL_BELOW_SPAN_DB
+# further), is the tail of a sound that has ended, periodic at its period,
+# and loses up to TAIL_WEIGHT in log-odds. A dry recording's levels fall by
+# 10 dB or more between frames where a voice stops, and keep every frame. On
+# the tuning part the 0.5 s room went from 0.731 to 0.772 and no other
+# condition moved by more than 0.0001 (music within 0.0003).
+TAIL_DROP_DB = 4.5
+TAIL_DROP_SPAN_DB = 1.5
+TAIL_SPREAD_DB = 28.0
+TAIL_SPREAD_SPAN_DB = 4.0
+TAIL_FRAMES = 3
+TAIL_BELOW_DB = 10.0
+TAIL_BELOW_SPAN_DB = 10.0
+TAIL_WINDOW = 30            # frames: 0.3 s at the default hop
+TAIL_WEIGHT = 8.0
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
@@ -302,6 +325,30 @@ def jump_penalty(f0: np.ndarray, level: np.ndarray) -> np.ndarray:
     return share * JUMP_WEIGHT * np.clip((jump - JUMP_CENTS) / JUMP_SPAN, 0.0, 1.0)
 
 
+def tail_penalty(level: np.ndarray) -> np.ndarray:
+    """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB):
+    zero everywhere in a recording that is not reverberant."""
+    db = _level_db(level)
+    heard = (db[1:] > -400.0) & (db[:-1] > -400.0)
+    if not heard.any():
+        return np.zeros(db.shape)
+    active_db, pause_db, _ = _level_percentiles(db)
+    drop = float(np.percentile((db[:-1] - db[1:])[heard], 99.0))
+    share = (min(max((TAIL_DROP_DB - drop) / TAIL_DROP_SPAN_DB, 0.0), 1.0) *
+             min(max((active_db - pause_db - TAIL_SPREAD_DB) / TAIL_SPREAD_SPAN_DB, 0.0), 1.0))
+    if share == 0.0:
+        return np.zeros(db.shape)
+    loudest = sliding_window_view(np.concatenate((np.full(TAIL_WINDOW - 1, -400.0), db)),
+                                  TAIL_WINDOW).max(axis=1)
+    falling = np.ones(db.shape, dtype=bool)
+    for j in range(1, TAIL_FRAMES + 1):
+        # db[t - j] > db[t - j + 1]: fallen at each of the last TAIL_FRAMES steps.
+        falling[:j] = False
+        falling[j:] &= db[:-j] > db[1: db.size - j + 1]
+    below = np.clip((loudest - db - TAIL_BELOW_DB) / TAIL_BELOW_SPAN_DB, 0.0, 1.0)
+    return share * TAIL_WEIGHT * falling * below
+
+
 def strength_score(strength: np.ndarray, centre: float) -> np.ndarray:
     """The strength's share of the log-odds (NaN counts as 0). Bounded: a
     perfectly periodic background must not outweigh its level."""
@@ -346,6 +393,7 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     score = evidence(strength, level, centre=even)
     if f0 is not None:
         score -= jump_penalty(f0, level)
+    score -= tail_penalty(level)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centred is None:
         return posterior

@@ -620,6 +620,24 @@ def test_periods_that_continue_no_neighbour_count_against_voicing_unless_noise_i
     assert np.array_equal(_voicing.confidence(strength, near, smooth=True, f0=f0),
                           _voicing.confidence(strength, near, smooth=True))
 
+def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not():
+    # Vowels of 30 frames, each ending in a periodic tail that falls 2 dB a
+    # frame to pauses 40 dB down: the tail more than 20 dB under its vowel is
+    # voted unvoiced. The same with the voice stopping at once (a fall of
+    # 20 dB in one frame, then the same decay) is no room: nothing changes.
+    vowel, tail, pause = np.zeros(30), -2.0 * np.arange(1, 21), np.full(30, -40.0)
+    room = np.tile(np.r_[vowel, tail, pause], 4)
+    dry = np.tile(np.r_[vowel, -20.0 + tail[:10], np.full(10, -40.0), pause], 4)
+    strength = np.tile(np.r_[np.full(50, 0.62), np.full(30, 0.3)], 4)
+    for db, changed in ((room, True), (dry, False)):
+        level = 10 ** (db / 20)
+        plain = _voicing.evidence(strength, level)
+        voiced = _voicing.confidence(strength, level, smooth=True) >= 0.5
+        assert (_voicing.tail_penalty(level) > 0).any() == changed
+        assert voiced[:30].all()
+        if changed:
+            assert not voiced[40:46].any() and (plain[40:46] > 0).all()
+
 
 @pytest.mark.parametrize("method, causal", [("viterbi", False), ("bayes", True), ("direct", False)])
 def test_noise_on_frames_of_a_few_dozen_samples_is_unvoiced_and_a_tone_is_not(method, causal):
