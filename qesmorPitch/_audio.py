@@ -5,6 +5,7 @@ import errno
 import json
 import math
 import os
+import stat
 import sys
 import tempfile
 import wave
@@ -589,7 +590,13 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
         raise _named(exc, path, exc.filename) from None  # it names the temporary file
     _PARTIALS.add(tmp)
     try:
-        os.fchmod(fd, 0o666 & ~_UMASK)
+        # A file replaced keeps its permissions (a private 0600 track stays
+        # private); a new one gets what the umask gives.
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except OSError:
+            mode = 0o666 & ~_UMASK
+        os.fchmod(fd, mode)
         with (os.fdopen(fd, "wb") if binary
               else os.fdopen(fd, "w", encoding="utf-8", newline="")) as fh:
             yield fh
@@ -599,6 +606,7 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
             fh.flush()
             os.fsync(fh.fileno())
         os.replace(tmp, path)
+        _sync_folder(path.parent)
     except BaseException as exc:
         try:
             os.unlink(tmp)
@@ -609,6 +617,22 @@ def atomic_output(path: PathLike, binary: bool = False, tag: str = "") -> Iterat
         raise
     finally:
         _PARTIALS.discard(tmp)
+
+
+def _sync_folder(folder: Path) -> None:
+    """Make a rename in `folder` durable: until the folder itself is synced,
+    a power loss may bring back the earlier file, or none. Best effort: some
+    file systems cannot sync a folder."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _named(exc: OSError, path: Path, tmp: Optional[str]) -> OSError:
@@ -646,6 +670,8 @@ def write_track(pt: PitchTrack, path: PathLike, fmt: str = "csv", tag: str = "")
     """
     if fmt not in FORMATS:
         raise ValueError(f"format={fmt!r} is not one of {', '.join(FORMATS)}")
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)  # a file name as the system gave it
     if str(path) == "-":
         if fmt == "npz":
             raise ValueError("npz output needs a file name, not '-'")

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
+import importlib.util
 import os
 import secrets
 import signal
@@ -261,6 +262,17 @@ def _path_text(p: Any) -> str:
     if not isinstance(p, (str, bytes, os.PathLike)):
         raise TypeError(f"paths must hold file names (str, bytes or path-like), got {p!r}")
     return os.fsdecode(os.fspath(p))
+
+
+def _folder_text(folder: Any, name: str) -> Optional[str]:
+    """A folder given as str, bytes (as the system lists names) or
+    path-like, as text; None stays None."""
+    if folder is None:
+        return None
+    if not isinstance(folder, (str, bytes, os.PathLike)):
+        raise TypeError(f"{name}={folder!r} must be a folder name (str, bytes or path-like), "
+                        f"or None")
+    return os.fsdecode(os.fspath(folder))
 
 
 def _worker_init(threads: int = 1) -> None:
@@ -537,6 +549,11 @@ def track_files(
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor={executor!r} has no submit(); give a "
                         f"concurrent.futures.Executor (or a Dask Client), or None")
+    out_dir, plot_dir = _folder_text(out_dir, "out_dir"), _folder_text(plot_dir, "plot_dir")
+    if plot_dir is not None and executor is None and importlib.util.find_spec("matplotlib") is None:
+        # Said now, not after every track is written and each file failed.
+        raise ImportError("plot_dir needs matplotlib to draw the tracks: "
+                          "pip install 'qesmorPitch[plot]', or leave plot_dir out")
     jobs = plan_jobs([_path_text(p) for p in paths], out_dir=out_dir, fmt=format,
                      plot_dir=plot_dir)
     for name, folder in (("out_dir", out_dir), ("plot_dir", plot_dir)):

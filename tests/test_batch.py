@@ -3,8 +3,10 @@ a Dask cluster; failures stay with their file."""
 import concurrent.futures as cf
 import os
 import re
+import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -138,6 +140,7 @@ def test_parameter_errors_come_before_any_file(corpus, tmp_path):
     ({"on_result": 5}, TypeError, "must be a function of one FileResult"),
     ({"executor": 5}, TypeError, "has no submit()"),
     ({"max_workers": 0}, ValueError, "max_workers=0 must be an integer >= 1"),
+    ({"plot_dir": 5}, TypeError, "plot_dir=5 must be a folder name"),
 ])
 def test_bad_batch_arguments_are_refused_before_any_file(corpus, tmp_path, kwargs, kind, text):
     # They failed after the first track had been written.
@@ -145,6 +148,19 @@ def test_bad_batch_arguments_are_refused_before_any_file(corpus, tmp_path, kwarg
         qesmorPitch.track_files(corpus, out_dir=tmp_path / "o", **kwargs)
     assert not (tmp_path / "o").exists()
     qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "n", max_workers=np.int64(1))
+
+
+def test_plots_without_matplotlib_are_refused_first_and_bytes_folders_are_names(corpus, tmp_path,
+                                                                              monkeypatch):
+    # Without matplotlib every file failed after its track was written; a
+    # folder given as bytes was a TypeError.
+    with monkeypatch.context() as m:
+        m.setitem(sys.modules, "matplotlib", None)
+        with pytest.raises(ImportError, match="plot_dir needs matplotlib"):
+            qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "o", plot_dir=tmp_path / "p")
+    assert not (tmp_path / "o").exists()
+    [result] = qesmorPitch.track_files(corpus[:1], out_dir=os.fsencode(tmp_path / "b"), max_workers=1)
+    assert result.ok and Path(result.output).parent == tmp_path / "b"
 
 
 def test_a_limit_broken_by_one_file_fails_that_file_only(corpus, tmp_path):

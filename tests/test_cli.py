@@ -454,6 +454,16 @@ def test_o_directory_with_one_input_writes_inside_it(tmp_path, capsys):
         assert os.listdir(tmp_path / "d") == ["a.csv"]
 
 
+def test_a_replaced_output_keeps_its_permissions(tmp_path, capsys):
+    # Renamed into place, a private 0600 track came back as 0644.
+    write_wav(tmp_path / "a.wav", voice(0.3))
+    (tmp_path / "a.csv").write_text("earlier\n")
+    os.chmod(tmp_path / "a.csv", 0o600)
+    assert run([tmp_path / "a.wav", "-o", tmp_path / "a.csv"], capsys)[0] == 0
+    assert (tmp_path / "a.csv").stat().st_mode & 0o777 == 0o600
+    assert (tmp_path / "a.csv").read_text().startswith("time")
+
+
 @pytest.mark.parametrize("where", ["write", "fsync", "rename"])
 def test_a_failed_write_leaves_the_earlier_output_whole(tmp_path, capsys, monkeypatch, where):
     # A full disk told while the rows are written, only when the data is
