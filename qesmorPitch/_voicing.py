@@ -313,11 +313,11 @@ def _level_percentiles(db: np.ndarray) -> Tuple[float, float, float]:
     return float(active), float(pause), float(least)
 
 
-def jump_penalty(f0: np.ndarray, level: np.ndarray) -> np.ndarray:
+def jump_penalty(f0: np.ndarray, spread_db: float) -> np.ndarray:
     """The log-odds each frame loses for a period that continues neither
-    neighbour's (see JUMP_CENTS); NaN periods continue nothing."""
-    active_db, pause_db, _ = _level_percentiles(_level_db(level))
-    share = min(max((active_db - pause_db - JUMP_SPREAD_DB) / JUMP_SPREAD_SPAN_DB, 0.0), 1.0)
+    neighbour's (see JUMP_CENTS), in a signal whose pauses lie `spread_db`
+    below its active level; NaN periods continue nothing."""
+    share = min(max((spread_db - JUMP_SPREAD_DB) / JUMP_SPREAD_SPAN_DB, 0.0), 1.0)
     with np.errstate(divide="ignore", invalid="ignore"):
         step = np.abs(np.diff(np.log2(f0))) * 1200.0
     step = np.nan_to_num(step, nan=np.inf)
@@ -325,17 +325,17 @@ def jump_penalty(f0: np.ndarray, level: np.ndarray) -> np.ndarray:
     return share * JUMP_WEIGHT * np.clip((jump - JUMP_CENTS) / JUMP_SPAN, 0.0, 1.0)
 
 
-def tail_penalty(level: np.ndarray) -> np.ndarray:
-    """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB):
-    zero everywhere in a recording that is not reverberant."""
-    db = _level_db(level)
+def tail_penalty(db: np.ndarray, spread_db: float) -> np.ndarray:
+    """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB), from
+    the frame levels in dB (see _level_db) of a signal whose pauses lie
+    `spread_db` below its active level: zero everywhere in a recording that
+    is not reverberant."""
     heard = (db[1:] > -400.0) & (db[:-1] > -400.0)
     if not heard.any():
         return np.zeros(db.shape)
-    active_db, pause_db, _ = _level_percentiles(db)
     drop = float(np.percentile((db[:-1] - db[1:])[heard], 99.0))
     share = (min(max((TAIL_DROP_DB - drop) / TAIL_DROP_SPAN_DB, 0.0), 1.0) *
-             min(max((active_db - pause_db - TAIL_SPREAD_DB) / TAIL_SPREAD_SPAN_DB, 0.0), 1.0))
+             min(max((spread_db - TAIL_SPREAD_DB) / TAIL_SPREAD_SPAN_DB, 0.0), 1.0))
     if share == 0.0:
         return np.zeros(db.shape)
     loudest = sliding_window_view(np.concatenate((np.full(TAIL_WINDOW - 1, -400.0), db)),
@@ -376,7 +376,8 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     forward and backward when `smooth`, else forward only. With `f0` (the
     frames' candidate periods as frequencies, NaN where none) and `smooth`,
     a period that continues neither neighbour's counts against its frame
-    (see jump_penalty).
+    (see jump_penalty); with `smooth`, so does a reverberant recording's
+    tail (see tail_penalty).
 
     With `centred` (each frame's strength on the window at its centre, see
     _highrate.centred_windows; NaN where unknown) and `smooth`, the first
@@ -391,9 +392,11 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     if width is not None:
         even = max(even, noise_centre(width))
     score = evidence(strength, level, centre=even)
+    db = _level_db(level)
+    active_db, pause_db, _ = _level_percentiles(db)
     if f0 is not None:
-        score -= jump_penalty(f0, level)
-    score -= tail_penalty(level)
+        score -= jump_penalty(f0, active_db - pause_db)
+    score -= tail_penalty(db, active_db - pause_db)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centred is None:
         return posterior

@@ -633,7 +633,7 @@ def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not()
         level = 10 ** (db / 20)
         plain = _voicing.evidence(strength, level)
         voiced = _voicing.confidence(strength, level, smooth=True) >= 0.5
-        assert (_voicing.tail_penalty(level) > 0).any() == changed
+        assert (_voicing.tail_penalty(db, 40.0) > 0).any() == changed
         assert voiced[:30].all()
         if changed:
             assert not voiced[40:46].any() and (plain[40:46] > 0).all()
