@@ -498,14 +498,15 @@ def _partial_prefix(path: Path, tag: str) -> str:
     return f".{os.fsdecode(name)}.{tag}"
 
 
-def name_too_long(path: PathLike) -> Optional[str]:
+def name_too_long(path: PathLike, way_out: str = "choose a shorter one") -> Optional[str]:
     """Why nothing can be created at `path` for the length of its last
-    name, or None: one line, told before any work is done."""
+    name, or None: one line, told before any work is done, ending in
+    `way_out`."""
     name = os.fsencode(Path(path).name)
     if len(name) <= NAME_MAX:
         return None
     return (f"the name {os.fsdecode(name[:40])}... is {len(name)} bytes long; "
-            f"file systems allow {NAME_MAX}: choose a shorter one")
+            f"file systems allow {NAME_MAX}: {way_out}")
 
 
 def partial_files(path: PathLike, tag: str) -> List[Path]:

@@ -154,9 +154,12 @@ def check_targets(jobs: Sequence[Job]) -> None:
         for target in (job.output, job.plot):
             if target is None or target == "-":
                 continue
-            too_long = name_too_long(target)
+            # The output's name is made from the input's (and, to keep
+            # colliding inputs apart, from the folders above it).
+            too_long = name_too_long(target, "shorten the input's name, or the names of the "
+                                             "folders that tell it from another input's")
             if too_long:
-                raise ValueError(f"{job.path}: {too_long}")
+                raise ValueError(f"{job.path}: its output {too_long}")
             if os.path.isdir(target):
                 raise ValueError(f"{job.path}: the output {target} is a directory; remove it "
                                  "or choose another output name")

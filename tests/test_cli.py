@@ -426,6 +426,11 @@ def test_long_output_names_are_written_or_refused_before_tracking(tmp_path, caps
             _cli.main([str(tmp_path / "a.wav"), "-o", str(tmp_path / out)])
         err = capsys.readouterr().err
         assert exc.value.code == 2 and "bytes long; file systems allow 255" in err, err
+    # A name made from the input's says so, not "choose a shorter one" of a
+    # name nobody chose.
+    write_wav(tmp_path / ("z" * 250 + ".wav"), voice(0.3))
+    with pytest.raises(ValueError, match="its output the name z+.* shorten the input's name"):
+        qesmorPitch.track_files([tmp_path / ("z" * 250 + ".wav")], max_workers=1)
 
 
 def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
