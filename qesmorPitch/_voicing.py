@@ -264,9 +264,12 @@ def noise_centre(width: int) -> float:
 
 def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = None,
              floor_db: Optional[float] = None, centre: Optional[float] = None,
-             width: Optional[int] = None) -> np.ndarray:
+             width: Optional[int] = None,
+             levels: Optional[Tuple[np.ndarray, float, float, float]] = None) -> np.ndarray:
     """Log-odds of "voiced" per frame from its strength and its level, on
-    frames of `width` samples (None: long enough not to matter).
+    frames of `width` samples (None: long enough not to matter). `levels`:
+    the levels in dB and their percentiles (_level_db, _level_percentiles),
+    when the caller has them already.
 
     The level counts against two floors: `floor_db` below the active level
     (by default a high percentile of the levels), and, when the quietest
@@ -282,9 +285,9 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
     if width is not None:
         centre = max(centre, noise_centre(width))
     score = strength_score(strength, centre)
-    db = _level_db(level)
+    db = _level_db(level) if levels is None else levels[0]
     if active is None:
-        active_db, pause_db, least_db = _level_percentiles(db)
+        active_db, pause_db, least_db = _level_percentiles(db) if levels is None else levels[1:]
         if pause_db - least_db > PAUSE_FLAT_DB:
             pause_db = -400.0
     else:
@@ -391,9 +394,9 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     even = strength_centre(strength, level)
     if width is not None:
         even = max(even, noise_centre(width))
-    score = evidence(strength, level, centre=even)
     db = _level_db(level)
-    active_db, pause_db, _ = _level_percentiles(db)
+    active_db, pause_db, least_db = _level_percentiles(db)
+    score = evidence(strength, level, centre=even, levels=(db, active_db, pause_db, least_db))
     if f0 is not None:
         score -= jump_penalty(f0, active_db - pause_db)
     score -= tail_penalty(db, active_db - pause_db)
