@@ -665,6 +665,23 @@ def test_quiet_voiced_sounds_are_no_background_where_the_signal_fades_out():
     assert (floor[100:130] < 0.5).all()
     assert (kept[100:130] >= 0.5).all()
 
+def test_quiet_voiced_sounds_stand_over_a_background_the_strength_rejects():
+    # Pauses on a flat floor 25 dB down and a voiced stretch 1 dB above
+    # them: as periodic pauses (distant talkers) they are the background's
+    # level and fall; over pauses as aperiodic as broadband noise, which the
+    # strength rejects on its own, they stand.
+    level = np.ones(400)
+    level[:60] = level[340:] = 10 ** (-25 / 20)
+    level[150:180] = 10 ** (-24 / 20)
+    voiced = {}
+    for background in (0.55, 0.33):
+        strength = np.full(400, 0.8)
+        strength[:60] = strength[340:] = background
+        voiced[background] = _voicing.confidence(strength, level, smooth=True) >= 0.5
+        assert voiced[background][60:150].all() and not voiced[background][:60].any()
+    assert not voiced[0.55][150:180].any() and voiced[0.33][150:180].all()
+
+
 @pytest.mark.parametrize("method", ["viterbi", "bayes"])
 def test_a_voice_under_broadband_noise_is_voiced_and_the_noise_is_not(method):
     # Noise 8 dB above two notes weakens them below the fixed even odds;
