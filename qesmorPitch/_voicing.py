@@ -144,6 +144,18 @@ PAUSE_SLOPE = 2.0           # log-odds per dB below it
 # hum did not move.
 PERIODIC_BACKGROUND = 0.40
 PERIODIC_SPAN = 0.06
+# Pauses last: the frames at the pauses' level are a background only where
+# they lie in runs of RUN_FRAMES or more (80 ms at the default hop). Where
+# less than RUN_SHARE of them do (the term in full from RUN_SHARE +
+# RUN_SPAN), they are the dips between the syllables of an utterance with
+# few pauses, whose quietest frames a recording's quantisation leaves on
+# what looks like a floor once the fades into silence below them have
+# become exact zeros. On the tuning part the telephone band went from 0.923
+# to 0.927 and babble did not move; clean speech read from 16-bit samples
+# lost 0.0033 of voiced frames instead of 0.0054 to the float originals.
+RUN_FRAMES = 8
+RUN_SHARE = 0.3
+RUN_SPAN = 0.1
 # The pauses are a background only where the quietest frames sit on a
 # floor: with frames well below them (LEAST_PERCENTILE of the levels more
 # than PAUSE_FLAT_DB under PAUSE_PERCENTILE), the signal fades to nothing
@@ -313,13 +325,21 @@ def evidence(strength: np.ndarray, level: np.ndarray, active: Optional[float] = 
 
 
 def background_share(strength: np.ndarray, db: np.ndarray, pause_db: float) -> float:
-    """How much of the pause term applies (see PERIODIC_BACKGROUND), from the
-    frames' strengths and levels in dB and the pauses' level."""
-    at = (db <= pause_db + PAUSE_MARGIN_DB) & (db > -400.0) & np.isfinite(strength)
-    if not at.any():
+    """How much of the pause term applies (see PERIODIC_BACKGROUND and
+    RUN_FRAMES), from the frames' strengths and levels in dB and the pauses'
+    level."""
+    heard = db > -400.0
+    at = (db <= pause_db + PAUSE_MARGIN_DB) & heard
+    known = at & np.isfinite(strength)
+    if not known.any():
         return 1.0
-    median = float(np.median(strength[at]))
-    return min(max((median - PERIODIC_BACKGROUND) / PERIODIC_SPAN, 0.0), 1.0)
+    median = float(np.median(strength[known]))
+    share = min(max((median - PERIODIC_BACKGROUND) / PERIODIC_SPAN, 0.0), 1.0)
+    # Runs among the frames heard: digital silence neither ends nor makes one.
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], at[heard].view(np.int8), [0]))))
+    lengths = edges[1::2] - edges[0::2]
+    runs = lengths[lengths >= RUN_FRAMES].sum() / lengths.sum()
+    return share * min(max((runs - RUN_SHARE) / RUN_SPAN, 0.0), 1.0)
 
 
 def _level_db(level: np.ndarray) -> np.ndarray:

@@ -665,7 +665,7 @@ def test_quiet_voiced_sounds_are_no_background_where_the_signal_fades_out():
     assert (floor[100:130] < 0.5).all()
     assert (kept[100:130] >= 0.5).all()
 
-def test_quiet_voiced_sounds_stand_over_a_background_the_strength_rejects():
+def test_quiet_voiced_sounds_stand_unless_the_pauses_are_a_periodic_background():
     # Pauses on a flat floor 25 dB down and a voiced stretch 1 dB above
     # them: as periodic pauses (distant talkers) they are the background's
     # level and fall; over pauses as aperiodic as broadband noise, which the
@@ -680,6 +680,13 @@ def test_quiet_voiced_sounds_stand_over_a_background_the_strength_rejects():
         voiced[background] = _voicing.confidence(strength, level, smooth=True) >= 0.5
         assert voiced[background][60:150].all() and not voiced[background][:60].any()
     assert not voiced[0.55][150:180].any() and voiced[0.33][150:180].all()
+    # The same periodic frames at the same level, but as dips of two frames
+    # between syllables (no pause at all): no background, they stand.
+    strength = np.full(400, 0.8)
+    level = np.ones(400)
+    dips = (np.arange(400) % 20) < 2
+    level[dips] = 10 ** (-25 / 20)
+    assert (_voicing.confidence(strength, level, smooth=True)[dips] >= 0.5).all()
 
 
 @pytest.mark.parametrize("method", ["viterbi", "bayes"])
