@@ -482,7 +482,11 @@ class ArraySource:
 
     def read(self, start: int, stop: int) -> np.ndarray:
         """Samples [start, stop) of every channel as float64, shape (channels, stop - start)."""
-        return np.asarray(self._rows[:, start:stop], dtype=np.float64)
+        block = np.asarray(self._rows[:, start:stop], dtype=np.float64)
+        # The compiled kernels take writable buffers only (they write into
+        # none of their inputs): a read-only signal, a memmap opened "r" or
+        # np.frombuffer of bytes, is read through a copy of each block.
+        return block if block.flags.writeable else block.copy()
 
 
 def _row_peaks(rows: np.ndarray) -> np.ndarray:
