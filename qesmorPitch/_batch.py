@@ -434,6 +434,14 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                             continue
                         result = FileResult(path=jobs[i].path,
                                             error=f"{type(exc).__name__}: {exc}")
+                    if not isinstance(result, FileResult):
+                        # An executor that does not run what it is given
+                        # (a stub, a broken wrapper): the file was dropped
+                        # from the results, which are one per input.
+                        result = FileResult(path=jobs[i].path,
+                                            error=f"the executor returned {type(result).__name__}"
+                                                  f", not the file's result; check that its "
+                                                  f"submit() runs the function it is given")
                     record(i, result)
             except BaseException:
                 with _signals_held():

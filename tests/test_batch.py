@@ -110,6 +110,19 @@ def test_any_executor_and_tracks_returned(corpus, tmp_path):
     assert abs(np.nanmedian(stereo.f0[1]) - 200.0) < 2.0
 
 
+def test_an_executor_that_returns_no_result_fails_the_file(corpus, tmp_path):
+    # Its file was dropped: fewer results than inputs, none of them failed.
+    class Stub(cf.Executor):
+        def submit(self, fn, *args, **kwargs):
+            future = cf.Future()
+            future.set_result(None)
+            return future
+
+    results = qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "out", executor=Stub())
+    assert [r.ok for r in results] == [False]
+    assert "the executor returned NoneType" in results[0].error
+
+
 def test_dask_cluster_executor(corpus, tmp_path):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
