@@ -246,11 +246,13 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
         err = capsys.readouterr().err
         assert exc.value.code == 2 and text in err and err.count("error:") == 1, err
     monkeypatch.delenv("QESMORPITCH_NUM_THREADS")
-    # A closed standard input; the demo's report into a full disk.
+    # A stream's closed standard input or output; the demo's report into a full disk.
     cmd = [sys.executable, "-m", "qesmorPitch", "--stream", "--sr", "16000", "-"]
-    done = subprocess.run(cmd, stdin=subprocess.DEVNULL, close_fds=True, stderr=subprocess.PIPE,
-                          timeout=60, preexec_fn=lambda: os.close(0))
-    assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
+    for fd in (0, 1):
+        done = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              close_fds=True, stderr=subprocess.PIPE, timeout=60,
+                              preexec_fn=lambda: os.close(fd))
+        assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
     if os.path.exists("/dev/full"):
         with open("/dev/full", "w") as full:
             done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--demo", "-o", "-",
