@@ -196,10 +196,11 @@ class PitchTrack:
 _check_sr = _number(gt=0, example="16000")
 
 
-def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+def _as_signal(y: Any, channels: Optional[int] = None) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     """`y` as an array with channels first, checked, and the peaks of its
     channels when the check found them (see ArraySource.peaks); raise on
-    what can't be a signal.
+    what can't be a signal. `channels`, when known (a track's), are rows
+    of `y` that cannot be read as samples by channels.
 
     No copy is made of an array: the blocks read from it are converted to
     float64 one at a time (see ArraySource), so a long signal costs its own
@@ -224,7 +225,7 @@ def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     rows, cols = arr.shape if arr.ndim == 2 else (1, arr.shape[0])
     # More rows than columns and more rows than any recording has channels:
     # the array is most likely samples by channels.
-    if rows > MAX_CHANNELS and cols < rows:
+    if rows > MAX_CHANNELS and cols < rows and rows != channels:
         raise ValueError(
             f"y has shape {arr.shape}, which reads as {rows} channels of {cols} sample(s); "
             f"if it holds {cols} channels of {rows} samples, pass y.T")

@@ -716,15 +716,26 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
     np.testing.assert_array_equal(line.get_ydata(), pt.f0[1])
     assert len(fig.axes) == 3  # spectrogram, strength, probability
     plt.close(fig)
-    # Bad arguments are refused in one line, not left to matplotlib or ignored.
+    # Samples near the largest double overflowed the spectrogram to a blank.
+    big = pt.plot(y * 2.0 ** 1020, channel=1)
+    np.testing.assert_array_equal(*(np.ma.filled(f.axes[0].collections[0].get_array(), np.nan)
+                                    for f in (big, fig)))
+    plt.close(big)
+    # Bad arguments are refused in one line, not left to matplotlib or ignored
+    # (samples by channels drew a spectrogram of two samples, NaN a blank).
     for kwargs, text in ((dict(channel=2), "channel=2 must be an integer from 0 to 1"),
                          (dict(max_freq=0), "max_freq=0 must be a frequency > 0"),
                          (dict(max_freq=float("nan")), "max_freq=nan"),
-                         (dict(y=y[:1]), "y has 1 channels and the track 2")):
+                         (dict(y=y[:1]), "y has 1 channels and the track 2"),
+                         (dict(y=np.tile(y.T, (3, 1))), "pass y.T"),
+                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample")):
         with pytest.raises(ValueError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
     with pytest.raises(ValueError, match="the track has 1 channel"):
         qesmorPitch.track(y[0], SR).plot(channel=1)
+    # A track's own rows are channels, however few the samples.
+    many = np.tile(y, (20, 1))
+    plt.close(qesmorPitch.track(many, SR).plot(many[:, :30]))
 
 
 def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monkeypatch):
