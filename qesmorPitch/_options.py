@@ -113,9 +113,13 @@ def _flag(name: str, value: Any) -> bool:
 
 def _choice(allowed: Tuple[str, ...]) -> Check:
     def check(name: str, value: Any) -> str:
+        value = _scalar(value, "U")
         if not isinstance(value, str) or value not in allowed:
             raise ValueError(f"{name}={value!r} is not one of {', '.join(map(repr, allowed))}")
-        return value
+        # The allowed name itself: the compiled cores take a str and no
+        # subclass of it, and a NumPy string (from an array or an NPZ
+        # file) was refused there, naming the core's own argument.
+        return allowed[allowed.index(value)]
     return check
 
 

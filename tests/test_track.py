@@ -523,6 +523,10 @@ def test_numpy_scalars_are_numbers():
                            hop_length=np.array(80), frame_length=np.int64(300))
     assert (pt.sr, pt.fmin, pt.hop_length, pt.frame_length) == (8000.0, 60.0, 80, 300)
     assert type(pt.hop_length) is int
+    # NumPy strings, as an array or an NPZ file gives them, are names.
+    pt = qesmorPitch.track(np.ones(2000), 8000, method=np.array("direct"),
+                           interpolator=np.str_("parabolic"), pitch_detect_mode=np.str_("score"))
+    assert (pt.method, pt.interpolator) == ("direct", "parabolic") and type(pt.method) is str
 
 
 def test_many_channels_are_accepted_when_the_samples_are_more():
