@@ -342,6 +342,11 @@ class PitchStream:
         self._ended = False
 
     def _check(self, samples: Any) -> np.ndarray:
+        if isinstance(samples, np.ma.MaskedArray) and np.ma.getmaskarray(samples).any():
+            # np.asarray would drop the mask and analyse what lies under it.
+            raise ValueError("samples is a masked array with masked samples; the chunk was "
+                             "refused and the stream is unchanged: fill them first, "
+                             "e.g. samples.filled(0.0)")
         try:
             arr = np.asarray(samples)
         except ValueError:

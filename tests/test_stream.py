@@ -198,6 +198,8 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     ([1000, -2000, 3000], TypeError, "no full scale that audio uses"),
     # Samples are fractions of full scale: the energy of a block would overflow.
     (np.r_[1.0, -1e153, 1.0], ValueError, r"magnitude 1e\+153 is beyond 1e\+140"),
+    # What lay under the mask was analysed, as track() refuses to.
+    (np.ma.masked_array(np.ones(4), [0, 1, 0, 0]), ValueError, "masked samples"),
 ])
 def test_bad_chunk_is_refused_and_leaves_the_stream_unchanged(bad, error, match):
     y = signal()
