@@ -364,10 +364,16 @@ class PitchStream:
         elif arr.ndim != 2 or arr.shape[0] != self.channels:
             raise ValueError(f"samples have shape {arr.shape}; this stream takes "
                              f"{want} chunks of {self.channels} channel(s)")
-        x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
+        with np.errstate(over="ignore"):  # a wider float's beyond the doubles: inf, told below
+            x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
         finite = np.isfinite(x)
         if not finite.all():
             index = int(np.argwhere(~finite)[:, 1].min())
+            if np.isfinite(np.atleast_2d(arr)[:, index]).all():
+                # Finite in a wider float (np.longdouble), beyond every double.
+                raise ValueError(f"samples[{index}] is beyond the largest double, which the "
+                                 f"analysis computes in; the chunk was refused and the stream "
+                                 f"is unchanged: scale the signal down")
             raise ValueError(f"samples[{index}] is not finite (NaN or inf); the chunk was "
                              f"refused and the stream is unchanged: replace them, "
                              f"e.g. np.nan_to_num(samples)")

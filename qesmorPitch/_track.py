@@ -257,6 +257,12 @@ def _check_finite(arr: np.ndarray) -> np.ndarray:
             count += bad.size
             if first is None:
                 first = lo + int(bad[0]) if arr.ndim == 1 else (r, lo + int(bad[0]))
+    if count == 0:
+        # Every sample finite in a wider float (np.longdouble), but some
+        # beyond what the float64 analysis can hold: "0 non-finite samples".
+        raise ValueError(f"y ({arr.dtype}) holds samples beyond the largest double, "
+                         f"{np.finfo(np.float64).max:.4g}, and the analysis computes in "
+                         f"doubles; scale y down, e.g. y / np.abs(y).max()")
     raise ValueError(
         f"y contains {count} non-finite sample(s) (NaN or inf), the first "
         f"at index {first}; remove or replace them, e.g. np.nan_to_num(y)")
@@ -496,8 +502,9 @@ def _row_peaks(rows: np.ndarray) -> np.ndarray:
         return np.zeros(rows.shape[0])
     # The larger of max and -min is max(abs) without a copy of the signal;
     # in float64, since abs of the most negative integer overflows.
-    high = rows.max(axis=1).astype(np.float64)
-    low = rows.min(axis=1).astype(np.float64)
+    with np.errstate(over="ignore"):  # a wider float's beyond the doubles: inf, told by the caller
+        high = rows.max(axis=1).astype(np.float64)
+        low = rows.min(axis=1).astype(np.float64)
     return np.maximum(high, -low)
 
 

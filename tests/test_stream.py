@@ -200,6 +200,11 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     (np.r_[1.0, -1e153, 1.0], ValueError, r"magnitude 1e\+153 is beyond 1e\+140"),
     # What lay under the mask was analysed, as track() refuses to.
     (np.ma.masked_array(np.ones(4), [0, 1, 0, 0]), ValueError, "masked samples"),
+    # A finite long double beyond every double is no NaN or inf to replace.
+    pytest.param(np.r_[np.ones(2, np.longdouble), np.longdouble("1e400")], ValueError,
+                 r"samples\[2\] is beyond the largest double", marks=pytest.mark.skipif(
+                     np.finfo(np.longdouble).max <= np.finfo(np.float64).max,
+                     reason="long double is double here")),
 ])
 def test_bad_chunk_is_refused_and_leaves_the_stream_unchanged(bad, error, match):
     y = signal()

@@ -375,6 +375,11 @@ def _suggested(message, name):
      "reads as 16000 channels of 40 sample(s); if it holds 40 channels of 16000 samples"),
     ([[1.0, 2.0, 3.0], [1.0, 2.0]], ValueError, "rows of unequal lengths"),
     (np.ma.masked_array(np.ones(4000), np.arange(4000) == 7), ValueError, "masked samples"),
+    # Finite long doubles beyond every double: "0 non-finite sample(s)".
+    pytest.param(np.r_[np.ones(9, np.longdouble), np.longdouble("1e400")], ValueError,
+                 "beyond the largest double", marks=pytest.mark.skipif(
+                     np.finfo(np.longdouble).max <= np.finfo(np.float64).max,
+                     reason="long double is double here")),
 ])
 def test_bad_signals_are_reported(y, kind, text):
     with pytest.raises(kind, match=re.escape(text)):
