@@ -321,7 +321,24 @@ class PitchStream:
             raise RuntimeError("push() after flush(): the stream has ended; "
                                "call reset() to start a new one")
         x = self._check(samples)
-        first, rows, confidence = self._causal.feed(x)
+        causal = self._causal
+        step = BLOCK_FRAMES * self.plan.hop_length
+        if x.shape[1] <= step:
+            first, rows, confidence = causal.feed(x)
+        else:
+            # A long chunk block by block, as track(causal=True) reads a
+            # signal: the same frames, in bounded memory (at once, the
+            # analysis held some fifteen times the chunk). A block that
+            # fails leaves the stream as it was before the chunk.
+            saved = dict(vars(causal))
+            try:
+                parts = [causal.feed(x[:, a: a + step]) for a in range(0, x.shape[1], step)]
+            except BaseException:
+                vars(causal).update(saved)
+                raise
+            first = parts[0][0]
+            rows = np.concatenate([p[1] for p in parts], axis=1)
+            confidence = np.concatenate([p[2] for p in parts], axis=1)
         return track_from_rows(rows, self.plan, self._n_channels, first, confidence)
 
     def flush(self) -> PitchTrack:
