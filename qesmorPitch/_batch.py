@@ -264,7 +264,16 @@ def _path_text(p: Any) -> str:
     be "b'...'", a file that does not exist)."""
     if not isinstance(p, (str, bytes, os.PathLike)):
         raise TypeError(f"paths must hold file names (str, bytes or path-like), got {p!r}")
-    return os.fsdecode(os.fspath(p))
+    return _no_nul(os.fsdecode(os.fspath(p)), "paths holds")
+
+
+def _no_nul(name: str, what: str) -> str:
+    # The system's calls end a name at a NUL; Python refuses it with
+    # "embedded null byte", which names no file.
+    if "\0" in name:
+        raise ValueError(f"{what} {name!r}, whose NUL character no file name can hold; "
+                         f"remove it")
+    return name
 
 
 def _folder_text(folder: Any, name: str) -> Optional[str]:
@@ -275,7 +284,7 @@ def _folder_text(folder: Any, name: str) -> Optional[str]:
     if not isinstance(folder, (str, bytes, os.PathLike)):
         raise TypeError(f"{name}={folder!r} must be a folder name (str, bytes or path-like), "
                         f"or None")
-    return os.fsdecode(os.fspath(folder))
+    return _no_nul(os.fsdecode(os.fspath(folder)), f"{name} is")
 
 
 def _worker_init(threads: int = 1) -> None:

@@ -154,6 +154,8 @@ def test_parameter_errors_come_before_any_file(corpus, tmp_path):
     ({"executor": 5}, TypeError, "has no submit()"),
     ({"max_workers": 0}, ValueError, "max_workers=0 must be an integer >= 1"),
     ({"plot_dir": 5}, TypeError, "plot_dir=5 must be a folder name"),
+    # Python's "embedded null byte" named no file.
+    ({"plot_dir": "fig\0s"}, ValueError, "plot_dir is 'fig\\x00s', whose NUL character"),
 ])
 def test_bad_batch_arguments_are_refused_before_any_file(corpus, tmp_path, kwargs, kind, text):
     # They failed after the first track had been written.
