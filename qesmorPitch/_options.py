@@ -141,6 +141,10 @@ def _highpass(name: str, value: Any) -> Any:
     """None, "fmin", or a cutoff in Hz from LOWEST_HIGHPASS on."""
     if value is None or (isinstance(value, str) and value == "fmin"):
         return value
+    if isinstance(value, (bool, np.bool_)):
+        # A flag reads as "filter or not", which None and "fmin" say.
+        raise TypeError(f"{name}={value!r} is no cutoff: use None for no filter, or 'fmin' "
+                        f"(the default) or a cutoff in Hz for one")
     if isinstance(value, str):
         raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
     return _number(ge=LOWEST_HIGHPASS, example="'fmin' or None (no filter)")(name, value)

@@ -479,6 +479,7 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     # An OverflowError naming nothing, and NumPy's ambiguous truth value.
     ({"fmin": 10 ** 400}, ValueError, "fmin is an integer of 401 digits, beyond every finite"),
     ({"highpass": np.array([100.0, 200.0])}, TypeError, "highpass must be a number, got array"),
+    ({"highpass": False}, TypeError, "highpass=False is no cutoff: use None for no filter"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
     kwargs = dict(kwargs)
