@@ -264,7 +264,16 @@ def _path_text(p: Any) -> str:
     be "b'...'", a file that does not exist)."""
     if not isinstance(p, (str, bytes, os.PathLike)):
         raise TypeError(f"paths must hold file names (str, bytes or path-like), got {p!r}")
-    return os.fsdecode(os.fspath(p))
+    return _no_nul(os.fsdecode(os.fspath(p)), "paths holds")
+
+
+def _no_nul(name: str, what: str) -> str:
+    # The system's calls end a name at a NUL; Python refuses it with
+    # "embedded null byte", which names no file.
+    if "\0" in name:
+        raise ValueError(f"{what} {name!r}, whose NUL character no file name can hold; "
+                         f"remove it")
+    return name
 
 
 def _folder_text(folder: Any, name: str) -> Optional[str]:
@@ -275,7 +284,7 @@ def _folder_text(folder: Any, name: str) -> Optional[str]:
     if not isinstance(folder, (str, bytes, os.PathLike)):
         raise TypeError(f"{name}={folder!r} must be a folder name (str, bytes or path-like), "
                         f"or None")
-    return os.fsdecode(os.fspath(folder))
+    return _no_nul(os.fsdecode(os.fspath(folder)), f"{name} is")
 
 
 def _worker_init(threads: int = 1) -> None:
@@ -434,6 +443,14 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                             continue
                         result = FileResult(path=jobs[i].path,
                                             error=f"{type(exc).__name__}: {exc}")
+                    if not isinstance(result, FileResult):
+                        # An executor that does not run what it is given
+                        # (a stub, a broken wrapper): the file was dropped
+                        # from the results, which are one per input.
+                        result = FileResult(path=jobs[i].path,
+                                            error=f"the executor returned {type(result).__name__}"
+                                                  f", not the file's result; check that its "
+                                                  f"submit() runs the function it is given")
                     record(i, result)
             except BaseException:
                 with _signals_held():

@@ -560,6 +560,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             parser.error("--stream needs --sr RATE, the sampling rate of the raw input")
         if sys.stdin is None:
             parser.error("--stream reads standard input, which is closed; give it the raw samples")
+        if sys.stdout is None:
+            # Found out at the header's write, as an AttributeError.
+            parser.error("--stream writes its rows to standard output, which is closed; "
+                         "redirect it to a file, e.g. > track.csv")
         if not 1 <= args.channels <= 32:
             parser.error(f"--channels {args.channels}: must be from 1 to 32")
         try:

@@ -118,9 +118,13 @@ def _flag(name: str, value: Any) -> bool:
 
 def _choice(allowed: Tuple[str, ...]) -> Check:
     def check(name: str, value: Any) -> str:
+        value = _scalar(value, "U")
         if not isinstance(value, str) or value not in allowed:
             raise ValueError(f"{name}={value!r} is not one of {', '.join(map(repr, allowed))}")
-        return value
+        # The allowed name itself: the compiled cores take a str and no
+        # subclass of it, and a NumPy string (from an array or an NPZ
+        # file) was refused there, naming the core's own argument.
+        return allowed[allowed.index(value)]
     return check
 
 
@@ -142,6 +146,10 @@ def _highpass(name: str, value: Any) -> Any:
     """None, "fmin", or a cutoff in Hz from LOWEST_HIGHPASS on."""
     if value is None or (isinstance(value, str) and value == "fmin"):
         return value
+    if isinstance(value, (bool, np.bool_)):
+        # A flag reads as "filter or not", which None and "fmin" say.
+        raise TypeError(f"{name}={value!r} is no cutoff: use None for no filter, or 'fmin' "
+                        f"(the default) or a cutoff in Hz for one")
     if isinstance(value, str):
         raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
     return _number(ge=LOWEST_HIGHPASS, example="'fmin' or None (no filter)")(name, value)

@@ -2,11 +2,14 @@
 probability underneath. matplotlib is imported here only."""
 from __future__ import annotations
 
+import math
 import os
 import sys
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
+
+from . import _frontend
 
 if TYPE_CHECKING:  # annotations only: PitchTrack.plot imports this module
     from ._track import PitchTrack
@@ -51,6 +54,13 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
             or not 0 <= channel < n_channels:
         raise ValueError(f"channel={channel!r} must be an integer from 0 to {n_channels - 1} "
                          f"(the track has {n_channels} channel(s))")
+    if y is not None and np.size(y) > 0:
+        from ._track import _as_signal
+
+        # The checks of track(): samples by channels, NaN, complex or a
+        # 0-d y drew a blank, a two-sample or a garbled spectrogram, or
+        # failed inside NumPy.
+        y = _as_signal(y, n_channels if n_channels > 1 else None)[0]
     if y is not None and np.ndim(y) == 2 and n_channels > 1 and np.shape(y)[0] != n_channels:
         raise ValueError(f"y has {np.shape(y)[0]} channels and the track {n_channels}; "
                          f"give the signal the track was made from")
@@ -73,7 +83,13 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
         x = np.asarray(y, dtype=np.float64)
         if x.ndim == 2:
             # A one-channel track of several channels was made from their mix.
-            x = x[channel] if n_channels > 1 else x.mean(axis=0)
+            x = x[channel] if n_channels > 1 else _frontend.mix_down(x)
+        peak = float(np.max(np.abs(x))) if x.size else 0.0
+        if peak > 0.0:
+            # The colours are relative to the loudest bin: a power-of-two
+            # scale changes no pixel, and keeps samples near the largest
+            # double from overflowing the transform into a blank panel.
+            x = np.ldexp(x, -math.frexp(peak)[1])
         duration = x.shape[0] / pt.sr
         t, freqs, db = spectrogram(x, pt.sr)
         keep = freqs <= top

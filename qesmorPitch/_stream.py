@@ -321,7 +321,24 @@ class PitchStream:
             raise RuntimeError("push() after flush(): the stream has ended; "
                                "call reset() to start a new one")
         x = self._check(samples)
-        first, rows, confidence = self._causal.feed(x)
+        causal = self._causal
+        step = BLOCK_FRAMES * self.plan.hop_length
+        if x.shape[1] <= step:
+            first, rows, confidence = causal.feed(x)
+        else:
+            # A long chunk block by block, as track(causal=True) reads a
+            # signal: the same frames, in bounded memory (at once, the
+            # analysis held some fifteen times the chunk). A block that
+            # fails leaves the stream as it was before the chunk.
+            saved = dict(vars(causal))
+            try:
+                parts = [causal.feed(x[:, a: a + step]) for a in range(0, x.shape[1], step)]
+            except BaseException:
+                vars(causal).update(saved)
+                raise
+            first = parts[0][0]
+            rows = np.concatenate([p[1] for p in parts], axis=1)
+            confidence = np.concatenate([p[2] for p in parts], axis=1)
         return track_from_rows(rows, self.plan, self._n_channels, first, confidence)
 
     def flush(self) -> PitchTrack:
@@ -342,6 +359,11 @@ class PitchStream:
         self._ended = False
 
     def _check(self, samples: Any) -> np.ndarray:
+        if isinstance(samples, np.ma.MaskedArray) and np.ma.getmaskarray(samples).any():
+            # np.asarray would drop the mask and analyse what lies under it.
+            raise ValueError("samples is a masked array with masked samples; the chunk was "
+                             "refused and the stream is unchanged: fill them first, "
+                             "e.g. samples.filled(0.0)")
         try:
             arr = np.asarray(samples)
         except ValueError:
@@ -359,10 +381,16 @@ class PitchStream:
         elif arr.ndim != 2 or arr.shape[0] != self.channels:
             raise ValueError(f"samples have shape {arr.shape}; this stream takes "
                              f"{want} chunks of {self.channels} channel(s)")
-        x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
+        with np.errstate(over="ignore"):  # a wider float's beyond the doubles: inf, told below
+            x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
         finite = np.isfinite(x)
         if not finite.all():
             index = int(np.argwhere(~finite)[:, 1].min())
+            if np.isfinite(np.atleast_2d(arr)[:, index]).all():
+                # Finite in a wider float (np.longdouble), beyond every double.
+                raise ValueError(f"samples[{index}] is beyond the largest double, which the "
+                                 f"analysis computes in; the chunk was refused and the stream "
+                                 f"is unchanged: scale the signal down")
             raise ValueError(f"samples[{index}] is not finite (NaN or inf); the chunk was "
                              f"refused and the stream is unchanged: replace them, "
                              f"e.g. np.nan_to_num(samples)")

@@ -196,10 +196,11 @@ class PitchTrack:
 _check_sr = _number(gt=0, example="16000")
 
 
-def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+def _as_signal(y: Any, channels: Optional[int] = None) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     """`y` as an array with channels first, checked, and the peaks of its
     channels when the check found them (see ArraySource.peaks); raise on
-    what can't be a signal.
+    what can't be a signal. `channels`, when known (a track's), are rows
+    of `y` that cannot be read as samples by channels.
 
     No copy is made of an array: the blocks read from it are converted to
     float64 one at a time (see ArraySource), so a long signal costs its own
@@ -224,7 +225,7 @@ def _as_signal(y: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     rows, cols = arr.shape if arr.ndim == 2 else (1, arr.shape[0])
     # More rows than columns and more rows than any recording has channels:
     # the array is most likely samples by channels.
-    if rows > MAX_CHANNELS and cols < rows:
+    if rows > MAX_CHANNELS and cols < rows and rows != channels:
         raise ValueError(
             f"y has shape {arr.shape}, which reads as {rows} channels of {cols} sample(s); "
             f"if it holds {cols} channels of {rows} samples, pass y.T")
@@ -256,6 +257,12 @@ def _check_finite(arr: np.ndarray) -> np.ndarray:
             count += bad.size
             if first is None:
                 first = lo + int(bad[0]) if arr.ndim == 1 else (r, lo + int(bad[0]))
+    if count == 0:
+        # Every sample finite in a wider float (np.longdouble), but some
+        # beyond what the float64 analysis can hold: "0 non-finite samples".
+        raise ValueError(f"y ({arr.dtype}) holds samples beyond the largest double, "
+                         f"{np.finfo(np.float64).max:.4g}, and the analysis computes in "
+                         f"doubles; scale y down, e.g. y / np.abs(y).max()")
     raise ValueError(
         f"y contains {count} non-finite sample(s) (NaN or inf), the first "
         f"at index {first}; remove or replace them, e.g. np.nan_to_num(y)")
@@ -482,7 +489,11 @@ class ArraySource:
 
     def read(self, start: int, stop: int) -> np.ndarray:
         """Samples [start, stop) of every channel as float64, shape (channels, stop - start)."""
-        return np.asarray(self._rows[:, start:stop], dtype=np.float64)
+        block = np.asarray(self._rows[:, start:stop], dtype=np.float64)
+        # The compiled kernels take writable buffers only (they write into
+        # none of their inputs): a read-only signal, a memmap opened "r" or
+        # np.frombuffer of bytes, is read through a copy of each block.
+        return block if block.flags.writeable else block.copy()
 
 
 def _row_peaks(rows: np.ndarray) -> np.ndarray:
@@ -491,8 +502,9 @@ def _row_peaks(rows: np.ndarray) -> np.ndarray:
         return np.zeros(rows.shape[0])
     # The larger of max and -min is max(abs) without a copy of the signal;
     # in float64, since abs of the most negative integer overflows.
-    high = rows.max(axis=1).astype(np.float64)
-    low = rows.min(axis=1).astype(np.float64)
+    with np.errstate(over="ignore"):  # a wider float's beyond the doubles: inf, told by the caller
+        high = rows.max(axis=1).astype(np.float64)
+        low = rows.min(axis=1).astype(np.float64)
     return np.maximum(high, -low)
 
 

@@ -121,8 +121,13 @@ Grid grid_of(const double* x, index_t n) {
   const std::uint64_t significand = field ? (largest & kMantissa) | (kMantissa + 1) : largest;
   const int shift = std::max(field, 1) - kExponentBias - lowest;
   g.exponent = lowest;
-  if (shift >= 53) {
-    g.on_grid = false;  // the ratio alone is at least 2^53
+  // The ratio alone is at least 2^53 once the significand's bits and the
+  // shift together pass 53; the shift is checked before it is made, as a
+  // significand shifted past 64 bits wraps round to a small ratio (1.0 with
+  // a sample of grain 2^-99 gave 0, and a sine's frames summed to zero).
+  const int bits = 64 - __builtin_clzll(significand);
+  if (shift >= 0 && bits + shift > 53) {
+    g.on_grid = false;
     return g;
   }
   g.ratio = shift >= 0 ? significand << shift : significand >> -shift;

@@ -110,6 +110,19 @@ def test_any_executor_and_tracks_returned(corpus, tmp_path):
     assert abs(np.nanmedian(stereo.f0[1]) - 200.0) < 2.0
 
 
+def test_an_executor_that_returns_no_result_fails_the_file(corpus, tmp_path):
+    # Its file was dropped: fewer results than inputs, none of them failed.
+    class Stub(cf.Executor):
+        def submit(self, fn, *args, **kwargs):
+            future = cf.Future()
+            future.set_result(None)
+            return future
+
+    results = qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "out", executor=Stub())
+    assert [r.ok for r in results] == [False]
+    assert "the executor returned NoneType" in results[0].error
+
+
 def test_dask_cluster_executor(corpus, tmp_path):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
@@ -141,6 +154,8 @@ def test_parameter_errors_come_before_any_file(corpus, tmp_path):
     ({"executor": 5}, TypeError, "has no submit()"),
     ({"max_workers": 0}, ValueError, "max_workers=0 must be an integer >= 1"),
     ({"plot_dir": 5}, TypeError, "plot_dir=5 must be a folder name"),
+    # Python's "embedded null byte" named no file.
+    ({"plot_dir": "fig\0s"}, ValueError, "plot_dir is 'fig\\x00s', whose NUL character"),
 ])
 def test_bad_batch_arguments_are_refused_before_any_file(corpus, tmp_path, kwargs, kind, text):
     # They failed after the first track had been written.

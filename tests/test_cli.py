@@ -246,11 +246,13 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
         err = capsys.readouterr().err
         assert exc.value.code == 2 and text in err and err.count("error:") == 1, err
     monkeypatch.delenv("QESMORPITCH_NUM_THREADS")
-    # A closed standard input; the demo's report into a full disk.
+    # A stream's closed standard input or output; the demo's report into a full disk.
     cmd = [sys.executable, "-m", "qesmorPitch", "--stream", "--sr", "16000", "-"]
-    done = subprocess.run(cmd, stdin=subprocess.DEVNULL, close_fds=True, stderr=subprocess.PIPE,
-                          timeout=60, preexec_fn=lambda: os.close(0))
-    assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
+    for fd in (0, 1):
+        done = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              close_fds=True, stderr=subprocess.PIPE, timeout=60,
+                              preexec_fn=lambda: os.close(fd))
+        assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
     if os.path.exists("/dev/full"):
         with open("/dev/full", "w") as full:
             done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--demo", "-o", "-",
@@ -714,15 +716,26 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
     np.testing.assert_array_equal(line.get_ydata(), pt.f0[1])
     assert len(fig.axes) == 3  # spectrogram, strength, probability
     plt.close(fig)
-    # Bad arguments are refused in one line, not left to matplotlib or ignored.
+    # Samples near the largest double overflowed the spectrogram to a blank.
+    big = pt.plot(y * 2.0 ** 1020, channel=1)
+    np.testing.assert_array_equal(*(np.ma.filled(f.axes[0].collections[0].get_array(), np.nan)
+                                    for f in (big, fig)))
+    plt.close(big)
+    # Bad arguments are refused in one line, not left to matplotlib or ignored
+    # (samples by channels drew a spectrogram of two samples, NaN a blank).
     for kwargs, text in ((dict(channel=2), "channel=2 must be an integer from 0 to 1"),
                          (dict(max_freq=0), "max_freq=0 must be a frequency > 0"),
                          (dict(max_freq=float("nan")), "max_freq=nan"),
-                         (dict(y=y[:1]), "y has 1 channels and the track 2")):
+                         (dict(y=y[:1]), "y has 1 channels and the track 2"),
+                         (dict(y=np.tile(y.T, (3, 1))), "pass y.T"),
+                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample")):
         with pytest.raises(ValueError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
     with pytest.raises(ValueError, match="the track has 1 channel"):
         qesmorPitch.track(y[0], SR).plot(channel=1)
+    # A track's own rows are channels, however few the samples.
+    many = np.tile(y, (20, 1))
+    plt.close(qesmorPitch.track(many, SR).plot(many[:, :30]))
 
 
 def test_a_figure_interrupted_while_saved_leaves_the_earlier_one(tmp_path, monkeypatch):

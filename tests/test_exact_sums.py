@@ -48,8 +48,11 @@ def _scalar(function, *args):
         (lambda: np.zeros(SPAN), True),
         (lambda: np.full(SPAN, 2.0**511), True),
         (lambda: np.full(SPAN, 2.0**512), False),                # sums could overflow
+        # A ratio of 2^99, which a 64-bit shift wraps round to 0.
+        (lambda: np.concatenate(([1.0, 2.0**-99], np.zeros(SPAN - 2))), False),
     ],
-    ids=["int16", "pcm24", "bound-met", "bound-missed", "subnormal", "zeros", "large-ok", "too-large"],
+    ids=["int16", "pcm24", "bound-met", "bound-missed", "subnormal", "zeros", "large-ok", "too-large",
+         "ratio-past-64-bits"],
 )
 def test_certificate_boundaries(make, exact):
     x = make()

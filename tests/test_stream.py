@@ -105,6 +105,33 @@ def test_multichannel_integer_chunks_and_reset():
     assert_same_bits(pushed(stream, [ints]), want)
 
 
+def test_a_long_chunk_takes_bounded_memory_and_a_failure_in_it_changes_nothing():
+    import tracemalloc
+
+    # Analysed at once, a chunk of a minute held some fifteen times itself.
+    y = np.tile(signal(), 200)
+    want = qesmorPitch.track(y, SR, causal=True, **RANGE, method="bayes")
+    stream = qesmorPitch.PitchStream(SR, **RANGE)
+    tracemalloc.start()
+    try:
+        got = pushed(stream, [y])
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert_same_bits(got, want)
+    assert peak < 4 * y.nbytes, peak / y.nbytes
+    # A sample refused in the chunk's last block: its first blocks undone.
+    stream.reset()
+    first = stream.push(y[:1000])
+    bad = y[1000:].copy()
+    bad[-3] = 1e150
+    with pytest.raises(ValueError, match="beyond 1e"):
+        stream.push(bad)
+    assert stream.samples_received == 1000
+    rest = stream.push(y[1000:])
+    assert np.concatenate([first.f0, rest.f0]).tobytes() == want.f0.tobytes()
+
+
 def test_resume_entry_in_blocks_equals_one_pass():
     """The private entry, resumed block by block, gives the public core's rows."""
     rng = np.random.default_rng(5)
@@ -198,6 +225,13 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
     ([1000, -2000, 3000], TypeError, "no full scale that audio uses"),
     # Samples are fractions of full scale: the energy of a block would overflow.
     (np.r_[1.0, -1e153, 1.0], ValueError, r"magnitude 1e\+153 is beyond 1e\+140"),
+    # What lay under the mask was analysed, as track() refuses to.
+    (np.ma.masked_array(np.ones(4), [0, 1, 0, 0]), ValueError, "masked samples"),
+    # A finite long double beyond every double is no NaN or inf to replace.
+    pytest.param(np.r_[np.ones(2, np.longdouble), np.longdouble("1e400")], ValueError,
+                 r"samples\[2\] is beyond the largest double", marks=pytest.mark.skipif(
+                     np.finfo(np.longdouble).max <= np.finfo(np.float64).max,
+                     reason="long double is double here")),
 ])
 def test_bad_chunk_is_refused_and_leaves_the_stream_unchanged(bad, error, match):
     y = signal()
