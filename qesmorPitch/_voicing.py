@@ -352,10 +352,7 @@ def percentiles(values: np.ndarray, qs: Sequence[float]) -> List[float]:
     out = []
     for q in qs:
         at = last * (q / 100.0)
-        below = min(math.floor(at), last)
-        above = min(below + 1, last)
-        if at >= last:
-            below = above = last
+        below, above = (last, last) if at >= last else (math.floor(at), math.floor(at) + 1)
         a, b = float(ordered[below]), float(ordered[above])
         t = at - below
         # NumPy's interpolation, which computes from the nearer end.
