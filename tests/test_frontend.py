@@ -692,6 +692,16 @@ def test_quiet_voiced_sounds_stand_unless_the_pauses_are_a_periodic_background()
         voiced[background] = _voicing.confidence(strength, level, smooth=True) >= 0.5
         assert voiced[background][60:150].all() and not voiced[background][:60].any()
     assert not voiced[0.55][150:180].any() and voiced[0.33][150:180].all()
+    # Pauses only 10 dB down: talkers as loud as the voice count as its
+    # background when clearly periodic; weakened voice frames in noise
+    # (strength 0.44 at the pauses' level) do not.
+    near = np.where(level < 1.0, 10 ** (-10 / 20), 1.0)
+    near[150:180] = 10 ** (-9 / 20)
+    for background, falls in ((0.6, True), (0.44, False)):
+        strength = np.full(400, 0.8)
+        strength[:60] = strength[340:] = background
+        kept = _voicing.confidence(strength, near, smooth=True)[150:180] >= 0.5
+        assert not kept.any() if falls else kept.all()
     # The same periodic frames at the same level, but as dips of two frames
     # between syllables (no pause at all): no background, they stand.
     strength = np.full(400, 0.8)
