@@ -1075,7 +1075,9 @@ def _robustly_scaled(source: Any, rows: np.ndarray) -> Optional["RobustlyScaled"
         return None
     sound = levels.max(axis=1) > 0
     floor = 2.0 ** -OUTLIER_OCTAVES
-    lost = (np.percentile(levels, _voicing.ACTIVE_PERCENTILE, axis=1) < floor) & sound
+    active = np.array([_voicing.percentiles(row, (_voicing.ACTIVE_PERCENTILE,))[0]
+                       for row in levels])
+    lost = (active < floor) & sound
     if lost.any():
         return RobustlyScaled(source, lost)
     half = (np.median(levels, axis=1) < floor) & sound
