@@ -639,6 +639,21 @@ def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not()
             assert not voiced[40:46].any() and (plain[40:46] > 0).all()
 
 
+def test_a_long_background_around_a_voice_is_neither_its_level_nor_a_room():
+    # Vowels of 30 frames, each ending in a fall of 20 dB at once, between
+    # pauses 40 dB down (a dry recording), then the same inside a minute of
+    # steady background at the pauses' level: the voice keeps its level (not
+    # the background's 95th percentile) and the steady steps of the
+    # background do not make the recording a room.
+    vowel = np.r_[np.zeros(30), -20.0 + -2.0 * np.arange(10), np.full(30, -40.0)]
+    dry = np.tile(vowel, 4)
+    padded = np.r_[np.full(6000, -40.0), dry, np.full(6000, -40.0)]
+    padded += np.random.default_rng(2).normal(0.0, 0.3, padded.size)
+    active, pause, _ = _voicing._level_percentiles(padded)
+    assert active > -1.0 and pause < -39.0
+    assert not _voicing.tail_penalty(padded, active - pause).any()
+
+
 @pytest.mark.parametrize("method, causal", [("viterbi", False), ("bayes", True), ("direct", False)])
 def test_noise_on_frames_of_a_few_dozen_samples_is_unvoiced_and_a_tone_is_not(method, causal):
     # fmin = 1000 Hz at 16 kHz: frames of 36 samples, where the strength of
