@@ -424,19 +424,15 @@ def jump_penalty(f0: np.ndarray, spread_db: float) -> np.ndarray:
     return share * JUMP_WEIGHT * np.clip((jump - JUMP_CENTS) / JUMP_SPAN, 0.0, 1.0)
 
 
-def tail_penalty(db: np.ndarray, spread_db: float) -> np.ndarray:
+def tail_penalty(db: np.ndarray, spread_db: float, pause_db: float) -> np.ndarray:
     """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB), from
-    the frame levels in dB (see _level_db) of a signal whose pauses lie
-    `spread_db` below its active level: zero everywhere in a recording that
-    is not reverberant."""
+    the frame levels in dB (see _level_db) of a signal whose pauses lie at
+    `pause_db`, `spread_db` below its active level: zero everywhere in a
+    recording that is not reverberant."""
     # Falls from the sounds only: the steps of a long steady background
     # barely move, and would make any recording that is mostly pauses look
     # reverberant.
-    live = db[db > -400.0]
-    if live.size < 2:
-        return np.zeros(db.shape)
-    sound = percentiles(live, (PAUSE_PERCENTILE,))[0] + TAIL_ABOVE_PAUSE_DB
-    heard = (db[1:] > -400.0) & (db[:-1] > sound)
+    heard = (db[1:] > -400.0) & (db[:-1] > pause_db + TAIL_ABOVE_PAUSE_DB)
     if not heard.any():
         return np.zeros(db.shape)
     drop = percentiles((db[:-1] - db[1:])[heard], (99.0,))[0]
@@ -502,7 +498,7 @@ def confidence(strength: np.ndarray, level: np.ndarray, smooth: bool,
     score = evidence(strength, level, centre=even, levels=(db, active_db, pause_db, least_db))
     if f0 is not None:
         score -= jump_penalty(f0, active_db - pause_db)
-    score -= tail_penalty(db, active_db - pause_db)
+    score -= tail_penalty(db, active_db - pause_db, pause_db)
     posterior = _kernels._voicing_posterior(score, SWITCH_COST, 1)
     if centred is None:
         return posterior

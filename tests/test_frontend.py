@@ -633,7 +633,7 @@ def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not()
         level = 10 ** (db / 20)
         plain = _voicing.evidence(strength, level)
         voiced = _voicing.confidence(strength, level, smooth=True) >= 0.5
-        assert (_voicing.tail_penalty(db, 40.0) > 0).any() == changed
+        assert (_voicing.tail_penalty(db, 40.0, -40.0) > 0).any() == changed
         assert voiced[:30].all()
         if changed:
             assert not voiced[40:46].any() and (plain[40:46] > 0).all()
@@ -651,7 +651,7 @@ def test_a_long_background_around_a_voice_is_neither_its_level_nor_a_room():
     padded += np.random.default_rng(2).normal(0.0, 0.3, padded.size)
     active, pause, _ = _voicing._level_percentiles(padded)
     assert active > -1.0 and pause < -39.0
-    assert not _voicing.tail_penalty(padded, active - pause).any()
+    assert not _voicing.tail_penalty(padded, active - pause, pause).any()
 
 
 @pytest.mark.parametrize("method, causal", [("viterbi", False), ("bayes", True), ("direct", False)])
