@@ -15,6 +15,7 @@ from ._highrate import (POLARITY_CODES, Resampled, analysis_ratio, centred_windo
                         refine_frames, refine_periods)
 from ._options import (DEFAULTS, DETECT_MODES, INTERPOLATORS, MAX_SAMPLES, METHODS,
                        POLARITIES, Options, _number)
+from ._reverb import Dereverberated
 from ._threads import get_num_threads, ordered_map
 
 __all__ = ["PitchTrack", "track", "DEFAULTS", "Options"]
@@ -1004,16 +1005,32 @@ def run_plan(y: Any, plan: _Plan,
         rows = np.full((len(source.peaks()), 0, N_COLUMNS), np.nan)
         return track_from_rows(rows, plan, source.n_channels, confidence=_confidence(rows, plan))
     source = _within_headroom(source)
-    hums = _find_hum(source, plan)
+    return _run_offline(source, plan, progress, _find_hum(source, plan), ())
+
+
+def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]],
+                 hums: Optional[List[Optional[_hum.Hum]]], again: Tuple[str, ...]) -> PitchTrack:
+    """run_plan's offline analysis of `source`, whose hum is `hums`; `again`
+    names the second analyses already run ("rescaled", "dereverberated"):
+    each runs at most once, without progress (every frame was reported)."""
     if plan.coarse is not None:
         rows, confidence = _coarse_rows(source, plan, progress, hums)
     else:
         rows = _analyse_source(source, plan, progress, hums)
         confidence = _confidence(rows, plan)
-    robust = None if isinstance(source, RobustlyScaled) else _robustly_scaled(source, rows)
+    robust = None if "rescaled" in again else _robustly_scaled(source, rows)
     if robust is not None:
-        # Analysed again, once, without progress (every frame was reported).
-        return run_plan(robust, plan)
+        scaled = _within_headroom(robust)
+        return _run_offline(scaled, plan, None, _find_hum(scaled, plan), again + ("rescaled",))
+    # A reverberant room's channels again without their late reverberation
+    # (see _reverb), but not where mains hum was found; the others, read as
+    # they were, keep their hum.
+    rooms = (np.zeros(0, dtype=bool) if "dereverberated" in again else
+             np.array([(hums is None or hums[c] is None) and _voicing.reverberant(rows[c, :, LEVEL])
+                       for c in range(rows.shape[0])]))
+    if rooms.any():
+        return _run_offline(Dereverberated(source, plan.sr, rooms), plan, None, hums,
+                            again + ("rescaled", "dereverberated"))
     _check_range(source, plan, rows, confidence, hums)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
 

@@ -114,6 +114,11 @@ TAIL_WEIGHT = 8.0
 # in it from 0.974 to 0.980; a minute of steady noise around an utterance
 # had opened the room's gate and cost it 0.01-0.02).
 TAIL_ABOVE_PAUSE_DB = 3.0
+# A recording whose room share reaches REVERB_SHARE is analysed again with
+# its late reverberation taken out (see _reverb). Distant talkers and a
+# noise floor as smooth as a tail open the room's gate a little (shares of
+# 0.01-0.05 on the tuning part), rooms with a 0.5 s tail open it by 0.45-1.
+REVERB_SHARE = 0.25
 
 # The voicing model (chosen on the tuning part of the real corpus).
 STRENGTH_CENTRE = 0.50      # strength at even odds
@@ -424,20 +429,36 @@ def jump_penalty(f0: np.ndarray, spread_db: float) -> np.ndarray:
     return share * JUMP_WEIGHT * np.clip((jump - JUMP_CENTS) / JUMP_SPAN, 0.0, 1.0)
 
 
-def tail_penalty(db: np.ndarray, spread_db: float, pause_db: float) -> np.ndarray:
-    """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB), from
-    the frame levels in dB (see _level_db) of a signal whose pauses lie at
-    `pause_db`, `spread_db` below its active level: zero everywhere in a
-    recording that is not reverberant."""
+def room_share(db: np.ndarray, spread_db: float, pause_db: float) -> float:
+    """How surely, in [0, 1], frame levels in dB (see _level_db) of a signal
+    whose pauses lie at `pause_db`, `spread_db` below its active level, are
+    a reverberant room's (see TAIL_DROP_DB)."""
     # Falls from the sounds only: the steps of a long steady background
     # barely move, and would make any recording that is mostly pauses look
     # reverberant.
     heard = (db[1:] > -400.0) & (db[:-1] > pause_db + TAIL_ABOVE_PAUSE_DB)
     if not heard.any():
-        return np.zeros(db.shape)
+        return 0.0
     drop = percentiles((db[:-1] - db[1:])[heard], (99.0,))[0]
-    share = (min(max((TAIL_DROP_DB - drop) / TAIL_DROP_SPAN_DB, 0.0), 1.0) *
-             min(max((spread_db - TAIL_SPREAD_DB) / TAIL_SPREAD_SPAN_DB, 0.0), 1.0))
+    return (min(max((TAIL_DROP_DB - drop) / TAIL_DROP_SPAN_DB, 0.0), 1.0) *
+            min(max((spread_db - TAIL_SPREAD_DB) / TAIL_SPREAD_SPAN_DB, 0.0), 1.0))
+
+
+def reverberant(level: np.ndarray) -> bool:
+    """Whether a channel's frame levels (NaN or 0 where silent) tell a room
+    reverberant enough to analyse again without its late reverberation
+    (see _reverb): a room share of at least REVERB_SHARE."""
+    db = _level_db(level)
+    active_db, pause_db, _ = _level_percentiles(db)
+    return room_share(db, active_db - pause_db, pause_db) >= REVERB_SHARE
+
+
+def tail_penalty(db: np.ndarray, spread_db: float, pause_db: float) -> np.ndarray:
+    """The log-odds each frame loses as a room's tail (see TAIL_DROP_DB), from
+    the frame levels in dB (see _level_db) of a signal whose pauses lie at
+    `pause_db`, `spread_db` below its active level: zero everywhere in a
+    recording that is not reverberant."""
+    share = room_share(db, spread_db, pause_db)
     if share == 0.0:
         return np.zeros(db.shape)
     loudest = sliding_window_view(np.concatenate((np.full(TAIL_WINDOW - 1, -400.0), db)),

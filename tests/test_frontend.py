@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import qesmorPitch
-from qesmorPitch import _corpus, _frontend, _kernels, _track, _voicing
+from qesmorPitch import _corpus, _frontend, _kernels, _reverb, _track, _voicing
 
 from conftest import forced_target
 
@@ -637,6 +637,73 @@ def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not()
         assert voiced[:30].all()
         if changed:
             assert not voiced[40:46].any() and (plain[40:46] > 0).all()
+
+
+def reverberant_bursts(sr, rt60=0.5, seconds=3.0):
+    """Bursts of a 180 Hz tone, 0.3 s on and 0.3 s off, dry and as heard in
+    a room: a direct path and a diffuse tail of as much energy, decaying
+    60 dB in `rt60` seconds."""
+    burst = np.r_[harmonic(180.0, sr, 0.3), np.zeros(int(0.3 * sr))]
+    dry = np.tile(burst, int(seconds / 0.6))
+    t = np.arange(int(0.8 * sr)) / sr
+    tail = np.random.default_rng(7).standard_normal(t.size) * 10 ** (-3 * t / rt60)
+    tail[0] = 0.0
+    rir = np.r_[1.0, np.zeros(t.size - 1)] + tail / np.sqrt(np.sum(tail ** 2))
+    return dry, np.convolve(dry, rir)[: dry.size]
+
+
+def test_late_reverberation_is_taken_out_of_the_chosen_channels_and_blocks_equal_one_pass():
+    sr = 8000
+    dry, wet = reverberant_bursts(sr)
+    y = np.stack([wet, wet])
+    kept = y.copy()
+    room = _reverb.Dereverberated(_track.ArraySource(y), sr, np.array([True, False]))
+    whole = room.read(0, y.shape[1])
+    parts = np.concatenate([room.read(a, min(y.shape[1], a + 777)) for a in range(0, y.shape[1], 777)],
+                           axis=1)
+    np.testing.assert_array_equal(parts, whole)
+    np.testing.assert_array_equal(whole[1], wet)
+    np.testing.assert_array_equal(y, kept)
+
+    def energy(x, after):  # dB, from `after` s to 0.25 s past each burst's end
+        spans = [x[int((0.6 * k + 0.3 + after) * sr): int((0.6 * k + 0.55) * sr)] for k in range(5)]
+        return 10 * np.log10(sum(np.sum(s ** 2) for s in spans))
+
+    def burst(x):
+        return 10 * np.log10(sum(np.sum(x[int(0.6 * k * sr): int((0.6 * k + 0.3) * sr)] ** 2) for k in range(5)))
+
+    # The tail is measured against the sound LATE_SECONDS before it: once
+    # that is the tail itself, it falls to the floor (-20 dB).
+    after = _reverb.LATE_SECONDS + _reverb.FRAME_SECONDS
+    assert energy(wet, after) - energy(whole[0], after) > 8.0
+    assert abs(burst(wet) - burst(whole[0])) < 2.0
+
+
+def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch):
+    # The same bursts dry are analysed once; in the room twice, the second
+    # time on the dereverberated signal, read block by block as one pass.
+    sr = 8000
+    made = []
+
+    class Spy(_reverb.Dereverberated):
+        def __init__(self, *args):
+            made.append(args[2])
+            super().__init__(*args)
+
+    monkeypatch.setattr(_track, "Dereverberated", Spy)
+    dry, wet = reverberant_bursts(sr)
+    qesmorPitch.track(dry, sr)
+    assert made == []
+    whole = qesmorPitch.track(wet, sr)
+    assert len(made) == 1 and made[0].tolist() == [True]
+    monkeypatch.setattr(_track, "BLOCK_FRAMES", 23)
+    parts = qesmorPitch.track(wet, sr)
+    np.testing.assert_array_equal(parts.f0, whole.f0)
+    np.testing.assert_array_equal(parts.voiced, whole.voiced)
+    middle = np.concatenate([np.arange(int((0.6 * k + 0.05) * 100), int((0.6 * k + 0.25) * 100))
+                             for k in range(5)])
+    assert whole.voiced[middle].all()
+    assert np.max(np.abs(1200 * np.log2(whole.f0[middle] / 180.0))) < 20
 
 
 def test_a_long_background_around_a_voice_is_neither_its_level_nor_a_room():
