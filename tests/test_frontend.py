@@ -704,6 +704,11 @@ def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch
                              for k in range(5)])
     assert whole.voiced[middle].all()
     assert np.max(np.abs(1200 * np.log2(whole.f0[middle] / 180.0))) < 20
+    # No period moves by an octave from the first analysis's.
+    monkeypatch.setattr(_voicing, "REVERB_SHARE", 2.0)
+    with np.errstate(invalid="ignore"):
+        moved = np.abs(np.abs(1200 * np.log2(whole.f0 / qesmorPitch.track(wet, sr).f0)) - 1200)
+    assert not (moved < _track.OCTAVE_CENTS).any()
 
 
 def test_a_long_background_around_a_voice_is_neither_its_level_nor_a_room():
