@@ -261,10 +261,13 @@ def centred_windows(periods: np.ndarray, width: int, sr: float) -> np.ndarray:
 
 def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width: int,
                    polarity: str, interpolator: str, lag_bounds: Tuple[float, float],
-                   windows: Optional[np.ndarray] = None) -> np.ndarray:
+                   windows: Optional[np.ndarray] = None, reach: Optional[np.ndarray] = None
+                   ) -> np.ndarray:
     """The period per frame in samples of `x`, refined from `periods` between
     whole lags as the cores refine, on frames x[starts[i]: starts[i] + width],
-    or on the centred windows[i] samples of each (see glide_windows)."""
+    or on the centred windows[i] samples of each (see glide_windows); the
+    whole lags tried lie within reach[i] (at least 1, the default) of each
+    period's."""
     shortest, longest = lag_bounds
     n = periods.size
     if windows is None:
@@ -277,10 +280,16 @@ def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width
     # the two is higher has both neighbours to interpolate with (three lags
     # around the nearest one would leave a period half a sample from it to
     # an edge, unrefined, when the farther lag measures higher).
-    lags = np.clip(np.floor(periods).astype(np.intp)[:, None] + np.arange(-1, 3),
-                   1, windows[:, None] - 1)
+    most = 1 if reach is None or n == 0 else max(1, int(reach.max()))
+    count = 2 * most + 2
+    offsets = np.arange(-most, most + 2)
+    lags = np.clip(np.floor(periods).astype(np.intp)[:, None] + offsets, 1, windows[:, None] - 1)
     values = _kernels._qesmor_frames_at(x, windows, starts, lags.ravel(),
-                                        POLARITY_CODES[polarity]).reshape(n, 4)
+                                        POLARITY_CODES[polarity]).reshape(n, count)
+    if reach is not None:
+        # Each frame's own reach: the lags beyond it never win.
+        own = np.maximum(reach, 1)[:, None]
+        values = np.where((offsets >= -own) & (offsets <= own + 1), values, -np.inf)
     rows = np.arange(n)
     best = np.argmax(values, axis=1)
     period = lags[rows, best].astype(float)
@@ -288,8 +297,9 @@ def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width
         # A parabola through the best value and its neighbours (their
         # logarithms for "gaussian"), where it is one of the inner two.
         v = np.log(np.maximum(values, 1e-300)) if interpolator == "gaussian" else values
-        inner = (best == 1) | (best == 2)
-        mid = np.clip(best, 1, 2)
+        mid = np.clip(best, 1, count - 2)
+        inner = ((best >= 1) & (best <= count - 2) & (values[rows, mid - 1] > -np.inf)
+                 & (values[rows, mid + 1] > -np.inf))
         a, b, c = v[rows, mid - 1], v[rows, mid], v[rows, mid + 1]
         curve = a - 2 * b + c
         with np.errstate(divide="ignore", invalid="ignore"):

@@ -5,7 +5,7 @@ from scipy.signal import resample_poly
 
 import qesmorPitch
 from qesmorPitch import _kernels, cy_impl
-from qesmorPitch._highrate import FILTER_REACH, Resampled, _lowpass, glide_windows
+from qesmorPitch._highrate import FILTER_REACH, Resampled, _lowpass, glide_windows, refine_periods
 from qesmorPitch._track import ArraySource
 
 from conftest import forced_target
@@ -290,3 +290,18 @@ def test_a_peak_near_the_largest_double_is_tracked_as_at_any_scale():
         pt = qesmorPitch.track(signal, sr, mono=mono)
         np.testing.assert_array_equal(pt.f0, ref.f0)
         assert pt.voiced[1:].all()
+
+
+def test_each_frame_refines_its_period_within_its_own_reach():
+    # A tone of period 80.3 samples, the starting guesses 3.5 lags short: one
+    # lag either side cannot reach the peak, a reach of 5 refines onto it,
+    # and each frame keeps to its own reach when they differ in one call.
+    sr, period = 16000, 80.3
+    t = np.arange(4000)
+    x = sum(np.sin(2 * np.pi * k * t / period) / k for k in range(1, 6))
+    starts = np.array([0, 1000, 2000])
+    guesses = np.full(3, period - 3.5)
+    found = refine_periods(x, starts, guesses, 640, "both", "parabolic", (20.0, 320.0),
+                           reach=np.array([1, 5, 1]))
+    assert abs(found[1] - period) < 0.1
+    assert abs(found[0] - period) > 2.0 and found[0] == found[2]
