@@ -65,6 +65,7 @@ class AudioFile:
             # the wave module fails without a word.
             raise AudioError("is empty (0 bytes): no audio is in it; copy or export it again")
         self._block = READ_BLOCK
+        self._path = path
         self._mono = mono
         self._sf: Any = None
         self._wav: Any = None
@@ -134,7 +135,7 @@ class AudioFile:
     def _scan(self, claimed: int) -> None:
         n = 0
         peaks = np.zeros(1 if self.n_channels is None else self.n_channels)
-        bad, first_bad = 0, -1
+        self._bad, self._first_bad = 0, -1
         broken = None
         self.n_samples = claimed
         while True:
@@ -142,23 +143,27 @@ class AudioFile:
                 chunk = self._read_raw(n, self._block)
             except Exception as exc:
                 broken = _one_line(exc)
+                # A decoder that fails inside a block (libsndfile on a FLAC
+                # file cut short or damaged) returns none of it: the samples
+                # of the block before the damage are found again, else a
+                # short file read as nothing at all.
+                chunk = self._readable_part(n, self._block)
+                if chunk.shape[1]:
+                    self._scan_block(chunk, n, peaks)
+                    n += chunk.shape[1]
                 break
             if chunk.shape[1] == 0:
                 break
-            finite = np.isfinite(chunk)
-            if not finite.all():
-                cols = np.flatnonzero(~finite.all(axis=0))
-                if first_bad < 0:
-                    first_bad = n + int(cols[0])
-                bad += int(cols.size)
-            else:
-                np.maximum(peaks, np.max(np.abs(chunk), axis=1), out=peaks)
+            self._scan_block(chunk, n, peaks)
             n += chunk.shape[1]
             if chunk.shape[1] < self._block:
                 break
         self.n_samples, self._peaks = n, peaks
+        if n == 0 and broken is not None:
+            raise AudioError(f"not a readable audio file: no sample could be decoded ({broken})")
         if n == 0:
             raise AudioError("empty audio file (no samples)")
+        bad, first_bad = self._bad, self._first_bad
         if bad:
             raise AudioError(f"contains NaN or infinite samples at {bad} time(s), the first at "
                              f"{first_bad / self.sr:.3f} s (sample {first_bad}); "
@@ -170,6 +175,47 @@ class AudioFile:
         elif n < claimed:
             self.warning = (f"truncated: the header announces {claimed} samples but only {n} "
                             f"are present; tracking those {n / self.sr:.3f} s")
+
+    def _scan_block(self, chunk: np.ndarray, start: int, peaks: np.ndarray) -> None:
+        """Count the non-finite samples of `chunk` (from sample `start`) and
+        raise `peaks` to its finite ones."""
+        finite = np.isfinite(chunk)
+        if not finite.all():
+            cols = np.flatnonzero(~finite.all(axis=0))
+            if self._first_bad < 0:
+                self._first_bad = start + int(cols[0])
+            self._bad += int(cols.size)
+        else:
+            np.maximum(peaks, np.max(np.abs(chunk), axis=1), out=peaks)
+
+    def _readable_part(self, start: int, count: int) -> np.ndarray:
+        """The longest run of samples from `start` (fewer than `count`) that
+        can be decoded, after a read of `count` of them failed; a
+        bisection, each try on a fresh handle (libsndfile refuses even a
+        seek once a read has failed)."""
+        empty = np.zeros((1 if self.n_channels is None else self.n_channels, 0))
+        if self._sf is None:
+            return empty
+        good, lo, hi = empty, 0, count
+        while hi - lo > 1:
+            mid = (lo + hi) // 2
+            try:
+                self._reopen()
+                part = self._read_raw(start, mid)
+            except Exception:
+                hi = mid
+                continue
+            if part.shape[1] < mid:  # the decoder's end, short of the failure
+                return part
+            good, lo = part, mid
+        self._reopen()  # left usable for the reads of the tracking
+        return good
+
+    def _reopen(self) -> None:
+        import soundfile
+
+        self._sf.close()
+        self._sf = soundfile.SoundFile(_sf_name(self._path))
 
     def _read_raw(self, start: int, count: int) -> np.ndarray:
         """Up to `count` samples from `start`, channels first, mixed if mono."""

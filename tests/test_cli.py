@@ -587,6 +587,24 @@ def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, c
     assert len(json.loads(out)["f0"]) == cut.n_frames
 
 
+def test_a_flac_cut_short_is_tracked_as_far_as_it_decodes(tmp_path, capsys):
+    # libsndfile fails a whole read that reaches the damage: a FLAC file
+    # shorter than one read block was refused as "empty audio file".
+    sf = pytest.importorskip("soundfile")
+    y = voice(2.0) + 0.01 * np.random.default_rng(0).standard_normal(2 * SR)
+    sf.write(tmp_path / "full.flac", y, SR)
+    data = (tmp_path / "full.flac").read_bytes()
+    (tmp_path / "cut.flac").write_bytes(data[: len(data) * 6 // 10])
+    code, out, err = run([tmp_path / "cut.flac", "-o", "-", "--format", "json"], capsys)
+    lines = err.strip().splitlines()
+    assert code == 0 and len(lines) == 1 and "warning" in lines[0] and "unreadable after" in lines[0]
+    with _audio.AudioFile(tmp_path / "cut.flac") as f:
+        assert SR // 2 < f.n_samples < 2 * SR
+        cut = f.read(0, f.n_samples)[0]
+    np.testing.assert_array_equal(cut, sf.read(tmp_path / "full.flac")[0][: cut.size])
+    assert json.loads(out)["f0"] == json.loads(_audio.track_to_json(qesmorPitch.track(cut, SR)))["f0"]
+
+
 def _riff(fmt_fields, data, data_size=None, before_data=b""):
     """A RIFF/WAVE file: a fmt chunk of (tag, channels, rate, bytes/s,
     block align, bits), any chunks given, then the data chunk."""
