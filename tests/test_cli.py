@@ -746,9 +746,18 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
                          (dict(max_freq=float("nan")), "max_freq=nan"),
                          (dict(y=y[:1]), "y has 1 channels and the track 2"),
                          (dict(y=np.tile(y.T, (3, 1))), "pass y.T"),
-                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample")):
+                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample"),
+                         # '' saved a hidden '.png' in the current folder;
+                         # a NUL said only "embedded null byte".
+                         (dict(path=""), "path='' names no file"),
+                         (dict(path=str(tmp_path / "a\0.png")), "holds a NUL character")):
         with pytest.raises(ValueError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
+    # A figure whose save failed is not left open in pyplot.
+    figures = plt.get_fignums()
+    with pytest.raises(ValueError, match="not supported"):
+        pt.plot(y, path=tmp_path / "a.nosuchformat")
+    assert plt.get_fignums() == figures
     with pytest.raises(ValueError, match="the track has 1 channel"):
         qesmorPitch.track(y[0], SR).plot(channel=1)
     # A track's own rows are channels, however few the samples.
