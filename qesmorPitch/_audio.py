@@ -62,7 +62,13 @@ class AudioFile:
                              "blocks); save it to a file first" if path.exists() else "no such file")
         if path.stat().st_size == 0:
             # Before any reader: libsndfile calls it 'Format not recognised',
-            # the wave module fails without a word.
+            # the wave module fails without a word. A file of the kernel's
+            # (/proc, /sys) reports 0 bytes whatever it holds: it is not empty,
+            # and it is no audio either.
+            if _holds_data(path):
+                raise AudioError("reports a size of 0 bytes yet holds data (a /proc or /sys "
+                                 "file?): not an audio file the readers can seek in; copy it "
+                                 "to a regular file first if it holds audio")
             raise AudioError("is empty (0 bytes): no audio is in it; copy or export it again")
         self._block = READ_BLOCK
         self._path = path
@@ -257,6 +263,24 @@ class AudioFile:
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+
+def _holds_data(path: Path) -> bool:
+    """Whether a file whose size reads as 0 gives a byte when read. Without
+    waiting: some of the kernel's files (/proc/kmsg, a trace pipe) hold a
+    read until something happens, and say so to a non-blocking one."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError:
+        return False
+    try:
+        return bool(os.read(fd, 1))
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def _sf_name(path: PathLike) -> Union[str, bytes]:

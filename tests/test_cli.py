@@ -441,6 +441,10 @@ def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
     assert code == 1 and len(err.strip().splitlines()) == 1 and "bad\\nname.wav" in err, err
     # Said as what it is, not as an unknown format.
     assert "is empty (0 bytes)" in err, err
+    if os.path.isfile("/proc/self/status"):
+        # Its size reads as 0 like an empty file's, and it was called empty.
+        code, out, err = run(["/proc/self/status", "-o", tmp_path / "x.csv"], capsys)
+        assert code == 1 and "reports a size of 0 bytes yet holds data" in err, err
 
 
 def test_a_figure_format_matplotlib_lacks_is_refused_before_any_output(tmp_path, capsys):
