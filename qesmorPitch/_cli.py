@@ -169,6 +169,7 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
 
     fd = sys.stdin.fileno()
     pending = b""
+    replaced = told = 0   # non-finite samples read as 0, and those already said
     try:
         out.write(csv_header(multi))
         out.flush()
@@ -186,9 +187,20 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
                     # Silence in their place keeps every later frame at its
                     # time; dropping them would move the rest of the track.
                     samples = np.where(bad, 0.0, samples)
-                    print(f"{PROG}: warning: {np.count_nonzero(bad)} NaN or infinite "
-                          f"sample(s) read as 0 (silence)", file=sys.stderr, flush=True)
+                    count = int(np.count_nonzero(bad))
+                    if not replaced:
+                        told = count
+                        # Said once, as it happens, and counted to the end: a
+                        # line per read of standard input buried the rows.
+                        at = (stream.samples_received + int(np.argmax(bad)) // channels) / args.sr
+                        print(f"{PROG}: warning: {count} NaN or infinite sample(s) read as 0 "
+                              f"(silence), the first at {at:.3f} s; later ones are counted "
+                              f"at the end", file=sys.stderr, flush=True)
+                    replaced += count
             emit(stream.push(samples.reshape(-1, channels).T if channels > 1 else samples))
+        if replaced > told:
+            print(f"{PROG}: warning: {replaced} NaN or infinite sample(s) in all read as 0 "
+                  f"(silence)", file=sys.stderr, flush=True)
         if pending:
             print(f"{PROG}: warning: the input ended inside a sample; dropped the last "
                   f"{len(pending)} byte(s) ({width} make one sample)", file=sys.stderr,
