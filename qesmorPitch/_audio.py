@@ -60,6 +60,15 @@ class AudioFile:
         if not path.is_file():
             raise AudioError("is not a regular file (a device or a pipe cannot be read in "
                              "blocks); save it to a file first" if path.exists() else "no such file")
+        try:
+            # libsndfile reports a file it may not open as 'System error.',
+            # under 'not a readable audio file': the file may well be audio.
+            with open(path, "rb"):
+                pass
+        except OSError as exc:
+            way = ("make it readable (chmod +r), or run as a user who may read it"
+                   if exc.errno in (errno.EACCES, errno.EPERM) else "check the file")
+            raise AudioError(f"cannot be opened: {exc.strerror or _one_line(exc)}; {way}") from None
         if path.stat().st_size == 0:
             # Before any reader: libsndfile calls it 'Format not recognised',
             # the wave module fails without a word. A file of the kernel's

@@ -277,6 +277,17 @@ def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, c
     assert err.count("\n") == 1 and not (tmp_path / "x.csv").exists()
 
 
+def test_an_unreadable_file_is_said_to_be_unreadable_not_no_audio(tmp_path, capsys):
+    # libsndfile's "System error." came under "not a readable audio file".
+    write_wav(tmp_path / "x.wav", voice(0.1))
+    os.chmod(tmp_path / "x.wav", 0)
+    if os.access(tmp_path / "x.wav", os.R_OK):
+        pytest.skip("this user reads files whatever their permissions (root)")
+    code, out, err = run([tmp_path / "x.wav", "-o", tmp_path / "x.csv"], capsys)
+    assert code == 1 and err.count("\n") == 1
+    assert "x.wav: cannot be opened: Permission denied; make it readable" in err, err
+
+
 def test_a_file_shorter_than_a_frame_is_written_empty_and_said(tmp_path, capsys):
     write_wav(tmp_path / "a.wav", voice(0.01))
     code, out, err = run([tmp_path / "a.wav", "-o", "-"], capsys)
