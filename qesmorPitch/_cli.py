@@ -174,7 +174,15 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
         out.write(csv_header(multi))
         out.flush()
         while True:
-            data = os.read(fd, READ_BYTES)
+            try:
+                data = os.read(fd, READ_BYTES)
+            except OSError as exc:
+                # Not standard output's fault, which the handler below
+                # would have named (a descriptor opened for writing only, a
+                # read error of the disk the input comes from).
+                _err(f"standard input: {exc.strerror or exc}; give the raw samples on "
+                     f"standard input, e.g. < audio.raw or a pipe")
+                return 1
             if not data:
                 break
             pending += data

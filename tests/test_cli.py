@@ -253,6 +253,13 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
                               close_fds=True, stderr=subprocess.PIPE, timeout=60,
                               preexec_fn=lambda: os.close(fd))
         assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
+    # An input that fails to read was blamed on standard output.
+    with open(tmp_path / "w.raw", "wb") as write_only:
+        done = subprocess.run(cmd, stdin=write_only, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1 and done.stderr.decode().splitlines() == [
+        "qesmor-pitch: error: standard input: Bad file descriptor; give the raw samples on "
+        "standard input, e.g. < audio.raw or a pipe"], done.stderr
     if os.path.exists("/dev/full"):
         with open("/dev/full", "w") as full:
             done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--demo", "-o", "-",
