@@ -176,6 +176,11 @@ class AudioFile:
         self.n_samples, self._peaks = n, peaks
         if n == 0 and broken is not None:
             raise AudioError(f"not a readable audio file: no sample could be decoded ({broken})")
+        if n == 0 and claimed > 0:
+            # Cut short within its header or at the samples' start: empty,
+            # but by damage, which a copy or export made again repairs.
+            raise AudioError(f"truncated: the header announces {claimed} samples but none are "
+                             f"present; copy or export the file again")
         if n == 0:
             raise AudioError("empty audio file (no samples)")
         bad, first_bad = self._bad, self._first_bad

@@ -614,6 +614,10 @@ def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, c
     assert "8000 samples but only 5000" in lines[0]
     cut = qesmorPitch.track(voice(1.0)[:5000], SR)
     assert len(json.loads(out)["f0"]) == cut.n_frames
+    # Cut at the samples' start: it was called an empty file.
+    (tmp_path / "cut.wav").write_bytes(data[:44])
+    code, out, err = run([tmp_path / "cut.wav", "-o", "-"], capsys)
+    assert code == 1 and "truncated: the header announces 8000 samples but none are" in err, err
 
 
 def test_a_flac_cut_short_is_tracked_as_far_as_it_decodes(tmp_path, capsys):
