@@ -96,6 +96,11 @@ class AudioFile:
                 raise AudioError(f"not a readable audio file ({_one_line(exc)})") from None
             self.sr, channels, claimed = float(self._sf.samplerate), self._sf.channels, \
                 self._sf.frames
+            # Some encodings (GSM 6.10 WAV) decode forward only: libsndfile
+            # refuses their seek, and even tell(), so the position is kept here.
+            self._seekable = self._sf.seekable()
+            self._position = 0
+            self._last: Optional[Tuple[int, np.ndarray]] = None
         else:
             if path.suffix.lower() not in (".wav", ".wave"):
                 raise AudioError(f"reading {path.suffix or 'these'} files needs soundfile: "
@@ -236,10 +241,44 @@ class AudioFile:
 
         self._sf.close()
         self._sf = soundfile.SoundFile(_sf_name(self._path))
+        self._position, self._last = 0, None
+
+    def _read_forward(self, start: int, count: int) -> np.ndarray:
+        """Up to `count` frames from `start` of a file that cannot seek.
+
+        The tracker's blocks overlap the one before by their margins, so
+        the last read is kept and its overlap taken from it; the rest is
+        decoded on from where the last read stopped. A read starting before
+        that (the next pass over the file) decodes again from the start.
+        """
+        sf = self._sf
+        head = np.zeros((0, sf.channels))
+        last = self._last
+        if last is not None and last[0] <= start <= last[0] + last[1].shape[0] == self._position:
+            head = last[1][start - last[0]: start - last[0] + count]
+        else:
+            if start < self._position:
+                self._reopen()
+            while self._position < start:
+                skipped = self._sf.read(min(start - self._position, self._block),
+                                        dtype="float64", always_2d=True).shape[0]
+                if skipped == 0:
+                    break
+                self._position += skipped
+            if self._position < start:  # the file ends before `start`
+                return head
+        rest = self._sf.read(count - head.shape[0], dtype="float64", always_2d=True) \
+            if count > head.shape[0] else np.zeros((0, sf.channels))
+        self._position += rest.shape[0]
+        frames = np.concatenate((head, rest)) if head.shape[0] else rest
+        self._last = (start, frames)
+        return frames
 
     def _read_raw(self, start: int, count: int) -> np.ndarray:
         """Up to `count` samples from `start`, channels first, mixed if mono."""
-        if self._sf is not None:
+        if self._sf is not None and not self._seekable:
+            frames = self._read_forward(start, count)
+        elif self._sf is not None:
             self._sf.seek(start)
             frames = self._sf.read(count, dtype="float64", always_2d=True)
         elif self._raw is not None:

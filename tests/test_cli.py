@@ -569,7 +569,7 @@ def test_a_signal_stops_the_run_at_once_and_leaves_no_partial_output(tmp_path, s
 # Long files: read and tracked block by block
 
 
-@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib", "forward-only"])
 @pytest.mark.parametrize("channels,mono", [(1, False), (2, False), (2, True)])
 def test_a_file_tracked_in_blocks_equals_the_whole_signal(tmp_path, monkeypatch, reader,
                                                           channels, mono):
@@ -578,13 +578,21 @@ def test_a_file_tracked_in_blocks_equals_the_whole_signal(tmp_path, monkeypatch,
     if reader == "stdlib":
         monkeypatch.setitem(sys.modules, "soundfile", None)
     else:
-        pytest.importorskip("soundfile")
+        sf = pytest.importorskip("soundfile")
     rng = np.random.default_rng(7)
     y = np.stack([voice(2.0, f0=f) + 0.05 * rng.standard_normal(2 * SR)
                   for f in (130.0, 210.0)[:channels]], axis=1)
     y[5000:7000] = 0.0
-    write_wav(tmp_path / "a.wav", y, channels=channels)
-    whole, sr = _audio.read_audio(tmp_path / "a.wav")
+    if reader == "forward-only":
+        # GSM 6.10, which libsndfile decodes but cannot seek in: every read
+        # after the first failed, and the file was refused.
+        if channels > 1 or "GSM610" not in sf.available_subtypes("WAV"):
+            pytest.skip("GSM 6.10 is mono, and needs a libsndfile that writes it")
+        sf.write(tmp_path / "a.wav", y, SR, subtype="GSM610")
+        whole, sr = sf.read(tmp_path / "a.wav")
+    else:
+        write_wav(tmp_path / "a.wav", y, channels=channels)
+        whole, sr = _audio.read_audio(tmp_path / "a.wav")
     monkeypatch.setattr(_audio, "READ_BLOCK", 1000)
     monkeypatch.setattr(_track, "BLOCK_FRAMES", 37)
     monkeypatch.setattr(_track, "MARGIN_FRAMES", 25)
