@@ -57,6 +57,11 @@ class AudioFile:
         path = Path(path)
         if path.is_dir():
             raise AudioError("is a directory, not an audio file")
+        if not path.is_file() and not path.exists() and os.fspath(path) == "-":
+            # The shell's usual name for standard input: this names a file.
+            raise AudioError("no such file; '-' names a file here, not standard input, which "
+                             "cannot be read in blocks: save the audio to a file first "
+                             "(raw PCM on standard input: qesmor-pitch --stream)")
         if not path.is_file():
             raise AudioError("is not a regular file (a device or a pipe cannot be read in "
                              "blocks); save it to a file first" if path.exists() else "no such file")

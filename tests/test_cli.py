@@ -88,10 +88,13 @@ def test_flac_and_float_wav_through_soundfile(tmp_path):
     np.testing.assert_allclose(_audio.read_audio(odd)[0], y, atol=1e-4)
 
 
-def test_unreadable_files_raise_one_line_errors(tmp_path):
+def test_unreadable_files_raise_one_line_errors(tmp_path, monkeypatch):
     (tmp_path / "junk.wav").write_bytes(b"RIFF\x00\x00not audio at all")
+    monkeypatch.chdir(tmp_path)
     for path, text in [(tmp_path / "junk.wav", "not a readable"),
-                       (tmp_path / "none.wav", "no such file")]:
+                       (tmp_path / "none.wav", "no such file"),
+                       # Meant as standard input, and told only "no such file".
+                       ("-", "'-' names a file here, not standard input")]:
         with pytest.raises(_audio.AudioError, match=text) as err:
             _audio.read_audio(path)
         assert "\n" not in str(err.value)
