@@ -446,6 +446,11 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
             try:
                 for i, job in enumerate(jobs):
                     future = pool.submit(_process_file, job, options, return_tracks)
+                    if not callable(getattr(future, "add_done_callback", None)):
+                        # Else an AttributeError from deep in here, naming no executor.
+                        raise TypeError(f"executor.submit() returned {future!r}, not a future; "
+                                        f"give a concurrent.futures.Executor (or a Dask "
+                                        f"Client's get_executor())")
                     futures[future] = i
                     future.add_done_callback(done.put)
                 for _ in range(len(futures)):

@@ -122,6 +122,14 @@ def test_an_executor_that_returns_no_result_fails_the_file(corpus, tmp_path):
     assert [r.ok for r in results] == [False]
     assert "the executor returned NoneType" in results[0].error
 
+    # A submit() that returns no future failed with an AttributeError.
+    class NoFuture(cf.Executor):
+        def submit(self, fn, *args, **kwargs):
+            return None
+
+    with pytest.raises(TypeError, match=r"executor.submit\(\) returned None, not a future"):
+        qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "out", executor=NoFuture())
+
 
 def test_files_a_caller_s_pool_cancels_fail_instead_of_hanging(corpus, tmp_path):
     # A future cancelled by a shutdown(cancel_futures=True) is never handed
