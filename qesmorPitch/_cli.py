@@ -335,25 +335,40 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
             return 1
         if args.output != "-":
             print(f"  track     {args.output}")
-    plot_path = args.plot or DEMO_PLOT
     if _have_matplotlib():
+        plot_path = demo_plot_path(args)  # checked in main(), before the demo ran
+        from ._audio import atomic_output
         from ._plot import plot_track
 
+        import matplotlib.pyplot as plt
+
+        fig = plot_track(pt, ex.y, reference=(ex.ref_times, ex.ref_f0),
+                         title=f"qesmor-pitch --demo: {pt.method}, "
+                               f"RPA {100 * scores['raw_pitch_accuracy']:.1f} %")
         try:
-            fig = plot_track(pt, ex.y, path=plot_path, reference=(ex.ref_times, ex.ref_f0),
-                             title=f"qesmor-pitch --demo: {pt.method}, "
-                                   f"RPA {100 * scores['raw_pitch_accuracy']:.1f} %")
+            # Named exactly as given, PNG without a suffix, as a file's --plot.
+            with atomic_output(plot_path, binary=True) as fh:
+                fig.savefig(fh, format=Path(plot_path).suffix.lstrip(".").lower() or "png",
+                            dpi=110)
         except OSError as exc:
             _err(f"cannot write the plot {plot_path}: {exc.strerror or exc}")
             return 1
-        import matplotlib.pyplot as plt
-
-        plt.close(fig)
+        finally:
+            plt.close(fig)
         print(f"  plot      {plot_path}")
     else:
         print("  plot      skipped: matplotlib is not installed "
               "(pip install 'qesmorPitch[plot]')")
     return 0
+
+
+def demo_plot_path(args: argparse.Namespace) -> str:
+    """Where the demo's figure goes: --plot, inside it when it is a
+    directory (as a single file's), else DEMO_PLOT."""
+    if args.plot is None:
+        return DEMO_PLOT
+    kind, path = _target("--plot", args.plot, 1)
+    return str(path / DEMO_PLOT) if kind == "dir" else str(path)
 
 
 class _Usage(Exception):
@@ -598,6 +613,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
+        if args.plot is not None and _have_matplotlib():
+            # Before the demo runs, as for files: an unknown format was a
+            # traceback after it, and a directory got a figure beside it
+            # while the report named the directory.
+            try:
+                _check_figure_formats([argparse.Namespace(plot=demo_plot_path(args))])
+            except _Usage as exc:
+                parser.error(one_line(str(exc)))
         try:
             return run_demo(args, options)
         except OSError as exc:  # its report to standard output

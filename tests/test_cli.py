@@ -750,6 +750,17 @@ def test_demo_scores_its_known_contour_and_plots(tmp_path, capsys, monkeypatch):
     assert rpa > 95.0
     assert (tmp_path / _cli.DEMO_PLOT).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (tmp_path / "demo.csv").read_text().startswith("time,f0")
+    # --plot as for a file: a format matplotlib lacks was a traceback after
+    # the demo, and a directory got a figure 'DIR.png' beside it while the
+    # report named the directory.
+    with pytest.raises(SystemExit) as exc:
+        _cli.main(["--demo", "--plot", str(tmp_path / "x.zzz")])
+    out, err = capsys.readouterr()
+    assert exc.value.code == 2 and out == "" and "writes no '.zzz' figures" in err
+    (tmp_path / "figs").mkdir()
+    code, out, _ = run(["--demo", "--plot", tmp_path / "figs"], capsys)
+    assert code == 0 and f"plot      {tmp_path / 'figs' / _cli.DEMO_PLOT}\n" in out
+    assert os.listdir(tmp_path / "figs") == [_cli.DEMO_PLOT]
 
 
 def test_demo_without_matplotlib_still_reports(tmp_path, capsys, monkeypatch):
