@@ -532,7 +532,7 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
     bar: Optional[Progress] = None
     progress = None
     header = audio_header(files[0]) if len(files) == 1 else None
-    if header is not None and show:
+    if header is not None and show and header[0] > 0:  # a rate of 0 fails the file, below
         seconds = header[2] / header[0] * (1 if args.mono else header[1])
         if seconds >= LONG_FILE_SECONDS:
             bar = long_bar = Progress(seconds, "seconds")

@@ -277,6 +277,8 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
     (lambda p: p.mkdir(), "is a directory, not an audio file"),
     (lambda p: p.write_bytes(b"RIFF\x00\x00not audio at all"), "not a readable"),
     (lambda p: os.mkfifo(p), "is not a regular file"),
+    # A header's rate of 0: the length for the progress bar divided by it.
+    (lambda p: p.write_bytes(_riff((1, 1, 0, 0, 2, 16), b"\0\0" * 800)), ""),
 ])
 def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, capsys,
                                                                      make, text):
