@@ -57,14 +57,35 @@ class AudioFile:
         path = Path(path)
         if path.is_dir():
             raise AudioError("is a directory, not an audio file")
+        if not path.is_file() and not path.exists() and os.fspath(path) == "-":
+            # The shell's usual name for standard input: this names a file.
+            raise AudioError("no such file; '-' names a file here, not standard input, which "
+                             "cannot be read in blocks: save the audio to a file first "
+                             "(raw PCM on standard input: qesmor-pitch --stream)")
         if not path.is_file():
             raise AudioError("is not a regular file (a device or a pipe cannot be read in "
                              "blocks); save it to a file first" if path.exists() else "no such file")
+        try:
+            # libsndfile reports a file it may not open as 'System error.',
+            # under 'not a readable audio file': the file may well be audio.
+            with open(path, "rb"):
+                pass
+        except OSError as exc:
+            way = ("make it readable (chmod +r), or run as a user who may read it"
+                   if exc.errno in (errno.EACCES, errno.EPERM) else "check the file")
+            raise AudioError(f"cannot be opened: {exc.strerror or _one_line(exc)}; {way}") from None
         if path.stat().st_size == 0:
             # Before any reader: libsndfile calls it 'Format not recognised',
-            # the wave module fails without a word.
+            # the wave module fails without a word. A file of the kernel's
+            # (/proc, /sys) reports 0 bytes whatever it holds: it is not empty,
+            # and it is no audio either.
+            if _holds_data(path):
+                raise AudioError("reports a size of 0 bytes yet holds data (a /proc or /sys "
+                                 "file?): not an audio file the readers can seek in; copy it "
+                                 "to a regular file first if it holds audio")
             raise AudioError("is empty (0 bytes): no audio is in it; copy or export it again")
         self._block = READ_BLOCK
+        self._path = path
         self._mono = mono
         self._sf: Any = None
         self._wav: Any = None
@@ -80,6 +101,11 @@ class AudioFile:
                 raise AudioError(f"not a readable audio file ({_one_line(exc)})") from None
             self.sr, channels, claimed = float(self._sf.samplerate), self._sf.channels, \
                 self._sf.frames
+            # Some encodings (GSM 6.10 WAV) decode forward only: libsndfile
+            # refuses their seek, and even tell(), so the position is kept here.
+            self._seekable = self._sf.seekable()
+            self._position = 0
+            self._last: Optional[Tuple[int, np.ndarray]] = None
         else:
             if path.suffix.lower() not in (".wav", ".wave"):
                 raise AudioError(f"reading {path.suffix or 'these'} files needs soundfile: "
@@ -134,7 +160,7 @@ class AudioFile:
     def _scan(self, claimed: int) -> None:
         n = 0
         peaks = np.zeros(1 if self.n_channels is None else self.n_channels)
-        bad, first_bad = 0, -1
+        self._bad, self._first_bad = 0, -1
         broken = None
         self.n_samples = claimed
         while True:
@@ -142,23 +168,32 @@ class AudioFile:
                 chunk = self._read_raw(n, self._block)
             except Exception as exc:
                 broken = _one_line(exc)
+                # A decoder that fails inside a block (libsndfile on a FLAC
+                # file cut short or damaged) returns none of it: the samples
+                # of the block before the damage are found again, else a
+                # short file read as nothing at all.
+                chunk = self._readable_part(n, self._block)
+                if chunk.shape[1]:
+                    self._scan_block(chunk, n, peaks)
+                    n += chunk.shape[1]
                 break
             if chunk.shape[1] == 0:
                 break
-            finite = np.isfinite(chunk)
-            if not finite.all():
-                cols = np.flatnonzero(~finite.all(axis=0))
-                if first_bad < 0:
-                    first_bad = n + int(cols[0])
-                bad += int(cols.size)
-            else:
-                np.maximum(peaks, np.max(np.abs(chunk), axis=1), out=peaks)
+            self._scan_block(chunk, n, peaks)
             n += chunk.shape[1]
             if chunk.shape[1] < self._block:
                 break
         self.n_samples, self._peaks = n, peaks
+        if n == 0 and broken is not None:
+            raise AudioError(f"not a readable audio file: no sample could be decoded ({broken})")
+        if n == 0 and claimed > 0:
+            # Cut short within its header or at the samples' start: empty,
+            # but by damage, which a copy or export made again repairs.
+            raise AudioError(f"truncated: the header announces {claimed} samples but none are "
+                             f"present; copy or export the file again")
         if n == 0:
             raise AudioError("empty audio file (no samples)")
+        bad, first_bad = self._bad, self._first_bad
         if bad:
             raise AudioError(f"contains NaN or infinite samples at {bad} time(s), the first at "
                              f"{first_bad / self.sr:.3f} s (sample {first_bad}); "
@@ -171,9 +206,84 @@ class AudioFile:
             self.warning = (f"truncated: the header announces {claimed} samples but only {n} "
                             f"are present; tracking those {n / self.sr:.3f} s")
 
+    def _scan_block(self, chunk: np.ndarray, start: int, peaks: np.ndarray) -> None:
+        """Count the non-finite samples of `chunk` (from sample `start`) and
+        raise `peaks` to its finite ones."""
+        finite = np.isfinite(chunk)
+        if not finite.all():
+            cols = np.flatnonzero(~finite.all(axis=0))
+            if self._first_bad < 0:
+                self._first_bad = start + int(cols[0])
+            self._bad += int(cols.size)
+        else:
+            np.maximum(peaks, np.max(np.abs(chunk), axis=1), out=peaks)
+
+    def _readable_part(self, start: int, count: int) -> np.ndarray:
+        """The longest run of samples from `start` (fewer than `count`) that
+        can be decoded, after a read of `count` of them failed; a
+        bisection, each try on a fresh handle (libsndfile refuses even a
+        seek once a read has failed)."""
+        empty = np.zeros((1 if self.n_channels is None else self.n_channels, 0))
+        if self._sf is None:
+            return empty
+        good, lo, hi = empty, 0, count
+        while hi - lo > 1:
+            mid = (lo + hi) // 2
+            try:
+                self._reopen()
+                part = self._read_raw(start, mid)
+            except Exception:
+                hi = mid
+                continue
+            if part.shape[1] < mid:  # the decoder's end, short of the failure
+                return part
+            good, lo = part, mid
+        self._reopen()  # left usable for the reads of the tracking
+        return good
+
+    def _reopen(self) -> None:
+        import soundfile
+
+        self._sf.close()
+        self._sf = soundfile.SoundFile(_sf_name(self._path))
+        self._position, self._last = 0, None
+
+    def _read_forward(self, start: int, count: int) -> np.ndarray:
+        """Up to `count` frames from `start` of a file that cannot seek.
+
+        The tracker's blocks overlap the one before by their margins, so
+        the last read is kept and its overlap taken from it; the rest is
+        decoded on from where the last read stopped. A read starting before
+        that (the next pass over the file) decodes again from the start.
+        """
+        sf = self._sf
+        head = np.zeros((0, sf.channels))
+        last = self._last
+        if last is not None and last[0] <= start <= last[0] + last[1].shape[0] == self._position:
+            head = last[1][start - last[0]: start - last[0] + count]
+        else:
+            if start < self._position:
+                self._reopen()
+            while self._position < start:
+                skipped = self._sf.read(min(start - self._position, self._block),
+                                        dtype="float64", always_2d=True).shape[0]
+                if skipped == 0:
+                    break
+                self._position += skipped
+            if self._position < start:  # the file ends before `start`
+                return head
+        rest = self._sf.read(count - head.shape[0], dtype="float64", always_2d=True) \
+            if count > head.shape[0] else np.zeros((0, sf.channels))
+        self._position += rest.shape[0]
+        frames = np.concatenate((head, rest)) if head.shape[0] else rest
+        self._last = (start, frames)
+        return frames
+
     def _read_raw(self, start: int, count: int) -> np.ndarray:
         """Up to `count` samples from `start`, channels first, mixed if mono."""
-        if self._sf is not None:
+        if self._sf is not None and not self._seekable:
+            frames = self._read_forward(start, count)
+        elif self._sf is not None:
             self._sf.seek(start)
             frames = self._sf.read(count, dtype="float64", always_2d=True)
         elif self._raw is not None:
@@ -211,6 +321,24 @@ class AudioFile:
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+
+def _holds_data(path: Path) -> bool:
+    """Whether a file whose size reads as 0 gives a byte when read. Without
+    waiting: some of the kernel's files (/proc/kmsg, a trace pipe) hold a
+    read until something happens, and say so to a non-blocking one."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError:
+        return False
+    try:
+        return bool(os.read(fd, 1))
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def _sf_name(path: PathLike) -> Union[str, bytes]:

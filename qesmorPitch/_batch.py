@@ -5,6 +5,7 @@ import concurrent.futures as cf
 import contextlib
 import importlib.util
 import os
+import queue
 import secrets
 import signal
 import threading
@@ -388,6 +389,16 @@ def _remove_partials(jobs: Sequence[Job]) -> None:
                         pass
 
 
+def _next_done(done: "queue.SimpleQueue[cf.Future]") -> cf.Future:
+    # In short waits: a wait without a timeout would hold off Ctrl-C on
+    # some platforms until a file finished.
+    while True:
+        try:
+            return done.get(timeout=0.25)
+        except queue.Empty:
+            continue
+
+
 def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Executor] = None,
              max_workers: Optional[int] = None, return_tracks: bool = False,
              on_result: Optional[Callable[[FileResult], None]] = None,
@@ -426,23 +437,42 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
                 restart = (BrokenProcessPool,)
             futures: Dict[cf.Future, int] = {}
             broken: List[int] = []
+            # Futures as they finish or are cancelled. as_completed() waits
+            # forever on a future cancelled by anyone but its executor's own
+            # worker (a caller's pool shut down with cancel_futures=True from
+            # another thread): only a worker tells its waiters of that, while
+            # done-callbacks run on every cancel.
+            done: "queue.SimpleQueue[cf.Future]" = queue.SimpleQueue()
             try:
                 for i, job in enumerate(jobs):
-                    futures[pool.submit(_process_file, job, options, return_tracks)] = i
-                for future in cf.as_completed(futures):
+                    future = pool.submit(_process_file, job, options, return_tracks)
+                    if not callable(getattr(future, "add_done_callback", None)):
+                        # Else an AttributeError from deep in here, naming no executor.
+                        raise TypeError(f"executor.submit() returned {future!r}, not a future; "
+                                        f"give a concurrent.futures.Executor (or a Dask "
+                                        f"Client's get_executor())")
+                    futures[future] = i
+                    future.add_done_callback(done.put)
+                for _ in range(len(futures)):
+                    future = _next_done(done)
                     i = futures[future]
                     try:
                         result = future.result()
                     except BrokenPipeError:
                         raise
+                    except cf.CancelledError:
+                        result = FileResult(path=jobs[i].path, error=(
+                            "cancelled by the executor before it finished (shut down, or "
+                            "its task cancelled); track the file again"))
                     except Exception as exc:  # the worker died or could not unpickle
                         if isinstance(exc, restart):
                             # One dead worker breaks the whole pool: every
                             # file it had not finished is tried again below.
                             broken.append(i)
                             continue
-                        result = FileResult(path=jobs[i].path,
-                                            error=f"{type(exc).__name__}: {exc}")
+                        text = " ".join(str(exc).split())
+                        result = FileResult(path=jobs[i].path, error=type(exc).__name__
+                                            + (f": {text}" if text else ""))
                     if not isinstance(result, FileResult):
                         # An executor that does not run what it is given
                         # (a stub, a broken wrapper): the file was dropped

@@ -169,11 +169,20 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
 
     fd = sys.stdin.fileno()
     pending = b""
+    replaced = told = 0   # non-finite samples read as 0, and those already said
     try:
         out.write(csv_header(multi))
         out.flush()
         while True:
-            data = os.read(fd, READ_BYTES)
+            try:
+                data = os.read(fd, READ_BYTES)
+            except OSError as exc:
+                # Not standard output's fault, which the handler below
+                # would have named (a descriptor opened for writing only, a
+                # read error of the disk the input comes from).
+                _err(f"standard input: {exc.strerror or exc}; give the raw samples on "
+                     f"standard input, e.g. < audio.raw or a pipe")
+                return 1
             if not data:
                 break
             pending += data
@@ -186,9 +195,20 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
                     # Silence in their place keeps every later frame at its
                     # time; dropping them would move the rest of the track.
                     samples = np.where(bad, 0.0, samples)
-                    print(f"{PROG}: warning: {np.count_nonzero(bad)} NaN or infinite "
-                          f"sample(s) read as 0 (silence)", file=sys.stderr, flush=True)
+                    count = int(np.count_nonzero(bad))
+                    if not replaced:
+                        told = count
+                        # Said once, as it happens, and counted to the end: a
+                        # line per read of standard input buried the rows.
+                        at = (stream.samples_received + int(np.argmax(bad)) // channels) / args.sr
+                        print(f"{PROG}: warning: {count} NaN or infinite sample(s) read as 0 "
+                              f"(silence), the first at {at:.3f} s; later ones are counted "
+                              f"at the end", file=sys.stderr, flush=True)
+                    replaced += count
             emit(stream.push(samples.reshape(-1, channels).T if channels > 1 else samples))
+        if replaced > told:
+            print(f"{PROG}: warning: {replaced} NaN or infinite sample(s) in all read as 0 "
+                  f"(silence)", file=sys.stderr, flush=True)
         if pending:
             print(f"{PROG}: warning: the input ended inside a sample; dropped the last "
                   f"{len(pending)} byte(s) ({width} make one sample)", file=sys.stderr,
@@ -315,25 +335,40 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
             return 1
         if args.output != "-":
             print(f"  track     {args.output}")
-    plot_path = args.plot or DEMO_PLOT
     if _have_matplotlib():
+        plot_path = demo_plot_path(args)  # checked in main(), before the demo ran
+        from ._audio import atomic_output
         from ._plot import plot_track
 
+        import matplotlib.pyplot as plt
+
+        fig = plot_track(pt, ex.y, reference=(ex.ref_times, ex.ref_f0),
+                         title=f"qesmor-pitch --demo: {pt.method}, "
+                               f"RPA {100 * scores['raw_pitch_accuracy']:.1f} %")
         try:
-            fig = plot_track(pt, ex.y, path=plot_path, reference=(ex.ref_times, ex.ref_f0),
-                             title=f"qesmor-pitch --demo: {pt.method}, "
-                                   f"RPA {100 * scores['raw_pitch_accuracy']:.1f} %")
+            # Named exactly as given, PNG without a suffix, as a file's --plot.
+            with atomic_output(plot_path, binary=True) as fh:
+                fig.savefig(fh, format=Path(plot_path).suffix.lstrip(".").lower() or "png",
+                            dpi=110)
         except OSError as exc:
             _err(f"cannot write the plot {plot_path}: {exc.strerror or exc}")
             return 1
-        import matplotlib.pyplot as plt
-
-        plt.close(fig)
+        finally:
+            plt.close(fig)
         print(f"  plot      {plot_path}")
     else:
         print("  plot      skipped: matplotlib is not installed "
               "(pip install 'qesmorPitch[plot]')")
     return 0
+
+
+def demo_plot_path(args: argparse.Namespace) -> str:
+    """Where the demo's figure goes: --plot, inside it when it is a
+    directory (as a single file's), else DEMO_PLOT."""
+    if args.plot is None:
+        return DEMO_PLOT
+    kind, path = _target("--plot", args.plot, 1)
+    return str(path / DEMO_PLOT) if kind == "dir" else str(path)
 
 
 class _Usage(Exception):
@@ -497,7 +532,7 @@ def run_files(args: argparse.Namespace, options: Options) -> int:
     bar: Optional[Progress] = None
     progress = None
     header = audio_header(files[0]) if len(files) == 1 else None
-    if header is not None and show:
+    if header is not None and show and header[0] > 0:  # a rate of 0 fails the file, below
         seconds = header[2] / header[0] * (1 if args.mono else header[1])
         if seconds >= LONG_FILE_SECONDS:
             bar = long_bar = Progress(seconds, "seconds")
@@ -578,6 +613,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
+        if args.plot is not None and _have_matplotlib():
+            # Before the demo runs, as for files: an unknown format was a
+            # traceback after it, and a directory got a figure beside it
+            # while the report named the directory.
+            try:
+                _check_figure_formats([argparse.Namespace(plot=demo_plot_path(args))])
+            except _Usage as exc:
+                parser.error(one_line(str(exc)))
         try:
             return run_demo(args, options)
         except OSError as exc:  # its report to standard output

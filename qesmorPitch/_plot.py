@@ -64,6 +64,17 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
     if y is not None and np.ndim(y) == 2 and n_channels > 1 and np.shape(y)[0] != n_channels:
         raise ValueError(f"y has {np.shape(y)[0]} channels and the track {n_channels}; "
                          f"give the signal the track was made from")
+    if isinstance(path, (str, bytes, os.PathLike)):
+        # Told before anything is drawn: '' was saved as a hidden '.png' in
+        # the current folder, and a NUL failed as "embedded null byte",
+        # which names no file.
+        name = os.fsdecode(os.fspath(path))
+        if not name:
+            raise ValueError("path='' names no file; give one, e.g. path='track.png', "
+                             "or None to draw without saving")
+        if "\0" in name:
+            raise ValueError(f"path={name!r} holds a NUL character, which no file name can "
+                             f"hold; remove it")
     matplotlib = _require_matplotlib()
     if path is not None and "matplotlib.pyplot" not in sys.modules:
         # Writing a file must not need a display; a caller who already uses
@@ -133,7 +144,13 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
     ax1.legend(handles, labels, loc="lower right", fontsize=8, framealpha=0.7, ncol=3)
     fig.tight_layout()
     if path is not None:
-        _save(fig, path)
+        try:
+            _save(fig, path)
+        except BaseException:
+            # The caller never gets the figure to close: pyplot would keep
+            # it, and a loop over failing paths would grow without bound.
+            plt.close(fig)
+            raise
     return fig
 
 

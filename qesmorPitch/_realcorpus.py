@@ -76,12 +76,16 @@ class Item:
         near = np.rint(pos).astype(np.int64)
         inside = (near >= 0) & (near < n)
         out = np.full(pos.shape, np.nan)
+        if n == 0:  # no truth frame to look up or to clip to
+            return out
         out[inside] = self.f0[near[inside]]
         k0 = np.clip(np.floor(pos).astype(np.int64), 0, n - 1)
         k1 = np.minimum(k0 + 1, n - 1)
         a, b = self.f0[k0], self.f0[k1]
         both = inside & (a > 0) & (b > 0) & (out > 0)
-        w = pos - k0
+        # Within [0, 1]: a time just before the first frame, rounded to it,
+        # was extrapolated from the first two instead of given the first.
+        w = np.clip(pos - k0, 0.0, 1.0)
         with np.errstate(divide="ignore", invalid="ignore"):
             mix = np.exp((1.0 - w) * np.log(a) + w * np.log(b))
         out[both] = mix[both]

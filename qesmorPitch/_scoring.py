@@ -95,7 +95,9 @@ def _score_numpy(ref: np.ndarray, est: np.ndarray) -> Dict[str, float]:
     return {
         "raw_pitch_accuracy": ratio(int(pitch_ok.sum()), n_voiced),
         "raw_chroma_accuracy": ratio(int(chroma_ok.sum()), n_voiced),
-        "voicing_recall": ratio(int(both.sum()), n_voiced),
+        # mir_eval's convention: a reference with no voiced frame leaves
+        # nothing to miss, so all of it is recalled.
+        "voicing_recall": ratio(int(both.sum()), n_voiced) if n_voiced or not ref.size else 1.0,
         "voicing_false_alarm": ratio(int((est_v & ~ref_v).sum()), n_unvoiced),
         "overall_accuracy": ratio(int(pitch_ok.sum()) + int((~ref_v & ~est_v).sum()),
                                   ref.shape[0]),

@@ -43,13 +43,32 @@ def _check_count(n: Any, what: str, example: str) -> int:
     return int(n)
 
 
+# Threads beyond this (or beyond the CPUs, on a larger machine) are refused.
+# The pool keeps two blocks per thread in flight, each with its samples and
+# working set, so a count far above the CPUs only costs memory: at 10**9,
+# every block of a long file was read and analysed at once, a thread each.
+MAX_THREADS = 1024
+
+
+def _check_threads(n: Any, what: str, example: str) -> int:
+    count = _check_count(n, what, example)
+    cpus = _usable_cpus()
+    limit = max(MAX_THREADS, cpus)
+    if count > limit:
+        raise ValueError(f"{what}={n!r} is more threads than are of use: at most {limit} "
+                         f"(this process may use {cpus} CPU(s), and each thread holds blocks "
+                         f"of the signal in memory); e.g. {example}")
+    return count
+
+
 def set_num_threads(n: Optional[int]) -> None:
     """Set how many threads :func:`track` analyses a signal on.
 
     Parameters
     ----------
     n : int >= 1 or None
-        The thread count for every later call in this process; None returns
+        The thread count for every later call in this process, at most
+        MAX_THREADS (1024) or the number of CPUs where that is more; None returns
         to the default, ``QESMORPITCH_NUM_THREADS`` if set, else the number
         of CPUs this process may use. Results do not depend on it.
 
@@ -62,7 +81,7 @@ def set_num_threads(n: Optional[int]) -> None:
     >>> qesmorPitch.set_num_threads(None)  # back to the default
     """
     global _chosen
-    value = None if n is None else _check_count(n, "n", "set_num_threads(1)")
+    value = None if n is None else _check_threads(n, "n", "set_num_threads(1)")
     with _lock:
         _chosen = value
 
@@ -81,7 +100,8 @@ def get_num_threads() -> int:
     Raises
     ------
     ValueError
-        ``QESMORPITCH_NUM_THREADS`` is set to anything but an integer >= 1.
+        ``QESMORPITCH_NUM_THREADS`` is set to anything but an integer from 1
+        to MAX_THREADS (or the number of CPUs, where that is more).
     """
     if _chosen is not None:
         return _chosen
@@ -92,7 +112,7 @@ def get_num_threads() -> int:
         value = int(env)
     except ValueError:
         value = 0
-    return _check_count(value if value >= 1 else env, ENV_VAR, f"{ENV_VAR}=1 or leave it unset")
+    return _check_threads(value if value >= 1 else env, ENV_VAR, f"{ENV_VAR}=1 or leave it unset")
 
 
 def _shared_pool(size: int) -> cf.ThreadPoolExecutor:

@@ -122,6 +122,50 @@ def test_an_executor_that_returns_no_result_fails_the_file(corpus, tmp_path):
     assert [r.ok for r in results] == [False]
     assert "the executor returned NoneType" in results[0].error
 
+    # A submit() that returns no future failed with an AttributeError.
+    class NoFuture(cf.Executor):
+        def submit(self, fn, *args, **kwargs):
+            return None
+
+    with pytest.raises(TypeError, match=r"executor.submit\(\) returned None, not a future"):
+        qesmorPitch.track_files(corpus[:1], out_dir=tmp_path / "out", executor=NoFuture())
+
+
+def test_files_a_caller_s_pool_cancels_fail_instead_of_hanging(corpus, tmp_path):
+    # A future cancelled by a shutdown(cancel_futures=True) is never handed
+    # to as_completed()'s waiters: the batch waited for it forever. A bare
+    # CancelledError was reported as "CancelledError: ".
+    submitted, released = threading.Semaphore(0), threading.Event()
+
+    def slow(*args):
+        released.wait(10)
+        return _batch._process_file(*args)
+
+    class Slow(cf.ThreadPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            future = super().submit(slow, *args, **kwargs)
+            submitted.release()
+            return future
+
+    def stop():
+        submitted.acquire(timeout=10) and submitted.acquire(timeout=10)
+        pool.shutdown(wait=False, cancel_futures=True)
+        released.set()
+
+    pool = Slow(max_workers=1)
+    paths = [corpus[0], corpus[2]]
+    stopper = threading.Thread(target=stop)
+    stopper.start()
+    results = []
+    worker = threading.Thread(target=lambda: results.extend(qesmorPitch.track_files(
+        paths, out_dir=tmp_path / "out", executor=pool)), daemon=True)
+    worker.start()
+    worker.join(30)
+    stopper.join()
+    assert not worker.is_alive(), "track_files waited for a cancelled file forever"
+    assert [r.ok for r in results] == [True, False]
+    assert results[1].error.startswith("cancelled by the executor before it finished")
+    assert not (tmp_path / "out" / "high.csv").exists()
 
 def test_dask_cluster_executor(corpus, tmp_path):
     distributed = pytest.importorskip("distributed")

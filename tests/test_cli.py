@@ -88,10 +88,13 @@ def test_flac_and_float_wav_through_soundfile(tmp_path):
     np.testing.assert_allclose(_audio.read_audio(odd)[0], y, atol=1e-4)
 
 
-def test_unreadable_files_raise_one_line_errors(tmp_path):
+def test_unreadable_files_raise_one_line_errors(tmp_path, monkeypatch):
     (tmp_path / "junk.wav").write_bytes(b"RIFF\x00\x00not audio at all")
+    monkeypatch.chdir(tmp_path)
     for path, text in [(tmp_path / "junk.wav", "not a readable"),
-                       (tmp_path / "none.wav", "no such file")]:
+                       (tmp_path / "none.wav", "no such file"),
+                       # Meant as standard input, and told only "no such file".
+                       ("-", "'-' names a file here, not standard input")]:
         with pytest.raises(_audio.AudioError, match=text) as err:
             _audio.read_audio(path)
         assert "\n" not in str(err.value)
@@ -253,6 +256,13 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
                               close_fds=True, stderr=subprocess.PIPE, timeout=60,
                               preexec_fn=lambda: os.close(fd))
         assert done.returncode == 2 and b"which is closed" in done.stderr, done.stderr
+    # An input that fails to read was blamed on standard output.
+    with open(tmp_path / "w.raw", "wb") as write_only:
+        done = subprocess.run(cmd, stdin=write_only, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1 and done.stderr.decode().splitlines() == [
+        "qesmor-pitch: error: standard input: Bad file descriptor; give the raw samples on "
+        "standard input, e.g. < audio.raw or a pipe"], done.stderr
     if os.path.exists("/dev/full"):
         with open("/dev/full", "w") as full:
             done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--demo", "-o", "-",
@@ -267,6 +277,8 @@ def test_defaults_that_break_a_rule_and_a_hostile_environment_are_one_line(tmp_p
     (lambda p: p.mkdir(), "is a directory, not an audio file"),
     (lambda p: p.write_bytes(b"RIFF\x00\x00not audio at all"), "not a readable"),
     (lambda p: os.mkfifo(p), "is not a regular file"),
+    # A header's rate of 0: the length for the progress bar divided by it.
+    (lambda p: p.write_bytes(_riff((1, 1, 0, 0, 2, 16), b"\0\0" * 800)), ""),
 ])
 def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, capsys,
                                                                      make, text):
@@ -275,6 +287,17 @@ def test_a_single_failing_file_exits_1_with_a_message_about_the_file(tmp_path, c
     assert code == 1
     assert err.startswith(f"qesmor-pitch: error: {tmp_path / 'x.wav'}: ") and text in err
     assert err.count("\n") == 1 and not (tmp_path / "x.csv").exists()
+
+
+def test_an_unreadable_file_is_said_to_be_unreadable_not_no_audio(tmp_path, capsys):
+    # libsndfile's "System error." came under "not a readable audio file".
+    write_wav(tmp_path / "x.wav", voice(0.1))
+    os.chmod(tmp_path / "x.wav", 0)
+    if os.access(tmp_path / "x.wav", os.R_OK):
+        pytest.skip("this user reads files whatever their permissions (root)")
+    code, out, err = run([tmp_path / "x.wav", "-o", tmp_path / "x.csv"], capsys)
+    assert code == 1 and err.count("\n") == 1
+    assert "x.wav: cannot be opened: Permission denied; make it readable" in err, err
 
 
 def test_a_file_shorter_than_a_frame_is_written_empty_and_said(tmp_path, capsys):
@@ -404,16 +427,23 @@ def test_a_reader_that_leaves_stops_quietly_and_a_full_disk_is_one_line(tmp_path
 def test_a_stream_keeps_its_timeline_over_non_finite_samples():
     # They were dropped with the whole read holding them: every later row
     # came out early.
+    # They are said once, when the first comes, and counted at the end: a
+    # warning per read of the input buried the rows.
     y = voice(1.0).astype(np.float32)
     rows = []
     for bad in (np.nan, 0.0):
-        y[5000] = bad
+        y[5000::500] = bad
         done = subprocess.run([sys.executable, "-m", "qesmorPitch", "--stream", "--sr", str(SR),
                                "--dtype", "f32", "-"], input=y.tobytes(), capture_output=True,
                               timeout=60)
         assert done.returncode == 0, done.stderr
         rows.append(done.stdout.splitlines())
-        assert (b"1 NaN or infinite sample(s) read as 0" in done.stderr) is (bad != 0)
+        said = done.stderr.decode().splitlines()
+        if bad != 0:
+            assert len(said) == 2 and "the first at 0.625 s" in said[0], said
+            assert said[1].endswith("6 NaN or infinite sample(s) in all read as 0 (silence)")
+        else:
+            assert said == []
     assert rows[0] == rows[1] and len(rows[0]) > 90
 
 
@@ -441,6 +471,10 @@ def test_a_newline_in_a_file_name_keeps_its_error_on_one_line(tmp_path, capsys):
     assert code == 1 and len(err.strip().splitlines()) == 1 and "bad\\nname.wav" in err, err
     # Said as what it is, not as an unknown format.
     assert "is empty (0 bytes)" in err, err
+    if os.path.isfile("/proc/self/status"):
+        # Its size reads as 0 like an empty file's, and it was called empty.
+        code, out, err = run(["/proc/self/status", "-o", tmp_path / "x.csv"], capsys)
+        assert code == 1 and "reports a size of 0 bytes yet holds data" in err, err
 
 
 def test_a_figure_format_matplotlib_lacks_is_refused_before_any_output(tmp_path, capsys):
@@ -540,7 +574,7 @@ def test_a_signal_stops_the_run_at_once_and_leaves_no_partial_output(tmp_path, s
 # Long files: read and tracked block by block
 
 
-@pytest.mark.parametrize("reader", ["soundfile", "stdlib"])
+@pytest.mark.parametrize("reader", ["soundfile", "stdlib", "forward-only"])
 @pytest.mark.parametrize("channels,mono", [(1, False), (2, False), (2, True)])
 def test_a_file_tracked_in_blocks_equals_the_whole_signal(tmp_path, monkeypatch, reader,
                                                           channels, mono):
@@ -549,13 +583,21 @@ def test_a_file_tracked_in_blocks_equals_the_whole_signal(tmp_path, monkeypatch,
     if reader == "stdlib":
         monkeypatch.setitem(sys.modules, "soundfile", None)
     else:
-        pytest.importorskip("soundfile")
+        sf = pytest.importorskip("soundfile")
     rng = np.random.default_rng(7)
     y = np.stack([voice(2.0, f0=f) + 0.05 * rng.standard_normal(2 * SR)
                   for f in (130.0, 210.0)[:channels]], axis=1)
     y[5000:7000] = 0.0
-    write_wav(tmp_path / "a.wav", y, channels=channels)
-    whole, sr = _audio.read_audio(tmp_path / "a.wav")
+    if reader == "forward-only":
+        # GSM 6.10, which libsndfile decodes but cannot seek in: every read
+        # after the first failed, and the file was refused.
+        if channels > 1 or "GSM610" not in sf.available_subtypes("WAV"):
+            pytest.skip("GSM 6.10 is mono, and needs a libsndfile that writes it")
+        sf.write(tmp_path / "a.wav", y, SR, subtype="GSM610")
+        whole, sr = sf.read(tmp_path / "a.wav")
+    else:
+        write_wav(tmp_path / "a.wav", y, channels=channels)
+        whole, sr = _audio.read_audio(tmp_path / "a.wav")
     monkeypatch.setattr(_audio, "READ_BLOCK", 1000)
     monkeypatch.setattr(_track, "BLOCK_FRAMES", 37)
     monkeypatch.setattr(_track, "MARGIN_FRAMES", 25)
@@ -585,6 +627,28 @@ def test_a_truncated_wav_is_tracked_as_far_as_it_goes_with_a_warning(tmp_path, c
     assert "8000 samples but only 5000" in lines[0]
     cut = qesmorPitch.track(voice(1.0)[:5000], SR)
     assert len(json.loads(out)["f0"]) == cut.n_frames
+    # Cut at the samples' start: it was called an empty file.
+    (tmp_path / "cut.wav").write_bytes(data[:44])
+    code, out, err = run([tmp_path / "cut.wav", "-o", "-"], capsys)
+    assert code == 1 and "truncated: the header announces 8000 samples but none are" in err, err
+
+
+def test_a_flac_cut_short_is_tracked_as_far_as_it_decodes(tmp_path, capsys):
+    # libsndfile fails a whole read that reaches the damage: a FLAC file
+    # shorter than one read block was refused as "empty audio file".
+    sf = pytest.importorskip("soundfile")
+    y = voice(2.0) + 0.01 * np.random.default_rng(0).standard_normal(2 * SR)
+    sf.write(tmp_path / "full.flac", y, SR)
+    data = (tmp_path / "full.flac").read_bytes()
+    (tmp_path / "cut.flac").write_bytes(data[: len(data) * 6 // 10])
+    code, out, err = run([tmp_path / "cut.flac", "-o", "-", "--format", "json"], capsys)
+    lines = err.strip().splitlines()
+    assert code == 0 and len(lines) == 1 and "warning" in lines[0] and "unreadable after" in lines[0]
+    with _audio.AudioFile(tmp_path / "cut.flac") as f:
+        assert SR // 2 < f.n_samples < 2 * SR
+        cut = f.read(0, f.n_samples)[0]
+    np.testing.assert_array_equal(cut, sf.read(tmp_path / "full.flac")[0][: cut.size])
+    assert json.loads(out)["f0"] == json.loads(_audio.track_to_json(qesmorPitch.track(cut, SR)))["f0"]
 
 
 def _riff(fmt_fields, data, data_size=None, before_data=b""):
@@ -688,6 +752,17 @@ def test_demo_scores_its_known_contour_and_plots(tmp_path, capsys, monkeypatch):
     assert rpa > 95.0
     assert (tmp_path / _cli.DEMO_PLOT).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (tmp_path / "demo.csv").read_text().startswith("time,f0")
+    # --plot as for a file: a format matplotlib lacks was a traceback after
+    # the demo, and a directory got a figure 'DIR.png' beside it while the
+    # report named the directory.
+    with pytest.raises(SystemExit) as exc:
+        _cli.main(["--demo", "--plot", str(tmp_path / "x.zzz")])
+    out, err = capsys.readouterr()
+    assert exc.value.code == 2 and out == "" and "writes no '.zzz' figures" in err
+    (tmp_path / "figs").mkdir()
+    code, out, _ = run(["--demo", "--plot", tmp_path / "figs"], capsys)
+    assert code == 0 and f"plot      {tmp_path / 'figs' / _cli.DEMO_PLOT}\n" in out
+    assert os.listdir(tmp_path / "figs") == [_cli.DEMO_PLOT]
 
 
 def test_demo_without_matplotlib_still_reports(tmp_path, capsys, monkeypatch):
@@ -728,9 +803,18 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
                          (dict(max_freq=float("nan")), "max_freq=nan"),
                          (dict(y=y[:1]), "y has 1 channels and the track 2"),
                          (dict(y=np.tile(y.T, (3, 1))), "pass y.T"),
-                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample")):
+                         (dict(y=np.where(y > 0.5, np.nan, y)), "non-finite sample"),
+                         # '' saved a hidden '.png' in the current folder;
+                         # a NUL said only "embedded null byte".
+                         (dict(path=""), "path='' names no file"),
+                         (dict(path=str(tmp_path / "a\0.png")), "holds a NUL character")):
         with pytest.raises(ValueError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
+    # A figure whose save failed is not left open in pyplot.
+    figures = plt.get_fignums()
+    with pytest.raises(ValueError, match="not supported"):
+        pt.plot(y, path=tmp_path / "a.nosuchformat")
+    assert plt.get_fignums() == figures
     with pytest.raises(ValueError, match="the track has 1 channel"):
         qesmorPitch.track(y[0], SR).plot(channel=1)
     # A track's own rows are channels, however few the samples.

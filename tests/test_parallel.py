@@ -124,6 +124,19 @@ def test_a_bad_thread_count_is_refused(threads, value):
         threads(value)
 
 
+def test_a_thread_count_beyond_any_use_is_refused(monkeypatch, threads):
+    # 10**9 was taken: every block of a long signal then ran at once, a
+    # thread and a working set each.
+    for value in (10**9, 2**63):
+        with pytest.raises(ValueError, match=r"more threads than are of use: at most 1024"):
+            threads(value)
+    monkeypatch.setenv(_threads.ENV_VAR, str(2**64))
+    with pytest.raises(ValueError, match=r"QESMORPITCH_NUM_THREADS=18446744073709551616 is more"):
+        qesmorPitch.get_num_threads()
+    threads(_threads.MAX_THREADS)
+    assert qesmorPitch.get_num_threads() == _threads.MAX_THREADS
+
+
 @pytest.mark.parametrize("value", ["0", "two", "1.5"])
 def test_a_bad_thread_count_in_the_environment_is_refused(monkeypatch, threads, value):
     monkeypatch.setenv(_threads.ENV_VAR, value)

@@ -28,6 +28,12 @@ def test_truth_at_interpolates_voiced_frames_and_not_across_voicing():
     # unvoiced frame the nearest frame rules; NaN frames and the outside stay NaN
     np.testing.assert_allclose(got[:3], [0.0, 200.0, 2 ** (np.log2(100) + 0.49 * 2)], rtol=1e-12)
     assert np.isnan(got[3]) and got[4] == 0.0 and np.isnan(got[5]) and np.isnan(got[6])
+    # Just before the first frame, its value, not one extrapolated from the
+    # first two; a truth of no frames gave an IndexError.
+    two = _realcorpus.Item("x", "speech", "g", "tune", 1000, np.zeros(50), np.array([100.0, 400.0]))
+    assert two.truth_at(np.array([-0.004]))[0] == pytest.approx(100.0, rel=1e-12)
+    empty = _realcorpus.Item("x", "speech", "g", "tune", 1000, np.zeros(50), np.zeros(0))
+    assert np.isnan(empty.truth_at(np.array([0.0, 0.01]))).all()
 
 
 def test_clean_contour_bridges_gaps_drops_blips_and_removes_spikes():
