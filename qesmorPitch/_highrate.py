@@ -43,6 +43,13 @@ FILTER_REACH = 4
 GLIDE_CENTS = 25.0
 GLIDE_PERIODS = 5.0
 GLIDE_LEAST = 0.020
+# A refinement reaching further than the two lags either side of the period
+# (see refine_periods) takes a lag beyond them only where its value is
+# WIDE_MARGIN above the best of those four: on a short window in noise the
+# far lags' values scatter that much (on the tuning part white noise at
+# 0 dB lost 0.004 without it, 0.001 with it; clean speech kept 0.0015 of
+# its 0.002).
+WIDE_MARGIN = 0.03
 
 
 def analysis_ratio(sr: float, hop: int, analysis_sr: float) -> Optional[Tuple[int, int]]:
@@ -292,6 +299,10 @@ def refine_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, width
         values = np.where((offsets >= -own) & (offsets <= own + 1), values, -np.inf)
     rows = np.arange(n)
     best = np.argmax(values, axis=1)
+    if most > 1:
+        near = most - 1 + np.argmax(values[:, most - 1: most + 3], axis=1)
+        keep = values[rows, best] < values[rows, near] * (1.0 + WIDE_MARGIN)
+        best = np.where(keep, near, best)
     period = lags[rows, best].astype(float)
     if interpolator != "none":
         # A parabola through the best value and its neighbours (their

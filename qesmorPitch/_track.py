@@ -1248,12 +1248,12 @@ def _find_hum(source: Any, plan: _Plan) -> Optional[List[Optional[_hum.Hum]]]:
 # A gliding frame's period is measured again on its centre (see
 # _highrate.glide_windows) among the whole lags within GLIDE_REACH of it
 # (about a semitone): the whole frame's period is that of the glide's
-# average, which a curved glide leaves several lags from its centre's. On
-# the tuning part (viterbi) clean speech went from 0.9420 to 0.9440, babble
-# at 20 dB 0.8764 to 0.8781, the mean over the conditions 0.8649 to 0.8655
-# (white noise at 0 dB 0.7922 to 0.7883, where the centre's few periods
-# are noisier; music within 0.0001). One lag either side reached only the
-# nearest.
+# average, which a curved glide leaves several lags from its centre's. A lag
+# beyond the nearest four wins only by _highrate.WIDE_MARGIN (the centre's
+# few periods are noisy). On the tuning part (viterbi) clean speech went
+# from 0.9420 to 0.9435, babble at 20 dB 0.8764 to 0.8785, the mean over
+# the conditions 0.8649 to 0.8658, no condition lower by more than 0.001
+# (white noise at 0 dB; music unchanged).
 GLIDE_REACH = 0.06
 
 
