@@ -38,6 +38,8 @@ from typing import Any
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from . import _frontend
+
 __all__ = ["Dereverberated"]
 
 FRAME_SECONDS = 0.064       # short-time spectra: about this long (a power of two of samples) ...
@@ -57,6 +59,11 @@ class Dereverberated:
         self._source = source
         self.n_samples, self.n_channels = source.n_samples, source.n_channels
         self._channels = np.flatnonzero(channels)
+        # Each channel analysed at a peak in [0.5, 1), exactly (a power of
+        # two): the powers of a recording at 1e-300 or 1e300 would under- or
+        # overflow, and every scale gives the same result.
+        peaks = source.peaks()
+        self._exponents = {int(c): math.frexp(float(peaks[c]))[1] for c in self._channels}
         self._size = 1 << max(3, round(math.log2(FRAME_SECONDS * sr)))
         self._hop = self._size // OVERLAP
         self._delay = max(1, round(LATE_SECONDS * sr / self._hop))
@@ -89,8 +96,9 @@ class Dereverberated:
         out = raw[:, start - a: stop - a].copy()
         for c in self._channels:
             x = np.zeros(hi - lo)
-            x[a - lo: b - lo] = raw[c]
-            out[c] = self._channel(x, start - first * hop, stop - start)
+            x[a - lo: b - lo] = _frontend.scaled(raw[c], -self._exponents[int(c)])
+            out[c] = _frontend.scaled(self._channel(x, start - first * hop, stop - start),
+                                      self._exponents[int(c)])
         return out
 
     def _channel(self, x: np.ndarray, offset: int, count: int) -> np.ndarray:

@@ -704,6 +704,11 @@ def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch
                              for k in range(5)])
     assert whole.voiced[middle].all()
     assert np.max(np.abs(1200 * np.log2(whole.f0[middle] / 180.0))) < 20
+    # At any scale: the spectra's powers of 1e300 overflowed, all unvoiced.
+    for scale in (2.0 ** -900, 2.0 ** 900):
+        scaled = qesmorPitch.track(wet * scale, sr)
+        np.testing.assert_array_equal(scaled.f0, whole.f0)
+        np.testing.assert_array_equal(scaled.voiced, whole.voiced)
     # No period moves by an octave from the first analysis's.
     monkeypatch.setattr(_voicing, "REVERB_SHARE", 2.0)
     with np.errstate(invalid="ignore"):
