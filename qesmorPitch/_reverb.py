@@ -110,17 +110,21 @@ class Dereverberated:
         kept = np.empty((n_frames, size))
         # A few frames at a time: the spectra's temporaries stay small and
         # in cache (fresh pages of a whole block's cost more than the
-        # arithmetic). Each frame's result is its own, whatever the chunk.
-        for i in range(0, n_frames, CHUNK_FRAMES):
-            j = min(n_frames, i + CHUNK_FRAMES)
-            spectra = np.fft.rfft(frames[i: j + delay] * self._window, axis=1)
-            power = spectra.real ** 2
-            power += spectra.imag ** 2
-            now = power[delay:]
+        # arithmetic). Each frame's result is its own, whatever the chunk;
+        # each frame's power is computed once and kept, as the power the
+        # frame `delay` later subtracts from, for the next chunk.
+        chunk = max(CHUNK_FRAMES, delay)
+        earlier = self._power(np.fft.rfft(frames[:delay] * self._window, axis=1))
+        for i in range(0, n_frames, chunk):
+            j = min(n_frames, i + chunk)
+            spectra = np.fft.rfft(frames[i + delay: j + delay] * self._window, axis=1)
+            now = self._power(spectra)
+            power = np.concatenate((earlier, now))
             with np.errstate(divide="ignore", invalid="ignore"):
-                gain = np.where(now > 0.0, 1.0 - self._decay * power[:-delay] / now, 0.0)
+                gain = np.where(now > 0.0, 1.0 - self._decay * power[:j - i] / now, 0.0)
             np.sqrt(np.maximum(gain, GAIN_FLOOR ** 2, out=gain), out=gain)
-            kept[i: j] = np.fft.irfft(spectra[delay:] * gain, n=size, axis=1)
+            kept[i: j] = np.fft.irfft(spectra * gain, n=size, axis=1)
+            earlier = power[j - i:]
         kept *= self._window
         # Overlap-add in a fixed order: slot s of the output sums the parts
         # of frames s, s - 1, ..., s - OVERLAP + 1, in that order.
@@ -130,3 +134,9 @@ class Dereverberated:
             out[q: q + n_frames] += parts[:, q]
         out = (out / self._norm).ravel()
         return out[offset: offset + count]
+
+    @staticmethod
+    def _power(spectra: np.ndarray) -> np.ndarray:
+        power = spectra.real ** 2
+        power += spectra.imag ** 2
+        return power
