@@ -291,6 +291,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     unknown = [m for m in methods if m not in METHODS]
     if not methods or unknown:
         parser.error(f"--methods {args.methods!r}: give one or more of {', '.join(METHODS)}")
+    if args.json == "":
+        # Else taken for "no --json": the run's results were never written.
+        parser.error("--json '' names no file; give one, e.g. --json results.json")
     if args.json:
         # Checked now: it is written only after the whole run.
         folder = os.path.dirname(os.path.abspath(args.json))
@@ -475,6 +478,10 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
     for c in (args.conditions or "").split(","):
         if c.strip() and c.strip() not in _realcorpus.CONDITIONS:
             parser.error(f"unknown condition {c.strip()!r}; --conditions list shows them")
+    if args.conditions is not None and not args.conditions.replace(",", "").strip():
+        # Else a run that scores nothing, reported as done.
+        parser.error(f"--conditions {args.conditions!r} names no condition; give one or more, "
+                     f"e.g. --conditions clean (--conditions list shows them)")
     split = None if args.split == "both" else args.split
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
     failed = 0

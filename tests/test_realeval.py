@@ -154,7 +154,12 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
                        (["--real", "--set", "voicing_threshold=5"], "must be in [0, 1]"),
                        (["--quick", "--json", str(tmp_path / "no" / "x.json")], "no such directory"),
                        (["--quick", "--json", str(tmp_path)], "names a directory"),
-                       (["--quick", "--conditions", "clean"], "add --real")):
+                       (["--quick", "--conditions", "clean"], "add --real"),
+                       # An empty name or list was taken for none given: the
+                       # results went unwritten, or nothing was scored.
+                       (["--quick", "--json", ""], "names no file"),
+                       (["--real", "--cache", str(tmp_path), "--conditions", " , "],
+                        "names no condition")):
         with pytest.raises(SystemExit):
             main(argv)
         err = capsys.readouterr().err
