@@ -610,6 +610,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except (TypeError, ValueError) as exc:
             parser.error(_option_error(exc, args))
         return run_stream(args, options)
+    # The raw input's format means nothing to a file, whose header gives its
+    # own: taken silently, a file at 44.1 kHz given --sr 16000 was tracked at
+    # 44.1 kHz without a word.
+    for flag, name in (("--sr", "sr"), ("--channels", "channels"), ("--dtype", "dtype")):
+        value = getattr(args, name)
+        if value != parser.get_default(name):
+            text = f"{value:g}" if isinstance(value, float) else value
+            parser.error(f"{flag} {text} applies to the raw samples of --stream only (a "
+                         f"file's header gives its own rate and format): drop it, or add "
+                         f"--stream -")
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")

@@ -212,6 +212,7 @@ def test_parallel_jobs_give_the_same_tracks(tmp_path, capsys):
     (["{tmp}/b.wav", "-o", "-"], "-o - takes a single input file"),
     (["-o", "{tmp}/t.png", "--plot", "{tmp}/t.png"], "its track and its figure"),
     (["-o", ""], "-o '': an empty name is no file or directory"),
+    (["--sr", "16000"], "--sr 16000 applies to the raw samples of --stream only"),
 ])
 def test_usage_errors_exit_2_before_any_file_is_processed(tmp_path, capsys, argv, text):
     write_wav(tmp_path / "a.wav", voice(0.3))
