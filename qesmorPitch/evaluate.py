@@ -45,7 +45,7 @@ import numpy as np
 
 from . import _corpus, _realeval, _scoring
 from ._options import METHODS
-from ._track import DEFAULTS, Options, prepare, run_plan
+from ._track import DEFAULTS, Options, make_plan, prepare, run_plan
 
 PROG = "python -m qesmorPitch.evaluate"
 
@@ -484,7 +484,7 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
                      f"e.g. --conditions clean (--conditions list shows them)")
     split = None if args.split == "both" else args.split
     kinds = ("speech", "music") if args.kind == "all" else (args.kind,)
-    failed = 0
+    corpus = {}
     for kind in kinds:
         try:
             items = [i for i in _realcorpus.load(kind, split, args.cache) if i.sr > args.above_sr]
@@ -492,6 +492,21 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
             parser.error(" ".join(str(exc).split()))
         if not items:
             parser.error(f"no {kind} item is sampled above --above-sr {args.above_sr:g} Hz")
+        corpus[kind] = items
+        # The limits that depend on the rate (a frame or hop given in
+        # samples or seconds), at each rate of the items: else a traceback
+        # once the first item at that rate was reached, after the earlier
+        # ones were scored.
+        fmin, fmax = (40.0, 1000.0) if kind == "music" else (50.0, 600.0)
+        for sr in sorted({i.sr for i in items}):
+            for method in methods:
+                try:
+                    make_plan(sr, Options.from_kwargs({"method": method, "fmin": fmin,
+                                                       "fmax": fmax, **overrides}))
+                except (TypeError, ValueError) as exc:
+                    parser.error(f"--set: {exc} (the {kind} items at {sr:g} Hz)")
+    failed = 0
+    for kind, items in corpus.items():
         fmin, fmax = (40.0, 1000.0) if kind == "music" else (50.0, 600.0)
         default = _realcorpus.SPEECH_CONDITIONS if kind == "speech" else _realcorpus.MUSIC_CONDITIONS
         conditions = ([c.strip() for c in args.conditions.split(",") if c.strip()]

@@ -145,6 +145,8 @@ def test_scores_of_an_oracle_and_of_an_octave_error():
 def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(capsys, tmp_path):
     res = _realeval.score_tracker(_realeval.qesmor("viterbi"), [_item()], ["clean"])
     assert res["clean"]["raw_pitch_accuracy"] > 0.95
+    corpus = tmp_path / "corpus"
+    _realcorpus.build("speech", 1, lambda scratch: [_item()], corpus, log=lambda msg: None)
     # Every mistake is one line before any work, not a traceback after it
     # (or, for the real recordings' options without --real, ignored).
     for argv, text in ((["--real", "--set", "voicing_threshold"], "needs KEY=VALUE"),
@@ -159,7 +161,11 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
                        # results went unwritten, or nothing was scored.
                        (["--quick", "--json", ""], "names no file"),
                        (["--real", "--cache", str(tmp_path), "--conditions", " , "],
-                        "names no condition")):
+                        "names no condition"),
+                       # A limit that depends on the items' rate: a traceback
+                       # once the first item was reached.
+                       (["--real", "--cache", str(corpus), "--set", "frame_length=3"],
+                        "frame_length=3 is too short for fmin=50 Hz at sr=16000")):
         with pytest.raises(SystemExit):
             main(argv)
         err = capsys.readouterr().err
