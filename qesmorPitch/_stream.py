@@ -16,10 +16,10 @@ from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
-from . import _frontend, _kernels, _voicing, cy_impl
+from . import _frontend, _hum, _kernels, _voicing, cy_impl
 from ._options import Options
 from ._track import (BLOCK_FRAMES, LEVEL, LEVEL_FLOOR, N_COLUMNS, PROBABILITY, STRENGTH,
-                     PitchTrack, _analyse_block, _frame_levels, _half_waves, _Plan, _silent,
+                     ArraySource, PitchTrack, _analyse_block, _frame_levels, _half_waves, _Plan, _silent,
                      check_rows, make_plan, track_from_rows)
 
 __all__ = ["PitchStream", "causal_rows"]
@@ -45,17 +45,125 @@ def full_scale(dtype: np.dtype) -> float:
     return 1.0
 
 
-def condition(x: np.ndarray, state: Any, plan: _Plan) -> Tuple[np.ndarray, Any]:
-    """The causal conditioning of one chunk, shape (channels, n) float64, and
-    the state to carry to the next chunk (None before the first).
+def condition(x: np.ndarray, state: Any, plan: _Plan) -> Tuple[np.ndarray, Optional[np.ndarray], Any]:
+    """The causal conditioning of one chunk, shape (channels, n) float64; the
+    hum taken out of it, conditioned alike (what the conditioned samples
+    would hold more without the hum's removal; None: nothing); and the
+    state to carry to the next chunk (None before the first).
 
     Every stage here must run forward only, its state carried across chunks,
-    so that any split of a signal conditions it identically: the high-pass
-    runs forward from the filter state the previous chunk left.
+    so that any split of a signal conditions it identically: the hum found
+    in the input before the chunk is taken out of it (see _HumRemoval), and
+    the high-pass runs forward from the filter state the previous chunk left.
     """
-    if plan.highpass is None or x.shape[1] == 0:
-        return x, state
-    return _frontend.highpass_forward(x, plan.sos, state)
+    if state is None:
+        state = (None, None, _HumRemoval.start(x.shape[0], plan.sr))
+    filter_state, hum_state, removal = state
+    y, hum, removal = removal.apply(x)
+    if plan.highpass is not None and x.shape[1]:
+        y, filter_state = _frontend.highpass_forward(y, plan.sos, filter_state)
+        if hum is None and hum_state is not None and hum_state.any():
+            hum = np.zeros(x.shape)   # the filter still rings with the hum before
+        if hum is not None:
+            # From rest: no hum is taken out before the first search.
+            if hum_state is None:
+                hum_state = np.zeros((x.shape[0], plan.sos.shape[0], 2))
+            hum, hum_state = _frontend.highpass_forward(hum, plan.sos, hum_state)
+    return y, hum, (filter_state, hum_state, removal)
+
+
+# Mains hum in causal analysis: _hum's search, run on the last
+# HUM_WINDOW_SECONDS of the input once every HUM_UPDATE_SECONDS of it, and
+# the lines it finds subtracted from the input that follows, until the next
+# search (an amplitude held at its last value, a phase advancing at the
+# line's measured rate). The search needs a second and a quarter of input,
+# so the first 1.5 s keep their hum. A stream's pauses are otherwise as
+# periodic as the hum, and pass for voice: on the tuning part of the real
+# corpus (utterances of about 3 s) 50 Hz hum at -20 dB scored 0.760 against
+# clean speech's 0.919 before, 0.802 after; the same search over the whole
+# utterance, which a stream cannot have, reaches 0.866.
+HUM_WINDOW_SECONDS = 2.0
+HUM_UPDATE_SECONDS = 0.5
+# Digital silence stays silence: a zero sample is left a zero once this many
+# have come in a row (a zero between non-zero samples is a zero crossing).
+HUM_ZERO_RUN = 16
+# A frame the removal leaves below this share of its level (-6 dB) was hum
+# alone, and what the removal missed is as periodic as the hum. Offline
+# analysis takes 0.01, its lines being fitted over the whole signal; a
+# stream's, from the past only, miss more. On the tuning part (causal
+# bayes) the four hum conditions went from 0.769 (0.829 at 0.1; 0.858 at
+# 0.7, where 60 Hz at -20 dB lost again), 50 Hz hum in music at -20 dB from
+# 0.880 to 0.962 (clean music 0.970); speech and music without hum do not
+# change (no line is found).
+HUM_RESIDUE = 0.5
+
+
+class _HumRemoval:
+    """The state of causal hum removal: the input's last samples, the hum of
+    each channel as last found, and where the input stands."""
+
+    def __init__(self, sr: float, history: np.ndarray, models: List[Any], received: int,
+                 zeros: np.ndarray) -> None:
+        self.sr, self.history, self.models = sr, history, models
+        self.received = received   # input samples before the next chunk
+        self.zeros = zeros         # zeros in a row at the end of each channel's input
+
+    @classmethod
+    def start(cls, rows: int, sr: float) -> "_HumRemoval":
+        return cls(sr, np.zeros((rows, 0)), [None] * rows, 0, np.zeros(rows, dtype=np.int64))
+
+    def apply(self, x: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray], "_HumRemoval"]:
+        """`x` (rows, n), the input after what came before, less its hum; the
+        hum taken out (None: none); and the state after it. Searches fall on
+        multiples of the update interval counted from the stream's start,
+        each over the input before it, so the chunks' boundaries change
+        nothing. `x` itself is never written to."""
+        rows, n = x.shape
+        sr = self.sr
+        window = max(1, round(HUM_WINDOW_SECONDS * sr))
+        update = max(1, round(HUM_UPDATE_SECONDS * sr))
+        start, models, hum = self.received, list(self.models), None
+        pos, point = start, (start // update + 1) * update
+        while pos < start + n or point <= start + n:
+            end = min(point, start + n)
+            for c, model in enumerate(models):
+                if model is not None and end > pos:
+                    if hum is None:
+                        hum = np.zeros((rows, n))
+                    lines, first = model
+                    hum[c, pos - start: end - start] = lines.at(pos - first, end - pos, sr,
+                                                                np.ones(lines.freqs.shape[0]))
+            pos = end
+            if point > start + n:
+                break
+            lo = max(0, point - window)
+            found = _hum.detect(ArraySource(self._before(x, lo, point)), sr)
+            models = [None if h is None else (h, lo) for h in found]
+            point += update
+        zeros, out = self.zeros, x
+        if hum is not None:
+            # The zeros in a row up to each sample, counting those before.
+            index = np.arange(n)
+            last = np.maximum.accumulate(np.where(x != 0.0, index[None, :], -1 - zeros[:, None]),
+                                         axis=1)
+            hum[index[None, :] - last >= HUM_ZERO_RUN] = 0.0
+            out = x - hum
+        if n:
+            nonzero = x != 0.0
+            tail = np.where(nonzero.any(axis=1), n - 1 - np.argmax(nonzero[:, ::-1], axis=1), -1)
+            zeros = np.where(tail < 0, zeros + n, n - 1 - tail)
+        # A copy: the chunk may be the caller's own buffer, reused for the next one.
+        history = self._before(x, max(0, start + n - window), start + n).copy()
+        return out, hum, _HumRemoval(sr, history, models, start + n, zeros)
+
+    def _before(self, x: np.ndarray, lo: int, hi: int) -> np.ndarray:
+        """Input samples [lo, hi) from the history and `x`, the samples from
+        self.received on (lo no earlier than the history's first)."""
+        start = self.received
+        if lo >= start:
+            return x[:, lo - start: hi - start]
+        past = self.history[:, lo - (start - self.history.shape[1]):]
+        return np.concatenate((past, x[:, : hi - start]), axis=1)
 
 
 # How long an outlying sample raises the silence floor of a stream: in
@@ -90,6 +198,7 @@ class _Causal:
         # Samples from the start of the next frame on, up to `received`, and
         # the largest magnitude of each channel's input up to each of them.
         self.buffer = np.zeros((self.rows, 0))
+        self.removed: Optional[np.ndarray] = None    # the hum taken out of them
         self.peaks = np.zeros((self.rows, 0))
         # The largest magnitude of each block of PEAK_BLOCK samples (counted
         # from the stream's start) among the last ones, the current block's last.
@@ -158,9 +267,14 @@ class _Causal:
         # (the largest so far kept a stream silent after one sample of 1e12).
         running, recent = self._recent_peaks(np.abs(x))
         peaks = np.concatenate((self.peaks, running), axis=1)
-        x, condition_state = condition(x, self.condition_state, plan)
+        x, hum, condition_state = condition(x, self.condition_state, plan)
         total = self.received + x.shape[1]
         buffer = np.concatenate((self.buffer, x), axis=1)
+        # The hum taken out of the buffer's samples; None while there is none.
+        removed = self.removed
+        if hum is not None or removed is not None:
+            removed = np.concatenate((np.zeros(self.buffer.shape) if removed is None else removed,
+                                      np.zeros(x.shape) if hum is None else hum), axis=1)
         start = total - buffer.shape[1]          # sample index of buffer[:, 0]
         first, stop = self.next_frame, plan.n_frames(total)
         out = np.full((self.rows, max(stop - first, 0), N_COLUMNS), np.nan)
@@ -174,16 +288,28 @@ class _Causal:
             # up to the frame's end where that is larger.
             ends = lo + np.arange(stop - first) * plan.hop_length + plan.frame_length - 1
             floors = LEVEL_FLOOR * np.maximum(peaks[:, ends], 1.0)
+            taken = None if removed is None else removed[:, lo: lo + block.shape[1]]
             for c in range(self.rows):
+                if taken is not None and taken[c].any():
+                    # A frame that was hum alone keeps what the removal
+                    # missed, as periodic as the hum: far below the frame's
+                    # level before, it is no voice.
+                    floors[c] = np.maximum(floors[c], HUM_RESIDUE * _frame_levels(
+                        block[c] + taken[c], plan, stop - first))
                 out[c], beliefs[c] = self._analyse(block[c], beliefs[c], stop - first, floors[c])
                 confidence[c], chains[c] = _voicing.causal_confidence(
                     out[c, :, STRENGTH], out[c, :, LEVEL], chains[c], plan.frame_length)
         # Keep what the next frame needs (it may start beyond what came).
         keep_from = max(stop, first) * plan.hop_length
         buffer = buffer[:, max(keep_from - start, 0):]
+        if removed is not None:
+            removed = removed[:, max(keep_from - start, 0):]
+            if not removed.any():
+                removed = None
         peaks = peaks[:, max(keep_from - start, 0):]
         # Commit only once everything above has succeeded.
         self.buffer, self.received, self.next_frame = buffer, total, max(stop, first)
+        self.removed = removed
         self.peaks, self.recent = peaks, recent
         self.condition_state, self.beliefs, self.chains = condition_state, beliefs, chains
         return first, out, confidence

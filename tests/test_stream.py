@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import qesmorPitch
-from qesmorPitch import _kernels, cy_impl
+from qesmorPitch import _kernels, _stream, cy_impl
 
 SR = 8000
 # A short range keeps frames short, so a signal of many frames stays small.
@@ -89,6 +89,30 @@ def test_offsets_and_large_constants_are_unvoiced_and_a_voice_on_one_is_not(meth
     assert want.voiced[want.times > 1.3].all() and not want.voiced[want.times < 0.9].any()
     assert_same_bits(pushed(qesmorPitch.PitchStream(SR, method=method, **RANGE),
                             random_split(y, np.random.default_rng(5), 30)), want)
+
+
+def test_hum_found_in_the_past_is_taken_out_whatever_the_chunks(monkeypatch):
+    # Half-second notes and pauses over 50 Hz hum 20 dB down: the pauses are
+    # as periodic as the hum, and passed for voice before its removal.
+    t = np.arange(4 * SR) / SR
+    phase = t % 1.0
+    y = np.where(phase < 0.5, sum(np.sin(2 * np.pi * k * 180 * t) / k for k in (1, 2, 3)), 0.0)
+    y += 0.1 * sum(np.sin(2 * np.pi * k * 50 * t + k) for k in (1, 2, 3))
+    y += 1e-3 * np.random.default_rng(7).standard_normal(t.size)
+    y[int(3.6 * SR):] = 0.0     # digital silence, which must stay silence
+    kw = dict(RANGE, method="bayes")
+    want = qesmorPitch.track(y, SR, causal=True, **kw)
+    at = want.times % 1.0
+    later = (want.times > 1.6) & (want.times < 3.5)   # the first search comes at 1.5 s
+    assert want.voiced[later & (at > 0.1) & (at < 0.45)].all()
+    assert not want.voiced[later & (at > 0.6) & (at < 0.95)].any()
+    assert np.isnan(want.strength[want.times > 3.65]).all()
+    update = round(_stream.HUM_UPDATE_SECONDS * SR)
+    for chunks in (random_split(y, np.random.default_rng(8), 30),
+                   np.split(y, [update - 1, update, update + 1, 3 * update])):
+        assert_same_bits(pushed(qesmorPitch.PitchStream(SR, **kw), chunks), want)
+    monkeypatch.setattr(_stream, "HUM_UPDATE_SECONDS", 1e9)
+    assert qesmorPitch.track(y, SR, causal=True, **kw).voiced[later & (at > 0.6)].mean() > 0.9
 
 
 def test_multichannel_integer_chunks_and_reset():
