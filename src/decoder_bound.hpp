@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "reused.hpp"
 #include "views.hpp"
 
 namespace qp {
@@ -39,6 +40,8 @@ class PrunedDecoder {
   bool step(const double* prev, const index_t* last_arg, double* best, index_t* arg);
 
  private:
+  void align_rows();
+
   const double* a_;
   index_t n_;
   index_t row_stride_;
@@ -53,6 +56,7 @@ class PrunedDecoder {
   std::vector<double> block_top_;  // slots, -2^1000 past the last block
   std::vector<double> seed_;       // count
   std::vector<double> diagonal_;   // a[j][j], j < count
+  Reused<double> rows_;            // the rows a_ reads when the caller's were not aligned
 };
 
 }  // namespace qp
