@@ -79,25 +79,27 @@ index_t first_top(const double* prev, const double* tops, index_t blocks) {
 
 // Each seed is the computed value of a real candidate (the diagonal, the
 // best previous state's, last step's winner's), so it is at most the
-// column's maximum.
+// column's maximum. The first two in vectors, the winners' one value at a
+// time (below).
 QP_WIDE_CLONES
 void seeds(const double* prev, const double* a, index_t row_stride, index_t count, const double* diagonal,
-           index_t top, const index_t* last_arg, double* __restrict seed) {
+           index_t top, double* __restrict seed) {
   const double top_value = prev[top];
   const double* best_row = a + top * row_stride;
-  if (last_arg == nullptr) {
-    for (index_t j = 0; j < count; ++j) {
-      const double d = prev[j] + diagonal[j], t = top_value + best_row[j];
-      seed[j] = t > d ? t : d;
-    }
-    return;
-  }
   for (index_t j = 0; j < count; ++j) {
     const double d = prev[j] + diagonal[j], t = top_value + best_row[j];
+    seed[j] = t > d ? t : d;
+  }
+}
+
+// Each column's load from its own row: the compiler's vector form of this
+// assembles every lane from scalar loads, slower than the plain loop.
+__attribute__((noinline)) void winners_seeds(const double* prev, const double* a, index_t row_stride, index_t count,
+                                             const index_t* last_arg, double* __restrict seed) {
+  for (index_t j = 0; j < count; ++j) {
     const index_t i = last_arg[j];
     const double w = prev[i] + a[i * row_stride + j];
-    const double s = t > d ? t : d;
-    seed[j] = w > s ? w : s;
+    seed[j] = w > seed[j] ? w : seed[j];
   }
 }
 
@@ -165,7 +167,8 @@ bool PrunedDecoder::step(const double* prev, const index_t* last_arg, double* be
   }
   if (!block_tops(prev, n_, block_top_.data())) return false;
   const index_t top = first_top(prev, block_top_.data(), blocks_);
-  seeds(prev, a_, row_stride_, count_, diagonal_.data(), top, last_arg, seed_.data());
+  seeds(prev, a_, row_stride_, count_, diagonal_.data(), top, seed_.data());
+  if (last_arg) winners_seeds(prev, a_, row_stride_, count_, last_arg, seed_.data());
   const index_t scanned = target_.viterbi_pruned(prev, n_, a_, row_stride_, count_, block_top_.data(),
                                                  col_top_.data(), group_top_.data(), seed_.data(), best, arg);
   const double pairs = static_cast<double>(blocks_) * static_cast<double>(group_top_.size() / slots_);
