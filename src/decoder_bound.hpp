@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "reused.hpp"
 #include "views.hpp"
 
 namespace qp {
@@ -39,6 +40,8 @@ class PrunedDecoder {
   bool step(const double* prev, const index_t* last_arg, double* best, index_t* arg);
 
  private:
+  void align_rows();
+
   const double* a_;
   index_t n_;
   index_t row_stride_;
@@ -46,11 +49,14 @@ class PrunedDecoder {
   const kernels::Target& target_;
   bool usable_ = false;
   index_t rest_ = 0;  // steps left on the full scan before pruning is tried again
+  index_t blocks_ = 0;
+  index_t slots_ = 0;              // kernels::decoder_block_slots(blocks_)
   std::vector<double> col_top_;    // blocks x count
-  std::vector<double> group_top_;  // blocks x groups of target.states columns
-  std::vector<double> block_top_;  // blocks
+  std::vector<double> group_top_;  // groups of target.states columns x slots
+  std::vector<double> block_top_;  // slots, -2^1000 past the last block
   std::vector<double> seed_;       // count
   std::vector<double> diagonal_;   // a[j][j], j < count
+  Reused<double> rows_;            // the rows a_ reads when the caller's were not aligned
 };
 
 }  // namespace qp

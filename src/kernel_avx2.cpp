@@ -30,6 +30,8 @@ struct Lanes {
   static V max_greater(V a, V b) { return _mm256_max_pd(a, b); }
   static M greater(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   static bool all(M m) { return _mm256_movemask_pd(m) == 0xf; }
+  // Lane l's flag as bit l.
+  static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
 };
 
 // 32-bit integer lanes for the running sums.

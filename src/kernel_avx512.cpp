@@ -30,6 +30,8 @@ struct Lanes {
   static V max_greater(V a, V b) { return _mm512_max_pd(a, b); }
   static M greater(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
   static bool all(M m) { return m == 0xff; }
+  // Lane l's flag as bit l.
+  static unsigned bits(M m) { return m; }
 };
 
 // 32-bit integer lanes for the running sums.

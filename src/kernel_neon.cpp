@@ -26,6 +26,10 @@ struct Lanes {
   static V max_greater(V a, V b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }
   static M greater(V a, V b) { return vcgtq_f64(a, b); }
   static bool all(M m) { return (vgetq_lane_u64(m, 0) & vgetq_lane_u64(m, 1)) != 0; }
+  // Lane l's flag as bit l.
+  static unsigned bits(M m) {
+    return static_cast<unsigned>((vgetq_lane_u64(m, 0) & 1) | ((vgetq_lane_u64(m, 1) & 1) << 1));
+  }
   static V select(M m, V t, V f) { return vbslq_f64(m, t, f); }
 };
 

@@ -29,6 +29,8 @@ struct Lanes {
   static V max_greater(V a, V b) { return _mm_max_pd(a, b); }
   static M greater(V a, V b) { return _mm_cmpgt_pd(a, b); }
   static bool all(M m) { return _mm_movemask_pd(m) == 0x3; }
+  // Lane l's flag as bit l.
+  static unsigned bits(M m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
 };
 
 // 32-bit integer lanes for the running sums (SSE2 has no 32-bit minimum).

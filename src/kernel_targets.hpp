@@ -75,14 +75,21 @@ inline index_t running_lanes_scratch(index_t frames, index_t hop, index_t window
 // Rows per block of the pruned decoder step.
 constexpr int kDecoderRows = 8;
 
+// Slots per row of the pruned step's block bounds: the blocks rounded up to
+// whole vectors of the widest target, so that a target reads them a vector
+// at a time. The slots past the last block hold -2^1000, which no bound
+// passes.
+inline index_t decoder_block_slots(index_t blocks) { return (blocks + kMaxLanes - 1) / kMaxLanes * kMaxLanes; }
+
 // ViterbiColumns with whole blocks of kDecoderRows earlier states skipped
 // where, for every later state j of a group of Target::states,
 // block_top[b] + col_top[b * count + j] < seed[j] (block_top[b]: the largest
 // prev in block b; col_top: the largest a[i][j] over its rows; seed[j]: the
-// value of some candidate of column j; group_top[b * groups + g]: the largest
+// value of some candidate of column j; group_top[g * slots + b]: the largest
 // col_top of group g in block b, groups = ceil(count / states), the last
-// group being the states columns that end at count). count >= states need
-// not be a multiple of states. Bit-identical to
+// group being the states columns that end at count; slots =
+// decoder_block_slots(blocks), block_top and each group's row padded as it
+// says). count >= states need not be a multiple of states. Bit-identical to
 // ViterbiColumns when every value is finite and no sum overflows (see
 // decoder_bound.hpp). Returns the number of (block, group) pairs it scanned.
 using ViterbiPruned = index_t (*)(const double* prev, index_t n, const double* a, index_t row_stride, index_t count,

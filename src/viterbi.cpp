@@ -57,6 +57,19 @@ const double* log_transition(index_t n_periods, double fs, double sigma, index_t
   return out.data();
 }
 
+// out[j] = beta * row[j] + best[j] for the contiguous doubles at row (any
+// alignment), in vectors where the CPU has them: the product, then the sum,
+// as one value at a time (the build contracts nothing into fused
+// multiply-adds).
+QP_WIDE_CLONES
+void weigh(const char* row, double beta, const double* best, index_t n, double* __restrict out) {
+  for (index_t j = 0; j < n; ++j) {
+    double v;
+    std::memcpy(&v, row + j * static_cast<index_t>(sizeof(double)), sizeof v);
+    out[j] = beta * v + best[j];
+  }
+}
+
 // The recursion one frame at a time, so that the core can decode each frame
 // as soon as its log-likelihoods exist (a row in the first-level cache, not
 // a frames x states matrix read back from memory).
@@ -70,16 +83,19 @@ class Recursion {
         back_(static_cast<std::size_t>(frames * n)),  // row 0 unused
         decoder_(n, log_a, target) {}
 
-  // Frame t's log-likelihoods, t = 0, 1, ... in order; `row(j)` gives state j's.
-  template <class Row>
-  void add(index_t t, Row row) {
+  // Frame t's log-likelihoods, t = 0, 1, ... in order, one per state.
+  void add(index_t t, DVec row) {
     if (t == 0) {
-      for (index_t j = 0; j < n_; ++j) previous_[j] = row(j);  // the first frame is not weighted
+      for (index_t j = 0; j < n_; ++j) previous_[j] = row[j];  // the first frame is not weighted
       return;
     }
     decoder_.step(previous_.data(), best_.data(), back_.data() + t * n_);
     // In place: state j's new value needs only its own best and likelihood.
-    for (index_t j = 0; j < n_; ++j) previous_[j] = beta_ * row(j) + best_[j];
+    if (row.contiguous()) {
+      weigh(row.base, beta_, best_.data(), n_, previous_.data());
+    } else {
+      for (index_t j = 0; j < n_; ++j) previous_[j] = beta_ * row[j] + best_[j];
+    }
   }
 
   // The path after the last of `frames` frames.
@@ -125,7 +141,7 @@ void viterbi(DMat log_likelihood, DMat log_a, double beta, index_t* path, const 
   const index_t frames = log_likelihood.rows;
   if (frames == 0) return;
   Recursion recursion(frames, log_likelihood.cols, log_a, beta, target);
-  for (index_t t = 0; t < frames; ++t) recursion.add(t, [&](index_t j) { return log_likelihood(t, j); });
+  for (index_t t = 0; t < frames; ++t) recursion.add(t, log_likelihood.row(t));
   recursion.backtrack(frames, path);
 }
 
@@ -156,7 +172,7 @@ void pitch_viterbi(FrameSource& source, const ViterbiParams& params, Out<double>
     levels[t] = source.analyse(t, score);
     observe(contiguous(score, k), flank.data(), p);
     log_floor(contiguous(p, k), log_likelihood.data());
-    recursion.add(t, [&](index_t j) { return log_likelihood[j]; });
+    recursion.add(t, contiguous(log_likelihood.data(), k));
   }
 
   std::vector<index_t> path(static_cast<std::size_t>(frames));
