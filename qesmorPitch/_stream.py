@@ -99,18 +99,22 @@ HUM_RESIDUE = 0.5
 
 
 class _HumRemoval:
-    """The state of causal hum removal: the input's last samples, the hum of
-    each channel as last found, and where the input stands."""
+    """The state of causal hum removal: the input the next search reads, the
+    hum of each channel as last found, and where the input stands."""
 
-    def __init__(self, sr: float, history: np.ndarray, models: List[Any], received: int,
-                 zeros: np.ndarray) -> None:
-        self.sr, self.history, self.models = sr, history, models
+    def __init__(self, sr: float, pieces: List[Tuple[int, np.ndarray]], models: List[Any],
+                 received: int, zeros: np.ndarray) -> None:
+        self.sr, self.models = sr, models
+        # (first sample, samples) of the input's last chunks, in order: kept
+        # as they came, and joined only for a search, so that a stream of
+        # short chunks copies no window of input per chunk.
+        self.pieces = pieces
         self.received = received   # input samples before the next chunk
         self.zeros = zeros         # zeros in a row at the end of each channel's input
 
     @classmethod
     def start(cls, rows: int, sr: float) -> "_HumRemoval":
-        return cls(sr, np.zeros((rows, 0)), [None] * rows, 0, np.zeros(rows, dtype=np.int64))
+        return cls(sr, [], [None] * rows, 0, np.zeros(rows, dtype=np.int64))
 
     def apply(self, x: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray], "_HumRemoval"]:
         """`x` (rows, n), the input after what came before, less its hum; the
@@ -137,7 +141,7 @@ class _HumRemoval:
             if point > start + n:
                 break
             lo = max(0, point - window)
-            found = _hum.detect(ArraySource(self._before(x, lo, point)), sr)
+            found = _hum.detect(ArraySource(_joined(self.pieces + [(start, x)], lo, point)), sr)
             models = [None if h is None else (h, lo) for h in found]
             point += update
         zeros, out = self.zeros, x
@@ -152,18 +156,17 @@ class _HumRemoval:
             nonzero = x != 0.0
             tail = np.where(nonzero.any(axis=1), n - 1 - np.argmax(nonzero[:, ::-1], axis=1), -1)
             zeros = np.where(tail < 0, zeros + n, n - 1 - tail)
-        # A copy: the chunk may be the caller's own buffer, reused for the next one.
-        history = self._before(x, max(0, start + n - window), start + n).copy()
-        return out, hum, _HumRemoval(sr, history, models, start + n, zeros)
+        # What the next search reads: from a window before it on. A copy of
+        # the chunk, which may be the caller's own buffer, reused for the next.
+        keep = (start + n) // update * update + update - window
+        pieces = [(a, p) for a, p in self.pieces + [(start, x.copy())] if a + p.shape[1] > keep]
+        return out, hum, _HumRemoval(sr, pieces, models, start + n, zeros)
 
-    def _before(self, x: np.ndarray, lo: int, hi: int) -> np.ndarray:
-        """Input samples [lo, hi) from the history and `x`, the samples from
-        self.received on (lo no earlier than the history's first)."""
-        start = self.received
-        if lo >= start:
-            return x[:, lo - start: hi - start]
-        past = self.history[:, lo - (start - self.history.shape[1]):]
-        return np.concatenate((past, x[:, : hi - start]), axis=1)
+
+def _joined(pieces: List[Tuple[int, np.ndarray]], lo: int, hi: int) -> np.ndarray:
+    """Samples [lo, hi) of the input held as `pieces` ((first sample, samples), in order)."""
+    parts = [p[:, max(lo - a, 0): hi - a] for a, p in pieces if a < hi and a + p.shape[1] > lo]
+    return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=1)
 
 
 # How long an outlying sample raises the silence floor of a stream: in
