@@ -152,8 +152,9 @@ bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples) {
 }
 
 ExactFrames::ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_size, index_t frames,
-                         const kernels::Target& target)
-    : data_(data), lags_(lags), window_(window_size), hop_(hop_size), frames_(frames) {
+                         const kernels::Target& target, Part part, BlockGrid* shared)
+    : data_(data), lags_(lags), window_(window_size), hop_(hop_size), frames_(frames), part_(part),
+      shared_(shared) {
   if (!kernels::shortcuts() || !target.running_lanes || frames_ == 0 || window_ <= 0 || hop_ <= 0 ||
       lags_.size == 0) {
     return;
@@ -218,7 +219,35 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
     for (index_t i = 0; i < span; ++i) segment_[i] = samples[i];
     x = segment_.data();
   }
-  const Grid grid = grid_of(x, span);
+  Grid grid;
+  int part = 0;  // what the kernels derive from each sample of x
+  if (part_ == Part::kSamples) {
+    grid = grid_of(x, span);
+  } else {
+    if (shared_ && shared_->block == block) {
+      grid = shared_->grid;
+    } else {
+      grid = grid_of(x, span);
+      if (shared_) *shared_ = {block, grid};
+    }
+    if (grid.exact(span)) {
+      // The signal's certificate covers the half-wave (exact_sums.hpp).
+      part = static_cast<int>(part_);
+      grid.unsigned_samples = true;
+    } else {
+      // The half-wave may pass where the signal does not: built for this
+      // block alone and scanned on its own.
+      segment_.resize(static_cast<std::size_t>(span));
+      const DVec samples = data_.slice(lo, lo + span);
+      if (part_ == Part::kPositive) {
+        for (index_t i = 0; i < span; ++i) segment_[i] = kernels::half_wave_sample<1>(samples[i]);
+      } else {
+        for (index_t i = 0; i < span; ++i) segment_[i] = kernels::half_wave_sample<-1>(samples[i]);
+      }
+      x = segment_.data();
+      grid = grid_of(x, span);
+    }
+  }
   if (!grid.exact(span)) return false;
 
   const index_t count = lags_.size;
@@ -233,15 +262,24 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
   const index_t quarter = span / 4;
   double chains[4] = {0.0, 0.0, 0.0, 0.0};
   running_[0] = 0.0;
-  for (index_t i = 0; i < quarter; ++i) {
-    for (int q = 0; q < 4; ++q) {
-      chains[q] += x[q * quarter + i];
-      running_[q * quarter + i + 1] = chains[q];
+  const auto add = [&](auto sample) {
+    for (index_t i = 0; i < quarter; ++i) {
+      for (int q = 0; q < 4; ++q) {
+        chains[q] += sample(x[q * quarter + i]);
+        running_[q * quarter + i + 1] = chains[q];
+      }
     }
-  }
-  for (index_t i = 4 * quarter; i < span; ++i) {
-    chains[3] += x[i];
-    running_[i + 1] = chains[3];
+    for (index_t i = 4 * quarter; i < span; ++i) {
+      chains[3] += sample(x[i]);
+      running_[i + 1] = chains[3];
+    }
+  };
+  if (part > 0) {
+    add([](double v) { return kernels::half_wave_sample<1>(v); });
+  } else if (part < 0) {
+    add([](double v) { return kernels::half_wave_sample<-1>(v); });
+  } else {
+    add([](double v) { return v; });
   }
   for (int q = 1; q < 4; ++q) {
     const double before = running_[q * quarter];
@@ -254,11 +292,11 @@ bool ExactFrames::fill(index_t block, const kernels::Target& target) {
 
   scratch_.resize(static_cast<std::size_t>(kernels::running_lanes_scratch(frames, hop_, window_)));
   if (target.running_lanes_int && grid.small(window_)) {
-    target.running_lanes_int(x, span, frames, hop_, window_, lag_values_.data(), count, grid.exponent,
+    target.running_lanes_int(x, span, frames, hop_, window_, lag_values_.data(), count, grid.exponent, part,
                              scratch_.data(), rows_.data(), count);
     path_ = Path::kIntegers;
   } else {
-    target.running_lanes(x, span, frames, hop_, window_, lag_values_.data(), count, grid.unsigned_samples,
+    target.running_lanes(x, span, frames, hop_, window_, lag_values_.data(), count, grid.unsigned_samples, part,
                          scratch_.data(), rows_.data(), count);
     path_ = Path::kDoubles;
   }

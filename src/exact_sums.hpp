@@ -29,6 +29,18 @@
 // one's mean, the same additions of the same values on both paths, so each
 // polarity needs only its own certificate.
 //
+// A half-wave read from its signal (ExactFrames::Part) is certified by the
+// signal's own scan, once for both: each half-wave sample is +0.0 or a
+// sample of the signal, negated or not, so the signal's q divides it and
+// its magnitude is at most the signal's largest: the signal's grid and bound
+// are a grid and bound of the half-wave, all the proof above asks. Under the
+// certificate every sum is exact, so which grid proved it (and whether it
+// then leads to the 32-bit or the double sums) changes no bit, and no
+// half-wave sample has its sign bit set. A block the signal's scan refuses
+// may still hold for a
+// half-wave (a NaN is 0.0 in both, and one polarity may lie on a coarser
+// grid or be smaller): that half-wave is built for the block and scanned.
+//
 // Anything else (a NaN or an infinity, a sample off the grid, magnitudes too
 // large for the segment's length) sends the block to the frame-by-frame path.
 #pragma once
@@ -69,13 +81,27 @@ Grid grid_of(const double* x, index_t n);
 // holds, *unsigned_samples (if given) says whether no sample is below zero.
 bool running_sums_exact(const double* x, index_t n, bool* unsigned_samples = nullptr);
 
+// The certificate of one block of a signal, kept by whichever of its two
+// half-waves reaches the block first for the other.
+struct BlockGrid {
+  index_t block = -1;
+  Grid grid;
+};
+
 // One signal's frames (start t * hop, window samples, as long as they lie
 // inside the signal), analysed block by block through running sums when the
 // certificate holds and the running sums are the cheaper way.
 class ExactFrames {
  public:
+  // What the frames hold: the samples of `data`, or one of its half-waves
+  // (kernels::half_wave_sample) taken from `data` as the sums read it.
+  enum class Part { kSamples = 0, kPositive = 1, kNegative = -1 };
+
+  // `shared`, for a half-wave, is the certificate cache of the signal's
+  // blocks that the other half-wave's frames share; it outlives this.
   ExactFrames(DVec data, IVec lags, index_t window_size, index_t hop_size, index_t frames,
-              const kernels::Target& target = kernels::active());
+              const kernels::Target& target = kernels::active(), Part part = Part::kSamples,
+              BlockGrid* shared = nullptr);
 
   // Writes frame t's scores (one per lag) and its mean and returns true, or
   // returns false when frame t must be computed frame by frame.
@@ -100,9 +126,11 @@ class ExactFrames {
   index_t block_ = -1;        // the block held in rows_ and means_
   bool block_exact_ = false;
   Path path_ = Path::kFrames;
+  Part part_ = Part::kSamples;
+  BlockGrid* shared_ = nullptr;
   const kernels::Target* target_ = nullptr;
   // Kept by the thread between calls (see reused.hpp).
-  Reused<double> segment_;          // the block's samples when they must be copied
+  Reused<double> segment_;          // the block's samples when they must be copied or split
   Reused<double> running_;          // running sums of the samples
   Reused<double> scratch_;          // the running-sum kernel's rows and frame starts
   std::vector<index_t> lag_values_;  // the lags, contiguous

@@ -28,6 +28,12 @@ Framing::Framing(DVec data, index_t window_size, index_t hop_size)
 Framing::Framing(DVec posi, DVec nega, index_t window_size, index_t hop_size)
     : first_(posi), second_(nega), window_(window_size), hop_(hop_size), two_polarity_(true) {}
 
+Framing Framing::halves(DVec data, index_t window_size, index_t hop_size) {
+  Framing framing(data, data, window_size, hop_size);
+  framing.halves_ = true;
+  return framing;
+}
+
 DVec Framing::frame(index_t t) const {
   const index_t end = window_ + t * hop_;
   return first_.slice(end - window_, end);

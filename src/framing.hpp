@@ -8,7 +8,10 @@
 // A two-polarity signal is given as its positive and negative half-waves,
 // framed at the same positions (counted from the length of the positive
 // one); the negative frame is cut at the end of its own array like a Python
-// slice, so a shorter negative half-wave gives shorter or empty frames.
+// slice, so a shorter negative half-wave gives shorter or empty frames. Or
+// it is given as the signal itself (Framing::halves), whose half-waves the
+// reader of the frames derives as it reads them: both then have the
+// signal's length.
 #pragma once
 
 #include "views.hpp"
@@ -26,11 +29,15 @@ class Framing {
  public:
   Framing(DVec data, index_t window_size, index_t hop_size);
   Framing(DVec posi, DVec nega, index_t window_size, index_t hop_size);
+  // Both half-waves of `data`, not built: frame() and second_frame() are
+  // then frames of `data` itself, and halves() is true.
+  static Framing halves(DVec data, index_t window_size, index_t hop_size);
 
   index_t frames() const { return frame_count(first_.size, window_, hop_); }
   index_t window_size() const { return window_; }
   index_t hop_size() const { return hop_; }
   bool two_polarity() const { return two_polarity_; }
+  bool halves() const { return halves_; }
 
   // Frame t of the signal (the positive half-wave for two polarities).
   DVec frame(index_t t) const;
@@ -46,6 +53,7 @@ class Framing {
   index_t window_;
   index_t hop_;
   bool two_polarity_;
+  bool halves_ = false;
 };
 
 // Sum in index order from 0.0.

@@ -68,13 +68,13 @@ struct RunningRound {
 
   void operator()(const Target& t) {
     const index_t span = (kRunning - 1) * kHop + kWindow;
-    t.running_lanes(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, true, scratch.data(), rows.data(),
+    t.running_lanes(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, true, 0, scratch.data(), rows.data(),
                     kLags);
     // The 32-bit sums, which the layer's blocks take, on the samples in
     // units of 2^-14: at most 2^13 each, far inside the range (a unit that
     // does not divide them only truncates; the values are not used).
     if (t.running_lanes_int) {
-      t.running_lanes_int(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, -14, scratch.data(),
+      t.running_lanes_int(x.data(), span, kRunning, kHop, kWindow, lags.data(), kLags, -14, 0, scratch.data(),
                           rows.data(), kLags);
     }
   }

@@ -46,18 +46,23 @@ using MatvecRows = void (*)(const double* at, index_t n, const double* v, index_
 // every lag >= 0 (one with window - lag < 1 scores 0.0), frames >= 1, and `scratch` of
 // running_lanes_scratch(frames, hop, window) doubles. Reads only x[0 .. span).
 // `unsigned_samples`: no sample of the block has its sign bit set, except
-// -0.0 (a faster minimum applies).
+// -0.0 (a faster minimum applies). `part` selects what is summed: x itself
+// (0), or the half-wave half_wave_sample<part> derives from each sample (1
+// positive, -1 negative), so that a two-polarity analysis reads one signal
+// instead of two arrays made from it; the certificate and `unsigned_samples`
+// then speak of the half-wave.
 using RunningLanes = void (*)(const double* x, index_t span, index_t frames, index_t hop, index_t window,
-                              const index_t* lags, index_t count, bool unsigned_samples, double* scratch,
-                              double* rows, index_t row_stride);
+                              const index_t* lags, index_t count, bool unsigned_samples, int part,
+                              double* scratch, double* rows, index_t row_stride);
 
 // RunningLanes for samples that are all integer multiples k * 2^exponent of
 // one power of two with |k| * window < 2^31 (exact_sums.hpp), exponent in
 // [-1000, 1000]: the running sums are carried as 32-bit integers, with the
-// same results. No sign condition.
+// same results. No sign condition. `part` as for RunningLanes (the condition
+// on the multiples then holds for the half-wave).
 using RunningLanesInt = void (*)(const double* x, index_t span, index_t frames, index_t hop, index_t window,
-                                 const index_t* lags, index_t count, int exponent, double* scratch, double* rows,
-                                 index_t row_stride);
+                                 const index_t* lags, index_t count, int exponent, int part, double* scratch,
+                                 double* rows, index_t row_stride);
 
 // The most lags a running-sum pass carries, and the widest vector, in doubles.
 constexpr int kMaxLaneLags = 16;
@@ -121,6 +126,30 @@ inline double min_num(double a, double b) {
   if (a != a) return b;
   return (b < a) ? b : a;
 }
+
+// A sample of a half-wave from the sample v of its signal: the positive
+// half-wave (kPart 1) holds v > 0 ? v : +0.0, the negative one (kPart -1)
+// v < 0 ? -v : +0.0, kPart 0 is v itself. So a NaN is +0.0 in both, -0.0
+// is +0.0, and no half-wave sample has its sign bit set. Every producer of
+// half-waves goes through this, so that all of them agree bit for bit.
+// Written as a mask on the bits: the compilers made the plain conditional
+// a branch in the running sums' loops, mispredicted on every other sign
+// change of a voice.
+template <int kPart>
+inline double half_wave_sample(double v) {
+  if constexpr (kPart == 0) {
+    return v;
+  } else {
+    std::uint64_t bits;
+    __builtin_memcpy(&bits, &v, sizeof bits);
+    const bool keep = kPart > 0 ? v > 0.0 : v < 0.0;
+    if (kPart < 0) bits ^= std::uint64_t{1} << 63;  // -v
+    bits &= std::uint64_t{0} - static_cast<std::uint64_t>(keep);
+    double out;
+    __builtin_memcpy(&out, &bits, sizeof out);
+    return out;
+  }
+}
 }  // namespace
 
 #define QP_DECLARE_TARGET(name)                                                                 \
@@ -134,11 +163,11 @@ inline double min_num(double a, double b) {
                                 index_t count, const double* block_top, const double* col_top, \
                                 const double* group_top, const double* seed, double* best, index_t* arg); \
   void name##_running_lanes(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
-                            const index_t* lags, index_t count, bool unsigned_samples, double* scratch, \
-                            double* rows, index_t row_stride); \
+                            const index_t* lags, index_t count, bool unsigned_samples, int part, \
+                            double* scratch, double* rows, index_t row_stride); \
   void name##_running_lanes_int(const double* x, index_t span, index_t frames, index_t hop, index_t window, \
-                                const index_t* lags, index_t count, int exponent, double* scratch, double* rows, \
-                                index_t row_stride); \
+                                const index_t* lags, index_t count, int exponent, int part, double* scratch, \
+                                double* rows, index_t row_stride); \
   void name##_half_wave_blocks(const double* h, index_t window, index_t lag0, index_t count, double* partial);
 
 QP_DECLARE_TARGET(sse2)

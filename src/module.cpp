@@ -442,10 +442,21 @@ PyObject* pitch_direct_impl(Data... data, double fs, int window_size, int hop_si
   return track(source, 2, [&](qp::Out<double> rows) { qp::pitch_direct(source, params, rows); });
 }
 
+// The framing of a core's signals: one signal, its two half-waves, or
+// (kHalves) one signal analysed as both its half-waves without building them.
+template <bool kHalves, class... Data>
+qp::Framing framing_of(int window_size, int hop_size, Data... data) {
+  if constexpr (kHalves) {
+    return qp::Framing::halves(data..., window_size, hop_size);
+  } else {
+    return qp::Framing(data..., window_size, hop_size);
+  }
+}
+
 // The two tracking cores take the same parameters but for the weight of the
 // prediction (alpha) or of the observation (beta); each checks its own lags.
 template <class Params, double Params::*Weight, void (*Core)(qp::FrameSource&, const Params&, qp::Out<double>),
-          class... Data>
+          bool kHalves, class... Data>
 PyObject* pitch_tracking_impl(Data... data, double fs, int window_size, int hop_size, qp::IVec search_sample,
                               Keyword pp_mode, double weight, double sigma, Keyword interpolator_mode) {
   Params params;
@@ -457,16 +468,21 @@ PyObject* pitch_tracking_impl(Data... data, double fs, int window_size, int hop_
   qp::check_window(window_size);
   qp::check_hop(hop_size);
   Params::check_lags(search_sample, window_size);
-  qp::FrameSource source(qp::Framing(data..., window_size, hop_size), search_sample);
+  qp::FrameSource source(framing_of<kHalves, Data...>(window_size, hop_size, data...), search_sample);
   return track(source, 3, [&](qp::Out<double> rows) { Core(source, params, rows); });
 }
 
 template <class... Data>
 constexpr auto pitch_bayes_impl =
-    &pitch_tracking_impl<qp::BayesParams, &qp::BayesParams::alpha, qp::pitch_bayes, Data...>;
+    &pitch_tracking_impl<qp::BayesParams, &qp::BayesParams::alpha, qp::pitch_bayes, false, Data...>;
 template <class... Data>
 constexpr auto pitch_viterbi_impl =
-    &pitch_tracking_impl<qp::ViterbiParams, &qp::ViterbiParams::beta, qp::pitch_viterbi, Data...>;
+    &pitch_tracking_impl<qp::ViterbiParams, &qp::ViterbiParams::beta, qp::pitch_viterbi, false, Data...>;
+// The two-polarity cores on the signal itself (see Framing::halves).
+constexpr auto bayes_halves_impl =
+    &pitch_tracking_impl<qp::BayesParams, &qp::BayesParams::alpha, qp::pitch_bayes, true, qp::DVec>;
+constexpr auto viterbi_halves_impl =
+    &pitch_tracking_impl<qp::ViterbiParams, &qp::ViterbiParams::beta, qp::pitch_viterbi, true, qp::DVec>;
 
 PyObject* create_transition_matrix_impl(int n_periods, double fs, double sigma) {
   qp::check_window(n_periods);
@@ -1135,6 +1151,14 @@ const Function kHooks[] = {
                                  "Whether the certificate proves running sums over x exact."),
     row<viterbi_on_impl>("viterbi", {"log_likelihood", "log_A", "beta", "target"}, "viterbi_cy on a target.", 3),
     row<matvec_impl>("matvec", {"a", "v", "target"}, "a @ v with each row summed in order.", 2),
+    framed_row<bayes_halves_impl>(
+        "_bayes_both_core", kOneSignal, kBayesParams,
+        "calc_Pitch_bayes_negaposi_core_cy(*_half_waves(data), ...) bit for bit, without building the "
+        "half-waves."),
+    framed_row<viterbi_halves_impl>(
+        "_viterbi_both_core", kOneSignal, kViterbiParams,
+        "calc_Pitch_viterbi_negaposi_core_cy(*_half_waves(data), ...) bit for bit, without building the "
+        "half-waves."),
     framed_row<bayes_resume_impl<qp::DVec>>(
         "_bayes_resume", kOneSignal, kResumeParams,
         "calc_Pitch_bayes_core_cy resumed from `belief` through the transposed block `transition_t`; "

@@ -32,13 +32,35 @@ void qesmor_frame(DVec frame, IVec lags, double* score, std::vector<double>& gat
   kernels::qesmor_sums(gather.data(), frame.size, lags, score, target);
 }
 
+namespace {
+
+ExactFrames::Part part_of(const Framing& framing, int polarity) {
+  if (!framing.halves()) return ExactFrames::Part::kSamples;
+  return polarity > 0 ? ExactFrames::Part::kPositive : ExactFrames::Part::kNegative;
+}
+
+}  // namespace
+
 FrameSource::FrameSource(const Framing& framing, IVec lags)
     : framing_(framing),
       lags_(lags),
       scratch_(framing.two_polarity() ? lags.size : 0),
-      exact_first_(framing.first(), lags, framing.window_size(), framing.hop_size(), framing.frames()),
+      half_(framing.halves() ? static_cast<std::size_t>(framing.window_size()) : 0),
+      exact_first_(framing.first(), lags, framing.window_size(), framing.hop_size(), framing.frames(),
+                   kernels::active(), part_of(framing, 1), framing.halves() ? &grid_ : nullptr),
       exact_second_(framing.second(), lags, framing.window_size(), framing.hop_size(),
-                    framing.two_polarity() ? framing.frames() : 0) {}
+                    framing.two_polarity() ? framing.frames() : 0, kernels::active(), part_of(framing, -1),
+                    framing.halves() ? &grid_ : nullptr) {}
+
+template <int kPart>
+double FrameSource::frame_scores(DVec frame, double* score) {
+  if (framing_.halves()) {
+    for (index_t j = 0; j < frame.size; ++j) half_[j] = kernels::half_wave_sample<kPart>(frame[j]);
+    frame = contiguous(half_.data(), frame.size);
+  }
+  qesmor_frame(frame, lags_, score, gather_);
+  return mean_1d(frame);
+}
 
 double FrameSource::analyse(index_t t, double* score) {
   // The running sums' rows are read in place: copied out and added, they
@@ -46,18 +68,14 @@ double FrameSource::analyse(index_t t, double* score) {
   double level;
   const double* first = exact_first_.row(t, level);
   if (!first) {
-    const DVec frame = framing_.frame(t);
-    qesmor_frame(frame, lags_, score, gather_);
-    level = mean_1d(frame);
+    level = frame_scores<1>(framing_.frame(t), score);
     first = score;
   }
   if (framing_.two_polarity()) {
     double other_level;
     const double* second = exact_second_.row(t, other_level);
     if (!second) {
-      const DVec other = framing_.second_frame(t);
-      qesmor_frame(other, lags_, scratch_.data(), gather_);
-      other_level = mean_1d(other);
+      other_level = frame_scores<-1>(framing_.second_frame(t), scratch_.data());
       second = scratch_.data();
     }
     for (index_t k = 0; k < lags_.size; ++k) score[k] = first[k] + second[k];

@@ -6,7 +6,8 @@
 // yields to its partner, and only a pair of two NaNs contributes NaN.
 //
 // For a two-polarity signal the scores of the two half-waves' frames add,
-// and so do their means.
+// and so do their means, whether the half-waves are given or derived from
+// the signal as they are read (Framing::halves): the same values either way.
 #pragma once
 
 #include <vector>
@@ -44,10 +45,17 @@ class FrameSource {
   double analyse(index_t t, double* score);
 
  private:
+  // The scores and the mean of `frame` (the frame-by-frame path), or for a
+  // framing of halves of its half-wave kPart (1 or -1), built into `half_`.
+  template <int kPart>
+  double frame_scores(DVec frame, double* score);
+
   Framing framing_;
   IVec lags_;
   std::vector<double> scratch_;  // the second polarity's scores
   std::vector<double> gather_;   // a strided frame, made contiguous
+  std::vector<double> half_;     // a half-wave's frame, for a framing of halves
+  BlockGrid grid_;               // for a framing of halves: one scan per block for both
   ExactFrames exact_first_;      // the same frames through running sums
   ExactFrames exact_second_;
 };

@@ -596,15 +596,15 @@ void half_waves(DVec x, Out<double> positive, Out<double> negative) {
     for (index_t i = 0; i < x.size; ++i) {
       double v;
       std::memcpy(&v, base + i * static_cast<index_t>(sizeof(double)), sizeof(v));
-      positive[i] = v > 0.0 ? v : 0.0;
-      negative[i] = v < 0.0 ? -v : 0.0;
+      positive[i] = kernels::half_wave_sample<1>(v);
+      negative[i] = kernels::half_wave_sample<-1>(v);
     }
     return;
   }
   for (index_t i = 0; i < x.size; ++i) {
     const double v = x[i];
-    positive[i] = v > 0.0 ? v : 0.0;
-    negative[i] = v < 0.0 ? -v : 0.0;
+    positive[i] = kernels::half_wave_sample<1>(v);
+    negative[i] = kernels::half_wave_sample<-1>(v);
   }
 }
 

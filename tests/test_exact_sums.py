@@ -193,3 +193,53 @@ def forced(request):
     kernels.use_target(request.param)
     yield kernels
     kernels.use_target(None)
+
+
+def _halves_signals():
+    """Signed signals as the layer conditions them, and the ways off its
+    path: off the grid, a NaN (0.0 in both half-waves, so only x fails the
+    certificate), positive samples on a grid so much coarser that only the
+    half-waves pass it, runs of +0.0 and -0.0, a strided view. Two blocks of
+    the default frames, the second one clean."""
+    rng = np.random.default_rng(12)
+    t = np.arange(70000) / 16000.0
+    voice = 0.5 * np.sin(2 * np.pi * 150 * t) + 0.2 * np.sin(2 * np.pi * 450 * t) + 0.05 * rng.standard_normal(t.size)
+    on_grid = np.rint(voice * 2.0**20) * 2.0**-20
+    yield "grid", on_grid
+    yield "off-grid", voice
+    nan = on_grid.copy()
+    nan[20000] = np.nan
+    yield "nan", nan
+    yield "polar-grids", np.where(on_grid > 0, np.rint(on_grid * 2.0**30), on_grid)
+    zeros = on_grid.copy()
+    zeros[30000:30400], zeros[30400:30600] = 0.0, -0.0  # shorter than a frame
+    yield "zeros", zeros
+    yield "strided", np.repeat(on_grid, 2)[::-2]
+
+
+HALVES = list(_halves_signals())
+
+
+# The running sums on every target that has them; the frame-by-frame path
+# (half-wave frames built one at a time) on a stretch, on the scalar target.
+@pytest.mark.parametrize("target, shortcuts", [(t, True) for t in VECTOR_TARGETS] + [("scalar", False)])
+def test_halves_cores_are_the_half_waves_cores(target, shortcuts):
+    # The tracking cores that read both half-waves off the signal itself
+    # give the bits of the two-polarity cores on the half-waves built from it.
+    lags = np.arange(15, 322, dtype=np.intp)
+    kernels.use_target(target)
+    kernels.use_shortcuts(shortcuts)
+    try:
+        for name, x in HALVES:
+            x = x if shortcuts else x[19000:31000]
+            waves = kernels._half_waves(x)
+            for halves, both, tail in (
+                    (kernels._viterbi_both_core, kernels.calc_Pitch_viterbi_negaposi_core_cy, (16.0, 0.1, "gaussian")),
+                    (kernels._bayes_both_core, kernels.calc_Pitch_bayes_negaposi_core_cy, (1.0, 0.1, "parabolic"))):
+                with np.errstate(all="ignore"):
+                    got = halves(x, 16000.0, 644, 160, lags, "threshold_diff", *tail)
+                    want = both(*waves, 16000.0, 644, 160, lags, "threshold_diff", *tail)
+                assert got.shape == want.shape and got.tobytes() == want.tobytes(), (name, halves.__name__)
+    finally:
+        kernels.use_target(None)
+        kernels.use_shortcuts(True)
