@@ -1058,9 +1058,13 @@ def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
     # A reverberant room's channels again without their late reverberation
     # (see _reverb), but not where mains hum was found; the others, read as
     # they were, keep their hum.
-    rooms = (np.zeros(0, dtype=bool) if "dereverberated" in again else
-             np.array([(hums is None or hums[c] is None) and _voicing.reverberant(rows[c, :, LEVEL])
-                       for c in range(rows.shape[0])]))
+    if "dereverberated" in again:
+        rooms = np.zeros(0, dtype=bool)
+    else:
+        voiced = _voiced(rows, plan, confidence)
+        rooms = np.array([(hums is None or hums[c] is None)
+                          and _voicing.reverberant(rows[c, :, LEVEL], rows[c, voiced[c], STRENGTH])
+                          for c in range(rows.shape[0])])
     if rooms.any():
         return _run_offline(Dereverberated(source, plan.sr, rooms), plan, None, hums,
                             again + ("rescaled", "dereverberated"), rows)

@@ -639,11 +639,18 @@ def test_a_rooms_tails_fall_unvoiced_and_a_dry_recordings_voice_endings_do_not()
             assert not voiced[40:46].any() and (plain[40:46] > 0).all()
 
 
-def reverberant_bursts(sr, rt60=0.5, seconds=3.0):
-    """Bursts of a 180 Hz tone, 0.3 s on and 0.3 s off, dry and as heard in
-    a room: a direct path and a diffuse tail of as much energy, decaying
-    60 dB in `rt60` seconds."""
-    burst = np.r_[harmonic(180.0, sr, 0.3), np.zeros(int(0.3 * sr))]
+def gliding(sr, seconds, f0, f1, harmonics=6):
+    """A harmonic tone whose pitch glides linearly from f0 to f1 Hz."""
+    t = np.arange(int(seconds * sr)) / sr
+    phase = 2 * np.pi * (f0 * t + 0.5 * (f1 - f0) / seconds * t ** 2)
+    return sum(np.sin(k * phase + 0.4 * k) / k for k in range(1, harmonics + 1))
+
+
+def reverberant_bursts(sr, rt60=0.5, seconds=3.0, glide=(180.0, 180.0)):
+    """Bursts of a tone gliding over `glide` (Hz), 0.3 s on and 0.3 s off,
+    dry and as heard in a room: a direct path and a diffuse tail of as much
+    energy, decaying 60 dB in `rt60` seconds."""
+    burst = np.r_[gliding(sr, 0.3, *glide), np.zeros(int(0.3 * sr))]
     dry = np.tile(burst, int(seconds / 0.6))
     t = np.arange(int(0.8 * sr)) / sr
     tail = np.random.default_rng(7).standard_normal(t.size) * 10 ** (-3 * t / rt60)
@@ -680,8 +687,10 @@ def test_late_reverberation_is_taken_out_of_the_chosen_channels_and_blocks_equal
 
 
 def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch):
-    # The same bursts dry are analysed once; in the room twice, the second
+    # Gliding bursts dry are analysed once; in the room twice, the second
     # time on the dereverberated signal, read block by block as one pass.
+    # A steady tone's tails carry its own period, and leave its frames as
+    # periodic as dry ones: one analysis is enough there.
     sr = 8000
     made = []
 
@@ -691,7 +700,8 @@ def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch
             super().__init__(*args)
 
     monkeypatch.setattr(_track, "Dereverberated", Spy)
-    dry, wet = reverberant_bursts(sr)
+    qesmorPitch.track(reverberant_bursts(sr)[1], sr)
+    dry, wet = reverberant_bursts(sr, glide=(150.0, 230.0))
     qesmorPitch.track(dry, sr)
     assert made == []
     whole = qesmorPitch.track(wet, sr)
@@ -703,7 +713,10 @@ def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch
     middle = np.concatenate([np.arange(int((0.6 * k + 0.05) * 100), int((0.6 * k + 0.25) * 100))
                              for k in range(5)])
     assert whole.voiced[middle].all()
-    assert np.max(np.abs(1200 * np.log2(whole.f0[middle] / 180.0))) < 20
+    # Within the scoring's 50 cents: the tails of the glide's lower past
+    # still pull its period a little (by about 25 cents).
+    glide = 150.0 + 80.0 * (whole.times[middle] % 0.6) / 0.3
+    assert np.max(np.abs(1200 * np.log2(whole.f0[middle] / glide))) < 50
     # At any scale: the spectra's powers of 1e300 overflowed, all unvoiced.
     for scale in (2.0 ** -900, 2.0 ** 900):
         scaled = qesmorPitch.track(wet * scale, sr)
