@@ -886,6 +886,18 @@ def test_evaluation_scores_a_tiny_corpus(monkeypatch):
     assert "20dB" in text and "clean" in text
 
 
+def test_evaluation_searches_a_method_named_twice_once(monkeypatch):
+    searched = []
+    run = evaluate.Run(name="x", settings={}, scores={"overall_accuracy": 1.0}, seconds=0.0,
+                       by_noise={})
+    monkeypatch.setattr(evaluate._corpus, "corpus", lambda quick: [])
+    monkeypatch.setattr(evaluate, "search",
+                        lambda examples, method, plan, log: (searched.append(method), (run, []))[1])
+    monkeypatch.setattr(evaluate, "report", lambda *args: "")
+    assert evaluate.main(["--quick", "--no-external", "--methods", "viterbi,direct,viterbi"]) == 0
+    assert searched == ["viterbi", "direct"]
+
+
 def test_corpus_is_reproducible_and_its_reference_is_exact():
     a, b = _corpus.corpus(quick=True), _corpus.corpus(quick=True)
     assert [e.name for e in a] == [e.name for e in b]
