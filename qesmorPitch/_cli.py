@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -87,22 +88,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--method", choices=METHODS,
                    help=f"viterbi: best path over the whole file; bayes: causal forward "
                         f"filter; direct: each frame on its own (default {d.method})")
-    p.add_argument("--fmin", type=float, help=f"lowest pitch in Hz (default {d.fmin:g})")
-    p.add_argument("--fmax", type=float, help=f"highest pitch in Hz (default {d.fmax:g})")
-    p.add_argument("--hop-ms", type=float,
+    p.add_argument("--fmin", type=_real, help=f"lowest pitch in Hz (default {d.fmin:g})")
+    p.add_argument("--fmax", type=_real, help=f"highest pitch in Hz (default {d.fmax:g})")
+    p.add_argument("--hop-ms", type=_real,
                    help=f"time between frames in ms, rounded to whole samples "
                         f"(default {1000 * DEFAULT_HOP_SECONDS:g})")
     p.add_argument("--polarity", choices=POLARITIES,
                    help=f"half-waves analysed (default {d.polarity})")
     p.add_argument("--interpolator", choices=INTERPOLATORS,
                    help=f"sub-sample refinement (default {d.interpolator})")
-    p.add_argument("--voicing-threshold", type=float, metavar="S",
+    p.add_argument("--voicing-threshold", type=_real, metavar="S",
                    help="least strength (0-1) of a voiced frame, instead of the "
                         "voicing model (default)")
-    p.add_argument("--sigma", type=float, help="tracking methods: expected pitch change "
+    p.add_argument("--sigma", type=_real, help="tracking methods: expected pitch change "
                                                "per frame, in octaves")
-    p.add_argument("--beta", type=float, help="viterbi: weight of the observations")
-    p.add_argument("--alpha", type=float, help="bayes: exponent on the prediction")
+    p.add_argument("--beta", type=_real, help="viterbi: weight of the observations")
+    p.add_argument("--alpha", type=_real, help="bayes: exponent on the prediction")
     p.add_argument("--analysis-sr", type=_rate_or_full, metavar="RATE",
                    help=f"search periods at about this rate, refined at the file's "
                         f"('full': at the file's rate; default {d.analysis_sr:g})")
@@ -125,7 +126,7 @@ def build_parser() -> argparse.ArgumentParser:
         "(method bayes unless --method direct; viterbi is not causal)")
     live.add_argument("--stream", action="store_true",
                       help="read raw PCM from standard input ('-') and track it live")
-    live.add_argument("--sr", type=float, metavar="RATE", help="--stream: sampling rate in Hz")
+    live.add_argument("--sr", type=_real, metavar="RATE", help="--stream: sampling rate in Hz")
     live.add_argument("--channels", type=int, default=1, metavar="N",
                       help="--stream: interleaved channels (default 1)")
     live.add_argument("--dtype", choices=tuple(PCM_TYPES), default="s16",
@@ -221,11 +222,25 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
     return 0
 
 
+def _real(text: str) -> float:
+    """A number as float() reads it, but not one past the largest double:
+    float() makes 1e400 inf, and the checks then quoted an inf never typed."""
+    value = float(text)
+    if math.isinf(value) and text.strip().lower().lstrip("+-") not in ("inf", "infinity"):
+        raise argparse.ArgumentTypeError(f"{text!r} is beyond every finite number (the "
+                                         f"largest is about 1.8e308)")
+    return value
+
+
+# argparse names the type in its message ("invalid float value: 'x'").
+_real.__name__ = "float"
+
+
 def _rate_or_full(text: str) -> Any:
     if text.strip().lower() == "full":
         return "full"
     try:
-        return float(text)
+        return _real(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is neither a rate in Hz nor 'full'") from None
 

@@ -178,6 +178,10 @@ def test_options_reach_the_tracker(tmp_path, capsys):
     (["--jobs", "-1", "x.wav"], "--jobs"),
     ([], "AUDIO"),
     (["--demo", "x.wav"], "--demo takes no AUDIO"),
+    # float() read these as inf, and the message quoted an inf never typed.
+    (["--fmin", "1e400", "x.wav"], "--fmin: '1e400' is beyond every finite number"),
+    (["--analysis-sr=-1e400", "x.wav"], "'-1e400' is beyond every finite number"),
+    (["--stream", "--sr", "1e999", "-"], "--sr: '1e999' is beyond every finite number"),
 ])
 def test_usage_errors_exit_2_before_any_work(argv, text, capsys):
     with pytest.raises(SystemExit) as exc:
