@@ -815,6 +815,12 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
                          (dict(path=str(tmp_path / "a\0.png")), "holds a NUL character")):
         with pytest.raises(ValueError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
+    # A flag for max_freq drew 0-1 Hz; a path of no kind failed in matplotlib
+    # after the drawing, saying only that an int has no write().
+    for kwargs, text in ((dict(max_freq=True), "max_freq=True is no frequency"),
+                         (dict(path=5), "path=5 must be a file name")):
+        with pytest.raises(TypeError, match=re.escape(text)):
+            pt.plot(**{"y": y, **kwargs})
     # A figure whose save failed is not left open in pyplot.
     figures = plt.get_fignums()
     with pytest.raises(ValueError, match="not supported"):
