@@ -340,7 +340,7 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
     print(f"    voicing recall       {pct['voicing_recall']}")
     print(f"    voicing false alarm  {pct['voicing_false_alarm']}")
     print(f"    overall accuracy     {pct['overall_accuracy']}")
-    if args.output:
+    if args.output is not None:  # checked and made a file's name in main()
         from ._audio import write_track
 
         try:
@@ -375,6 +375,20 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
         print("  plot      skipped: matplotlib is not installed "
               "(pip install 'qesmorPitch[plot]')")
     return 0
+
+
+def demo_output_path(args: argparse.Namespace) -> str:
+    """Where the demo's track goes: -o as for a single input (inside it when
+    it is a directory, named after the demo's figure), checked before the
+    demo runs."""
+    kind, path = _target("-o", args.output, 1)
+    if kind == "stdout":
+        if args.format == "npz":
+            raise _Usage("-o - writes text: npz needs a file name, or use --format csv or json")
+        return "-"
+    if kind == "dir":
+        return str(path / (Path(DEMO_PLOT).stem + "." + (args.format or "csv")))
+    return str(path)
 
 
 def demo_plot_path(args: argparse.Namespace) -> str:
@@ -606,6 +620,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                          "e.g. qesmor-pitch --stream --sr 16000 -")
         if args.output is not None or args.plot is not None:
             parser.error("--stream writes CSV rows to standard output: drop -o and --plot")
+        if args.format not in (None, "csv"):
+            # Taken silently, --format json gave CSV rows.
+            parser.error(f"--stream writes CSV rows to standard output: drop --format "
+                         f"{args.format}")
+        if args.demo:
+            parser.error("--demo tracks its own voice, and --stream standard input: give one")
         if args.sr is None:
             parser.error("--stream needs --sr RATE, the sampling rate of the raw input")
         if sys.stdin is None:
@@ -638,6 +658,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
+        if args.output is not None:
+            # Found out after the demo had run and reported (a missing
+            # folder, a directory, npz to standard output), and '' wrote
+            # nothing with exit status 0.
+            try:
+                args.output = demo_output_path(args)
+            except _Usage as exc:
+                parser.error(one_line(str(exc)))
+            if (args.output != "-" and _have_matplotlib() and os.path.realpath(args.output)
+                    == os.path.realpath(demo_plot_path(args))):
+                parser.error(f"-o {args.output}: the demo's track and its figure would both "
+                             f"be written there; choose two names")
         if args.plot is not None and _have_matplotlib():
             # Before the demo runs, as for files: an unknown format was a
             # traceback after it, and a directory got a figure beside it

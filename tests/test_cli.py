@@ -182,6 +182,13 @@ def test_options_reach_the_tracker(tmp_path, capsys):
     (["--fmin", "1e400", "x.wav"], "--fmin: '1e400' is beyond every finite number"),
     (["--analysis-sr=-1e400", "x.wav"], "'-1e400' is beyond every finite number"),
     (["--stream", "--sr", "1e999", "-"], "--sr: '1e999' is beyond every finite number"),
+    # Found out after the demo had run, or (an empty name) never: exit 0 and
+    # no track; --format taken silently by a stream that writes CSV.
+    (["--demo", "-o", ""], "-o '': an empty name is no file"),
+    (["--demo", "-o", "no-such-folder/x.csv"], "no such directory no-such-folder"),
+    (["--demo", "--format", "npz", "-o", "-"], "npz needs a file name"),
+    (["--stream", "--sr", "8000", "--format", "json", "-"], "drop --format json"),
+    (["--stream", "--sr", "8000", "--demo", "-"], "give one"),
 ])
 def test_usage_errors_exit_2_before_any_work(argv, text, capsys):
     with pytest.raises(SystemExit) as exc:
@@ -764,10 +771,12 @@ def test_demo_scores_its_known_contour_and_plots(tmp_path, capsys, monkeypatch):
         _cli.main(["--demo", "--plot", str(tmp_path / "x.zzz")])
     out, err = capsys.readouterr()
     assert exc.value.code == 2 and out == "" and "writes no '.zzz' figures" in err
+    # -o a directory, as for one input: the track inside it (it failed, after
+    # the demo, with "Is a directory").
     (tmp_path / "figs").mkdir()
-    code, out, _ = run(["--demo", "--plot", tmp_path / "figs"], capsys)
+    code, out, _ = run(["--demo", "--plot", tmp_path / "figs", "-o", tmp_path / "figs"], capsys)
     assert code == 0 and f"plot      {tmp_path / 'figs' / _cli.DEMO_PLOT}\n" in out
-    assert os.listdir(tmp_path / "figs") == [_cli.DEMO_PLOT]
+    assert sorted(os.listdir(tmp_path / "figs")) == ["qesmor-pitch-demo.csv", _cli.DEMO_PLOT]
 
 
 def test_demo_without_matplotlib_still_reports(tmp_path, capsys, monkeypatch):
