@@ -298,6 +298,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # that had been applied; NaN kept none.
         parser.error(f"--above-sr {args.above_sr:g}: give a rate in Hz of 0 or more "
                      f"(0, the default, scores every item), e.g. --above-sr 16000")
+    if args.cache == "":
+        # Else taken for "no --cache": the default cache was built or read.
+        parser.error("--cache '' names no folder; give one, e.g. --cache corpus, or leave "
+                     "it out for $QESMORPITCH_CORPUS or ~/.cache/qesmorPitch/corpus")
     if args.json == "":
         # Else taken for "no --json": the run's results were never written.
         parser.error("--json '' names no file; give one, e.g. --json results.json")

@@ -166,6 +166,7 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
                        # An empty name or list was taken for none given: the
                        # results went unwritten, or nothing was scored.
                        (["--quick", "--json", ""], "names no file"),
+                       (["--build-corpus", "--cache", ""], "--cache '' names no folder"),
                        (["--real", "--cache", str(tmp_path), "--conditions", " , "],
                         "names no condition"),
                        # A limit that depends on the items' rate: a traceback
