@@ -8,6 +8,7 @@ import os
 import queue
 import secrets
 import signal
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -431,7 +432,12 @@ def run_jobs(jobs: Sequence[Job], options: Options, *, executor: Optional[cf.Exe
             # has imported it (at import time it would register its exit
             # handler before the thread pools' and change their order at exit).
             restart: Tuple[type, ...] = ()
-            if executor is None:
+            # A caller's process pool breaks the same way: every file it held
+            # failed with the one that killed its worker, tracked or not.
+            # Such an executor has imported the module already.
+            process = sys.modules.get("concurrent.futures.process")
+            if executor is None or (process is not None
+                                    and isinstance(executor, process.ProcessPoolExecutor)):
                 from concurrent.futures.process import BrokenProcessPool
 
                 restart = (BrokenProcessPool,)

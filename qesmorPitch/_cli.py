@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -87,22 +88,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--method", choices=METHODS,
                    help=f"viterbi: best path over the whole file; bayes: causal forward "
                         f"filter; direct: each frame on its own (default {d.method})")
-    p.add_argument("--fmin", type=float, help=f"lowest pitch in Hz (default {d.fmin:g})")
-    p.add_argument("--fmax", type=float, help=f"highest pitch in Hz (default {d.fmax:g})")
-    p.add_argument("--hop-ms", type=float,
+    p.add_argument("--fmin", type=_real, help=f"lowest pitch in Hz (default {d.fmin:g})")
+    p.add_argument("--fmax", type=_real, help=f"highest pitch in Hz (default {d.fmax:g})")
+    p.add_argument("--hop-ms", type=_real,
                    help=f"time between frames in ms, rounded to whole samples "
                         f"(default {1000 * DEFAULT_HOP_SECONDS:g})")
     p.add_argument("--polarity", choices=POLARITIES,
                    help=f"half-waves analysed (default {d.polarity})")
     p.add_argument("--interpolator", choices=INTERPOLATORS,
                    help=f"sub-sample refinement (default {d.interpolator})")
-    p.add_argument("--voicing-threshold", type=float, metavar="S",
+    p.add_argument("--voicing-threshold", type=_real, metavar="S",
                    help="least strength (0-1) of a voiced frame, instead of the "
                         "voicing model (default)")
-    p.add_argument("--sigma", type=float, help="tracking methods: expected pitch change "
+    p.add_argument("--sigma", type=_real, help="tracking methods: expected pitch change "
                                                "per frame, in octaves")
-    p.add_argument("--beta", type=float, help="viterbi: weight of the observations")
-    p.add_argument("--alpha", type=float, help="bayes: exponent on the prediction")
+    p.add_argument("--beta", type=_real, help="viterbi: weight of the observations")
+    p.add_argument("--alpha", type=_real, help="bayes: exponent on the prediction")
     p.add_argument("--analysis-sr", type=_rate_or_full, metavar="RATE",
                    help=f"search periods at about this rate, refined at the file's "
                         f"('full': at the file's rate; default {d.analysis_sr:g})")
@@ -125,7 +126,7 @@ def build_parser() -> argparse.ArgumentParser:
         "(method bayes unless --method direct; viterbi is not causal)")
     live.add_argument("--stream", action="store_true",
                       help="read raw PCM from standard input ('-') and track it live")
-    live.add_argument("--sr", type=float, metavar="RATE", help="--stream: sampling rate in Hz")
+    live.add_argument("--sr", type=_real, metavar="RATE", help="--stream: sampling rate in Hz")
     live.add_argument("--channels", type=int, default=1, metavar="N",
                       help="--stream: interleaved channels (default 1)")
     live.add_argument("--dtype", choices=tuple(PCM_TYPES), default="s16",
@@ -221,11 +222,25 @@ def run_stream(args: argparse.Namespace, options: Options) -> int:
     return 0
 
 
+def _real(text: str) -> float:
+    """A number as float() reads it, but not one past the largest double:
+    float() makes 1e400 inf, and the checks then quoted an inf never typed."""
+    value = float(text)
+    if math.isinf(value) and text.strip().lower().lstrip("+-") not in ("inf", "infinity"):
+        raise argparse.ArgumentTypeError(f"{text!r} is beyond every finite number (the "
+                                         f"largest is about 1.8e308)")
+    return value
+
+
+# argparse names the type in its message ("invalid float value: 'x'").
+_real.__name__ = "float"
+
+
 def _rate_or_full(text: str) -> Any:
     if text.strip().lower() == "full":
         return "full"
     try:
-        return float(text)
+        return _real(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is neither a rate in Hz nor 'full'") from None
 
@@ -325,7 +340,7 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
     print(f"    voicing recall       {pct['voicing_recall']}")
     print(f"    voicing false alarm  {pct['voicing_false_alarm']}")
     print(f"    overall accuracy     {pct['overall_accuracy']}")
-    if args.output:
+    if args.output is not None:  # checked and made a file's name in main()
         from ._audio import write_track
 
         try:
@@ -360,6 +375,20 @@ def run_demo(args: argparse.Namespace, options: Options) -> int:
         print("  plot      skipped: matplotlib is not installed "
               "(pip install 'qesmorPitch[plot]')")
     return 0
+
+
+def demo_output_path(args: argparse.Namespace) -> str:
+    """Where the demo's track goes: -o as for a single input (inside it when
+    it is a directory, named after the demo's figure), checked before the
+    demo runs."""
+    kind, path = _target("-o", args.output, 1)
+    if kind == "stdout":
+        if args.format == "npz":
+            raise _Usage("-o - writes text: npz needs a file name, or use --format csv or json")
+        return "-"
+    if kind == "dir":
+        return str(path / (Path(DEMO_PLOT).stem + "." + (args.format or "csv")))
+    return str(path)
 
 
 def demo_plot_path(args: argparse.Namespace) -> str:
@@ -591,6 +620,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                          "e.g. qesmor-pitch --stream --sr 16000 -")
         if args.output is not None or args.plot is not None:
             parser.error("--stream writes CSV rows to standard output: drop -o and --plot")
+        if args.format not in (None, "csv"):
+            # Taken silently, --format json gave CSV rows.
+            parser.error(f"--stream writes CSV rows to standard output: drop --format "
+                         f"{args.format}")
+        if args.demo:
+            parser.error("--demo tracks its own voice, and --stream standard input: give one")
         if args.sr is None:
             parser.error("--stream needs --sr RATE, the sampling rate of the raw input")
         if sys.stdin is None:
@@ -623,6 +658,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.demo:
         if args.audio:
             parser.error("--demo takes no AUDIO files")
+        if args.output is not None:
+            # Found out after the demo had run and reported (a missing
+            # folder, a directory, npz to standard output), and '' wrote
+            # nothing with exit status 0.
+            try:
+                args.output = demo_output_path(args)
+            except _Usage as exc:
+                parser.error(one_line(str(exc)))
+            if (args.output != "-" and _have_matplotlib() and os.path.realpath(args.output)
+                    == os.path.realpath(demo_plot_path(args))):
+                parser.error(f"-o {args.output}: the demo's track and its figure would both "
+                             f"be written there; choose two names")
         if args.plot is not None and _have_matplotlib():
             # Before the demo runs, as for files: an unknown format was a
             # traceback after it, and a directory got a figure beside it

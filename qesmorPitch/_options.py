@@ -11,6 +11,7 @@ from __future__ import annotations
 import difflib
 import math
 import numbers
+import reprlib
 import types
 from dataclasses import dataclass, field, fields
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
@@ -58,6 +59,17 @@ def _scalar(value: Any, kinds: str) -> Any:
     return value
 
 
+_REPR = reprlib.Repr()
+_REPR.maxstring = _REPR.maxother = 60
+_REPR.maxlong = 40
+
+
+def _shown(value: Any) -> str:
+    """`value` as an error quotes it: repr() cut short, since a list of a
+    million samples given for a number made a message of megabytes."""
+    return _REPR.repr(value)
+
+
 def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
             le: Optional[float] = None, example: Optional[str] = None, why: str = "") -> Check:
     """A finite real number (not a bool or a string), above `gt` or from `ge`,
@@ -65,15 +77,16 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
     def check(name: str, value: Any) -> float:
         value = _scalar(value, "iuf")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-            raise TypeError(f"{name} must be a number, got {value!r} ({type(value).__name__})")
+            raise TypeError(f"{name} must be a number, got {_shown(value)} "
+                            f"({type(value).__name__})")
         try:
             out = float(value)
         except OverflowError:  # an integer beyond every double (10**400)
             raise ValueError(f"{name} is an integer of {len(str(abs(int(value))))} digits, "
                              f"beyond every finite number") from None
-        if not math.isfinite(out):
-            raise ValueError(f"{name}={value!r} must be finite")
         hint = f", e.g. {name}={example}" if example else ""
+        if not math.isfinite(out):
+            raise ValueError(f"{name}={out!r} must be finite{hint}")
         # Enough digits that a value just past a bound does not read as it.
         if gt is not None and not out > gt:
             raise ValueError(f"{name}={out:.12g} must be > {gt:g}{hint}")
@@ -87,7 +100,7 @@ def _number(*, gt: Optional[float] = None, ge: Optional[float] = None,
 
 def _unit_interval(name: str, value: Any) -> float:
     """A number in [0, 1]: the strength a threshold is compared with lies there."""
-    out = _number()(name, value)
+    out = _number(example="0.5")(name, value)
     if not 0.0 <= out <= 1.0:
         raise ValueError(f"{name}={out:g} must be in [0, 1], the range of the strength; "
                          f"e.g. {name}=0.5, or None for the voicing model")
@@ -99,20 +112,21 @@ def _integer(*, ge: int, example: str, unit: str = "") -> Check:
     def check(name: str, value: Any) -> int:
         value = _scalar(value, "iu")
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-            raise TypeError(f"{name} must be an integer{unit}, got {value!r} "
-                            f"({type(value).__name__})")
+            raise TypeError(f"{name} must be an integer{unit}, got {_shown(value)} "
+                            f"({type(value).__name__}), e.g. {name}={example}")
         out = int(value)
         if out < ge:
-            raise ValueError(f"{name}={out} must be >= {ge}, e.g. {name}={example}")
+            raise ValueError(f"{name}={_shown(out)} must be >= {ge}, e.g. {name}={example}")
         if out > MAX_SAMPLES:
-            raise ValueError(f"{name}={out} is too large: at most {MAX_SAMPLES}")
+            raise ValueError(f"{name}={_shown(out)} is too large: at most {MAX_SAMPLES}")
         return out
     return check
 
 
 def _flag(name: str, value: Any) -> bool:
     if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {value!r} ({type(value).__name__})")
+        raise TypeError(f"{name} must be True or False, got {_shown(value)} "
+                        f"({type(value).__name__})")
     return bool(value)
 
 
@@ -120,7 +134,8 @@ def _choice(allowed: Tuple[str, ...]) -> Check:
     def check(name: str, value: Any) -> str:
         value = _scalar(value, "U")
         if not isinstance(value, str) or value not in allowed:
-            raise ValueError(f"{name}={value!r} is not one of {', '.join(map(repr, allowed))}")
+            raise ValueError(f"{name}={_shown(value)} is not one of "
+                             f"{', '.join(map(repr, allowed))}")
         # The allowed name itself: the compiled cores take a str and no
         # subclass of it, and a NumPy string (from an array or an NPZ
         # file) was refused there, naming the core's own argument.
@@ -148,10 +163,10 @@ def _highpass(name: str, value: Any) -> Any:
         return value
     if isinstance(value, (bool, np.bool_)):
         # A flag reads as "filter or not", which None and "fmin" say.
-        raise TypeError(f"{name}={value!r} is no cutoff: use None for no filter, or 'fmin' "
+        raise TypeError(f"{name}={_shown(value)} is no cutoff: use None for no filter, or 'fmin' "
                         f"(the default) or a cutoff in Hz for one")
     if isinstance(value, str):
-        raise ValueError(f"{name}={value!r} must be a cutoff in Hz, 'fmin' or None")
+        raise ValueError(f"{name}={_shown(value)} must be a cutoff in Hz, 'fmin' or None")
     return _number(ge=LOWEST_HIGHPASS, example="'fmin' or None (no filter)")(name, value)
 
 
@@ -186,7 +201,8 @@ class Options:
     subtract_minimum: bool = _option(False, _flag)
     pitch_detect_mode: Optional[str] = _option(None, _optional(_choice(DETECT_MODES)),
                                                ("direct",))
-    pitch_detect_threshold: Optional[float] = _option(None, _optional(_number()), ("direct",))
+    pitch_detect_threshold: Optional[float] = _option(None, _optional(_number(example="0.7")),
+                                                      ("direct",))
     smooth: Optional[int] = _option(None, _optional(_integer(ge=1, example="1")), ("direct",))
     # The filter raises each prediction to the power alpha: beyond 100 the
     # prediction of a few hundred periods underflows to zero and the belief

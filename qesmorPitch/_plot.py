@@ -45,6 +45,10 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
                max_freq: Optional[float] = None, reference: Any = None):
     """See :meth:`PitchTrack.plot`. `reference` is an optional (times, f0) pair
     drawn as the known contour."""
+    if isinstance(max_freq, (bool, np.bool_)):
+        # A flag reads as "limit the range or not"; True drew 0-1 Hz.
+        raise TypeError(f"max_freq={max_freq!r} is no frequency: give one in Hz, e.g. "
+                        f"max_freq={min(pt.sr / 2, 4 * pt.fmax):g}, or None for the default")
     if max_freq is not None and not (isinstance(max_freq, (int, float, np.number))
                                      and 0 < max_freq < float("inf")):
         raise ValueError(f"max_freq={max_freq!r} must be a frequency > 0 in Hz, "
@@ -75,6 +79,11 @@ def plot_track(pt: PitchTrack, y: Optional[np.ndarray] = None, *, channel: int =
         if "\0" in name:
             raise ValueError(f"path={name!r} holds a NUL character, which no file name can "
                              f"hold; remove it")
+    elif path is not None and not callable(getattr(path, "write", None)):
+        # Else found by matplotlib once the figure was drawn, as "'int'
+        # object has no attribute 'write'".
+        raise TypeError(f"path={path!r} must be a file name (str, bytes or path-like), a "
+                        f"file object open for writing, or None")
     matplotlib = _require_matplotlib()
     if path is not None and "matplotlib.pyplot" not in sys.modules:
         # Writing a file must not need a display; a caller who already uses

@@ -509,8 +509,12 @@ class PitchStream:
                 raise ValueError(f"samples have shape {arr.shape}; this stream takes 1-D "
                                  f"chunks {want} (PitchStream(..., channels=N) takes 2-D)")
         elif arr.ndim != 2 or arr.shape[0] != self.channels:
+            # An audio callback's block is (frames, channels): the layout
+            # most chunks arrive in, refused without a word of what to do.
+            hint = ("; if it holds the channels stored samples first, pass samples.T"
+                    if arr.ndim == 2 and arr.shape[1] == self.channels else "")
             raise ValueError(f"samples have shape {arr.shape}; this stream takes "
-                             f"{want} chunks of {self.channels} channel(s)")
+                             f"{want} chunks of {self.channels} channel(s){hint}")
         with np.errstate(over="ignore"):  # a wider float's beyond the doubles: inf, told below
             x = np.array(arr, dtype=np.float64, ndmin=2) * full_scale(arr.dtype)
         finite = np.isfinite(x)

@@ -287,10 +287,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--json", metavar="PATH", help="also write every run as JSON")
     _real_arguments(parser)
     args = parser.parse_args(argv)
-    methods = [m.strip() for m in args.methods.split(",") if m.strip()]
+    # A method named twice would be searched and scored twice, its rows
+    # doubled in every table; the first mention keeps its place.
+    methods = list(dict.fromkeys(m.strip() for m in args.methods.split(",") if m.strip()))
     unknown = [m for m in methods if m not in METHODS]
     if not methods or unknown:
         parser.error(f"--methods {args.methods!r}: give one or more of {', '.join(METHODS)}")
+    if not (math.isfinite(args.above_sr) and args.above_sr >= 0):
+        # A negative rate kept every item, as 0 does, and read as a filter
+        # that had been applied; NaN kept none.
+        parser.error(f"--above-sr {args.above_sr:g}: give a rate in Hz of 0 or more "
+                     f"(0, the default, scores every item), e.g. --above-sr 16000")
+    if args.cache == "":
+        # Else taken for "no --cache": the default cache was built or read.
+        parser.error("--cache '' names no folder; give one, e.g. --cache corpus, or leave "
+                     "it out for $QESMORPITCH_CORPUS or ~/.cache/qesmorPitch/corpus")
     if args.json == "":
         # Else taken for "no --json": the run's results were never written.
         parser.error("--json '' names no file; give one, e.g. --json results.json")
@@ -460,7 +471,14 @@ def _real_main(args: argparse.Namespace, parser: argparse.ArgumentParser,
         key, sep, value = pair.partition("=")
         if not sep:
             parser.error(f"--set {pair!r} needs KEY=VALUE, e.g. voicing_threshold=0.5")
-        overrides[key.strip()] = _parse_value(value.strip())
+        parsed = _parse_value(value.strip())
+        if (isinstance(parsed, float) and math.isinf(parsed)
+                and value.strip().lower().lstrip("+-") not in ("inf", "infinity")):
+            # float() reads 1e400 as inf, and the checks' messages then
+            # quoted a value that was never typed.
+            parser.error(f"--set {key.strip()}={value.strip()}: {value.strip()} is beyond "
+                         f"every finite number (the largest is about 1.8e308)")
+        overrides[key.strip()] = parsed
     for key in ("fmin", "fmax", "method"):
         if key in overrides:
             parser.error(f"--set {key}=...: the evaluation sets {key} itself (the range is "

@@ -68,12 +68,22 @@ def _dies_on_high(job, *args):
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="a worker forked by the sanitizer's runtime from a process with "
                            "threads can wait forever on the runtime's allocator lock")
-def test_a_worker_that_dies_fails_its_own_file_only(corpus, tmp_path, monkeypatch):
+@pytest.mark.parametrize("callers_pool", [False, True])
+def test_a_worker_that_dies_fails_its_own_file_only(corpus, tmp_path, monkeypatch, callers_pool):
     # One dead worker broke the pool, and every file not finished by then
-    # failed with it, tracked or not.
+    # failed with it, tracked or not (on a caller's pool too).
+    import multiprocessing
+
     monkeypatch.setattr(_batch, "_process_file", _dies_on_high)
     paths = [corpus[0], corpus[2], corpus[4]]
-    results = qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=2)
+    pool = (cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork"))
+            if callers_pool else None)
+    try:
+        results = qesmorPitch.track_files(paths, out_dir=tmp_path / "out", max_workers=2,
+                                          executor=pool)
+    finally:
+        if pool is not None:
+            pool.shutdown()
     assert [r.ok for r in results] == [True, False, True]
     assert "worker process tracking it died" in results[1].error
     assert sorted(x.name for x in (tmp_path / "out").iterdir()) == ["low.csv", "st.csv"]

@@ -178,6 +178,17 @@ def test_options_reach_the_tracker(tmp_path, capsys):
     (["--jobs", "-1", "x.wav"], "--jobs"),
     ([], "AUDIO"),
     (["--demo", "x.wav"], "--demo takes no AUDIO"),
+    # float() read these as inf, and the message quoted an inf never typed.
+    (["--fmin", "1e400", "x.wav"], "--fmin: '1e400' is beyond every finite number"),
+    (["--analysis-sr=-1e400", "x.wav"], "'-1e400' is beyond every finite number"),
+    (["--stream", "--sr", "1e999", "-"], "--sr: '1e999' is beyond every finite number"),
+    # Found out after the demo had run, or (an empty name) never: exit 0 and
+    # no track; --format taken silently by a stream that writes CSV.
+    (["--demo", "-o", ""], "-o '': an empty name is no file"),
+    (["--demo", "-o", "no-such-folder/x.csv"], "no such directory no-such-folder"),
+    (["--demo", "--format", "npz", "-o", "-"], "npz needs a file name"),
+    (["--stream", "--sr", "8000", "--format", "json", "-"], "drop --format json"),
+    (["--stream", "--sr", "8000", "--demo", "-"], "give one"),
 ])
 def test_usage_errors_exit_2_before_any_work(argv, text, capsys):
     with pytest.raises(SystemExit) as exc:
@@ -760,10 +771,12 @@ def test_demo_scores_its_known_contour_and_plots(tmp_path, capsys, monkeypatch):
         _cli.main(["--demo", "--plot", str(tmp_path / "x.zzz")])
     out, err = capsys.readouterr()
     assert exc.value.code == 2 and out == "" and "writes no '.zzz' figures" in err
+    # -o a directory, as for one input: the track inside it (it failed, after
+    # the demo, with "Is a directory").
     (tmp_path / "figs").mkdir()
-    code, out, _ = run(["--demo", "--plot", tmp_path / "figs"], capsys)
+    code, out, _ = run(["--demo", "--plot", tmp_path / "figs", "-o", tmp_path / "figs"], capsys)
     assert code == 0 and f"plot      {tmp_path / 'figs' / _cli.DEMO_PLOT}\n" in out
-    assert os.listdir(tmp_path / "figs") == [_cli.DEMO_PLOT]
+    assert sorted(os.listdir(tmp_path / "figs")) == ["qesmor-pitch-demo.csv", _cli.DEMO_PLOT]
 
 
 def test_demo_without_matplotlib_still_reports(tmp_path, capsys, monkeypatch):
@@ -810,6 +823,12 @@ def test_plot_of_a_file_and_of_a_multichannel_track(tmp_path, capsys):
                          (dict(path=""), "path='' names no file"),
                          (dict(path=str(tmp_path / "a\0.png")), "holds a NUL character")):
         with pytest.raises(ValueError, match=re.escape(text)):
+            pt.plot(**{"y": y, **kwargs})
+    # A flag for max_freq drew 0-1 Hz; a path of no kind failed in matplotlib
+    # after the drawing, saying only that an int has no write().
+    for kwargs, text in ((dict(max_freq=True), "max_freq=True is no frequency"),
+                         (dict(path=5), "path=5 must be a file name")):
+        with pytest.raises(TypeError, match=re.escape(text)):
             pt.plot(**{"y": y, **kwargs})
     # A figure whose save failed is not left open in pyplot.
     figures = plt.get_fignums()
@@ -884,6 +903,18 @@ def test_evaluation_scores_a_tiny_corpus(monkeypatch):
     text = evaluate.report([best, ext], runs, examples)
     assert "| qesmorPitch viterbi |" in text and "| other | its defaults" in text
     assert "20dB" in text and "clean" in text
+
+
+def test_evaluation_searches_a_method_named_twice_once(monkeypatch):
+    searched = []
+    run = evaluate.Run(name="x", settings={}, scores={"overall_accuracy": 1.0}, seconds=0.0,
+                       by_noise={})
+    monkeypatch.setattr(evaluate._corpus, "corpus", lambda quick: [])
+    monkeypatch.setattr(evaluate, "search",
+                        lambda examples, method, plan, log: (searched.append(method), (run, []))[1])
+    monkeypatch.setattr(evaluate, "report", lambda *args: "")
+    assert evaluate.main(["--quick", "--no-external", "--methods", "viterbi,direct,viterbi"]) == 0
+    assert searched == ["viterbi", "direct"]
 
 
 def test_corpus_is_reproducible_and_its_reference_is_exact():

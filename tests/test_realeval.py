@@ -154,12 +154,19 @@ def test_qesmor_tracker_scores_a_clean_tone_and_the_command_checks_its_input(cap
                        (["--real", "--methods", "bogus"], "give one or more of direct"),
                        (["--real", "--set", "fmin=60"], "sets fmin itself"),
                        (["--real", "--set", "voicing_threshold=5"], "must be in [0, 1]"),
+                       # A negative rate filtered nothing and read as a filter; a
+                       # value beyond every double was quoted as the inf it became.
+                       (["--real", "--above-sr", "-1"], "--above-sr -1: give a rate in Hz"),
+                       (["--real", "--above-sr", "nan"], "--above-sr nan: give a rate in Hz"),
+                       (["--real", "--set", "hop_length=1e400"],
+                        "hop_length=1e400: 1e400 is beyond every finite number"),
                        (["--quick", "--json", str(tmp_path / "no" / "x.json")], "no such directory"),
                        (["--quick", "--json", str(tmp_path)], "names a directory"),
                        (["--quick", "--conditions", "clean"], "add --real"),
                        # An empty name or list was taken for none given: the
                        # results went unwritten, or nothing was scored.
                        (["--quick", "--json", ""], "names no file"),
+                       (["--build-corpus", "--cache", ""], "--cache '' names no folder"),
                        (["--real", "--cache", str(tmp_path), "--conditions", " , "],
                         "names no condition"),
                        # A limit that depends on the items' rate: a traceback

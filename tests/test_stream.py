@@ -274,6 +274,10 @@ def test_wrong_channels_and_push_after_flush():
     stream = qesmorPitch.PitchStream(SR, channels=2, **RANGE)
     with pytest.raises(ValueError, match=r"\(2, n\) chunks of 2 channel"):
         stream.push(np.ones((3, 10)))
+    # An audio callback's (frames, channels) block: said how to pass it.
+    with pytest.raises(ValueError, match=r"chunks of 2 channel\(s\); if it holds the channels "
+                                         r"stored samples first, pass samples\.T"):
+        stream.push(np.ones((160, 2)))
     stream.flush()
     with pytest.raises(RuntimeError, match="call reset"):
         stream.push(np.ones((2, 10)))

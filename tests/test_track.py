@@ -480,6 +480,11 @@ def test_range_errors_name_the_limit_and_a_value_that_works():
     ({"fmin": 10 ** 400}, ValueError, "fmin is an integer of 401 digits, beyond every finite"),
     ({"highpass": np.array([100.0, 200.0])}, TypeError, "highpass must be a number, got array"),
     ({"highpass": False}, TypeError, "highpass=False is no cutoff: use None for no filter"),
+    # A list of samples given for a number made a message of megabytes; NaN
+    # and a float sample count were refused with no value that works.
+    ({"fmin": [0.0] * 100_000}, TypeError, "got [0.0, 0.0, 0.0, 0.0, 0.0, 0.0, ...] (list)"),
+    ({"fmin": np.float64("nan")}, ValueError, "fmin=nan must be finite, e.g. fmin=50"),
+    ({"hop_length": math.inf}, TypeError, "got inf (float), e.g. hop_length=160"),
 ])
 def test_bad_parameters_are_reported(kwargs, kind, text):
     kwargs = dict(kwargs)
