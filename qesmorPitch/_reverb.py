@@ -14,10 +14,11 @@ The decay assumed is that of a room with a 60 dB decay of DECAY_SECONDS,
 longer than the rooms that open the room test's gate: subtracting more than
 the room's own tail takes more of it out. On the tuning part of the real
 corpus the 0.5 s room's speech went from 0.773 to 0.804 overall accuracy
-(viterbi; bayes 0.771 to 0.801, direct 0.717 to 0.766), no other speech
-condition moved, and music, whose legato instruments ring on like a room
-and open its gate, lost 0.0001 (bayes: at most 0.0002), its periods kept
-where they had moved an octave (see _track._keep_octaves). Estimating the
+(viterbi; bayes 0.771 to 0.801, direct 0.717 to 0.766) and no other speech
+condition moved; legato instruments, which ring on like a room and open its
+gate, are mostly left to one analysis (see _voicing.ROOM_PERIODIC), and the
+periods of those analysed again are kept where they had moved an octave
+(see _track._keep_octaves). Estimating the
 tail from 0.08 s back instead took 0.01 more of the room's loss on speech
 but cost music 0.003, with 32 ms frames: an octave leap's partials lie on
 the previous note's, and were taken for its tail.
