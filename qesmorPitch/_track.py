@@ -923,8 +923,11 @@ def peak_exponents(peaks: np.ndarray) -> List[Optional[int]]:
 def _analyse_source(source: Any, plan: _Plan,
                     progress: Optional[Callable[[int], None]] = None,
                     hums: Optional[List[Optional[_hum.Hum]]] = None,
-                    full: Optional[_Plan] = None) -> np.ndarray:
-    """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS).
+                    full: Optional[_Plan] = None,
+                    only: Optional[np.ndarray] = None) -> np.ndarray:
+    """Rows (see N_COLUMNS), shape (channels, n_frames, N_COLUMNS), of the
+    channels where `only` (one bool each) holds, or of all; the others' rows
+    are NaN.
 
     Each (block, channel) is one job on the thread pool; blocks are read in
     order on this thread (a file source is not shared between threads) and
@@ -937,7 +940,7 @@ def _analyse_source(source: Any, plan: _Plan,
     n_frames = plan.n_frames(source.n_samples)
     peaks = source.peaks()
     rows = np.full((len(peaks), n_frames, N_COLUMNS), np.nan)
-    exponents = peak_exponents(peaks)
+    exponents = [e if only is None or only[c] else None for c, e in enumerate(peak_exponents(peaks))]
     # The direct core's frames are independent, but a glide is told from a
     # frame's neighbours (see check_rows).
     margin = 1 if plan.method == "direct" else MARGIN_FRAMES
@@ -1044,10 +1047,15 @@ def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
     names the second analyses already run ("rescaled", "dereverberated"):
     each runs at most once, without progress (every frame was reported).
     `first`: the rows of the analysis before the dereverberation."""
+    # A second analysis reads again only the channels whose samples changed
+    # (see Dereverberated): the others' rows are the first analysis's.
+    again_of = None if first is None else (getattr(source, "channels", None), first)
     if plan.coarse is not None:
-        rows, confidence = _coarse_rows(source, plan, progress, hums)
+        rows, confidence = _coarse_rows(source, plan, progress, hums, again_of)
     else:
-        rows = _analyse_source(source, plan, progress, hums)
+        rows = _analyse_source(source, plan, progress, hums,
+                               only=None if again_of is None else again_of[0])
+        _reuse(rows, again_of)
         confidence = _confidence(rows, plan)
     if first is not None:
         _keep_octaves(rows, first)
@@ -1298,19 +1306,31 @@ def _keep_octaves(rows: np.ndarray, first: np.ndarray) -> None:
     rows[..., F0] = np.where(octave, first[..., F0], rows[..., F0])
 
 
+def _reuse(rows: np.ndarray, again_of: Optional[Tuple[Optional[np.ndarray], np.ndarray]]) -> None:
+    """Into `rows` (in place), the earlier analysis's rows of the channels
+    not analysed again: again_of is (the channels analysed, or None for
+    all; the earlier rows), or None."""
+    if again_of is not None and again_of[0] is not None:
+        rows[~again_of[0]] = again_of[1][~again_of[0]]
+
+
 def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None,
-                 hums: Optional[List[Optional[_hum.Hum]]] = None
+                 hums: Optional[List[Optional[_hum.Hum]]] = None,
+                 again_of: Optional[Tuple[Optional[np.ndarray], np.ndarray]] = None
                  ) -> Tuple[np.ndarray, np.ndarray]:
     """Rows of `plan`'s frames from its coarse plan, periods refined at
-    `plan.sr`, and the voicing model's confidence."""
+    `plan.sr`, and the voicing model's confidence; `again_of` as for
+    _reuse."""
     assert plan.coarse is not None and plan.ratio is not None
-    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums, plan)
+    low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums, plan,
+                          only=None if again_of is None else again_of[0])
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
     rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
+    _reuse(rows, again_of)
     # Strength and level, all the voicing decision weighs, are the lower
     # rate's: the full-rate measurement changes the f0 alone.
     return rows, _confidence(rows, plan)

@@ -722,6 +722,17 @@ def test_a_reverberant_recording_is_analysed_again_without_its_tails(monkeypatch
         scaled = qesmorPitch.track(wet * scale, sr)
         np.testing.assert_array_equal(scaled.f0, whole.f0)
         np.testing.assert_array_equal(scaled.voiced, whole.voiced)
+    # Beside a dry channel, the room's is analysed again alone: the dry
+    # one keeps its first analysis, and each channel reads as it does alone.
+    analysed = []
+    part = _track._block_part
+    monkeypatch.setattr(_track, "_block_part", lambda *a, **k: analysed.append(a[7]) or part(*a, **k))
+    both = qesmorPitch.track(np.stack([dry, wet]), sr)
+    assert made[-1].tolist() == [False, True]
+    assert analysed.count(0) * 2 == analysed.count(1)
+    for c, alone in enumerate((qesmorPitch.track(dry, sr), parts)):
+        np.testing.assert_array_equal(both.f0[c], alone.f0)
+        np.testing.assert_array_equal(both.confidence[c], alone.confidence)
     # No period moves by an octave from the first analysis's.
     monkeypatch.setattr(_voicing, "REVERB_SHARE", 2.0)
     with np.errstate(invalid="ignore"):
