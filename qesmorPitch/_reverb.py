@@ -59,8 +59,6 @@ class Dereverberated:
     def __init__(self, source: Any, sr: float, channels: np.ndarray) -> None:
         self._source = source
         self.n_samples, self.n_channels = source.n_samples, source.n_channels
-        # Which channels read otherwise than the source's (one bool each).
-        self.channels = np.array(channels, dtype=bool)
         self._channels = np.flatnonzero(channels)
         # Each channel analysed at a peak in [0.5, 1), exactly (a power of
         # two): the powers of a recording at 1e-300 or 1e300 would under- or

@@ -1042,20 +1042,19 @@ def run_plan(y: Any, plan: _Plan,
 
 def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]],
                  hums: Optional[List[Optional[_hum.Hum]]], again: Tuple[str, ...],
-                 first: Optional[np.ndarray] = None) -> PitchTrack:
+                 first: Optional[np.ndarray] = None,
+                 fresh: Optional[np.ndarray] = None) -> PitchTrack:
     """run_plan's offline analysis of `source`, whose hum is `hums`; `again`
     names the second analyses already run ("rescaled", "dereverberated"):
     each runs at most once, without progress (every frame was reported).
-    `first`: the rows of the analysis before the dereverberation."""
-    # A second analysis reads again only the channels whose samples changed
-    # (see Dereverberated): the others' rows are the first analysis's.
-    again_of = None if first is None else (getattr(source, "channels", None), first)
+    `first`: the rows of the analysis before the dereverberation, and
+    `fresh` (one bool per channel) the channels it changed: only those are
+    analysed again, the others keep their rows in `first`."""
     if plan.coarse is not None:
-        rows, confidence = _coarse_rows(source, plan, progress, hums, again_of)
+        rows, confidence = _coarse_rows(source, plan, progress, hums, fresh, first)
     else:
-        rows = _analyse_source(source, plan, progress, hums,
-                               only=None if again_of is None else again_of[0])
-        _reuse(rows, again_of)
+        rows = _analyse_source(source, plan, progress, hums, only=fresh)
+        _reuse(rows, fresh, first)
         confidence = _confidence(rows, plan)
     if first is not None:
         _keep_octaves(rows, first)
@@ -1075,7 +1074,7 @@ def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
                           for c in range(rows.shape[0])])
     if rooms.any():
         return _run_offline(Dereverberated(source, plan.sr, rooms), plan, None, hums,
-                            again + ("rescaled", "dereverberated"), rows)
+                            again + ("rescaled", "dereverberated"), rows, rooms)
     _check_range(source, plan, rows, confidence, hums)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
 
@@ -1306,31 +1305,30 @@ def _keep_octaves(rows: np.ndarray, first: np.ndarray) -> None:
     rows[..., F0] = np.where(octave, first[..., F0], rows[..., F0])
 
 
-def _reuse(rows: np.ndarray, again_of: Optional[Tuple[Optional[np.ndarray], np.ndarray]]) -> None:
-    """Into `rows` (in place), the earlier analysis's rows of the channels
-    not analysed again: again_of is (the channels analysed, or None for
-    all; the earlier rows), or None."""
-    if again_of is not None and again_of[0] is not None:
-        rows[~again_of[0]] = again_of[1][~again_of[0]]
+def _reuse(rows: np.ndarray, fresh: Optional[np.ndarray], earlier: Optional[np.ndarray]) -> None:
+    """Into `rows` (in place), the `earlier` rows of the channels not
+    `fresh` (not analysed again); nothing when `fresh` is None."""
+    if fresh is not None and earlier is not None:
+        rows[~fresh] = earlier[~fresh]
 
 
 def _coarse_rows(source: Any, plan: _Plan, progress: Optional[Callable[[int], None]] = None,
                  hums: Optional[List[Optional[_hum.Hum]]] = None,
-                 again_of: Optional[Tuple[Optional[np.ndarray], np.ndarray]] = None
+                 fresh: Optional[np.ndarray] = None, earlier: Optional[np.ndarray] = None
                  ) -> Tuple[np.ndarray, np.ndarray]:
     """Rows of `plan`'s frames from its coarse plan, periods refined at
-    `plan.sr`, and the voicing model's confidence; `again_of` as for
-    _reuse."""
+    `plan.sr`, and the voicing model's confidence; with `fresh`, only those
+    channels analysed, the others' rows taken from `earlier` (see _reuse)."""
     assert plan.coarse is not None and plan.ratio is not None
     low = _analyse_source(Resampled(source, *plan.ratio), plan.coarse, progress, hums, plan,
-                          only=None if again_of is None else again_of[0])
+                          only=fresh)
     # Frame t starts at the same instant at both rates; the two frame counts
     # may differ by one at the end, where the lower rate's frame is longer.
     n_frames = plan.n_frames(source.n_samples)
     rows = np.full((low.shape[0], n_frames, N_COLUMNS), np.nan)
     shared = min(n_frames, low.shape[1])
     rows[:, :shared] = low[:, :shared]
-    _reuse(rows, again_of)
+    _reuse(rows, fresh, earlier)
     # Strength and level, all the voicing decision weighs, are the lower
     # rate's: the full-rate measurement changes the f0 alone.
     return rows, _confidence(rows, plan)
