@@ -89,6 +89,23 @@ HUM_RESIDUE = 0.01
 # (white noise at 0 dB; music unchanged).
 GLIDE_REACH = 0.06
 
+# Offline, each voiced frame's f0 is reported as the (1, 2, 1) weighted mean,
+# in cents, of its own and its two neighbours', where both neighbours are
+# voiced and within SMOOTH_CENTS of it. A frame's period is measured on its
+# own window, and a breathy or hoarse voice's aperiodic part moves it by tens
+# of cents from one frame to the next, while the voice's own pitch moves
+# smoothly: the mean takes out much of that scatter, and a symmetric kernel
+# leaves a steady glide where it was. Further than a whole tone apart, the
+# frames hold different notes or an octave error, and are left as they are;
+# so is a run's first and last frame, whose one neighbour lies on one side.
+# On the tuning part (viterbi) clean speech went from 0.9435 to 0.9472, the
+# mean over the speech conditions from 0.8658 to 0.8700 (white noise at
+# 0 dB 0.7912 to 0.8011; babble at 0 dB 0.3870 to 0.3872); a one-sided mean
+# at a run's ends, a limit of a semitone or none, or five frames, scored
+# lower. A stream reports each frame when it is complete, without waiting
+# for the next: its f0 is the frame's own.
+SMOOTH_CENTS = 200.0
+
 
 @dataclass(frozen=True, eq=False)
 class PitchTrack:
@@ -1377,6 +1394,26 @@ def _voiced(rows: np.ndarray, plan: _Plan, confidence: np.ndarray) -> np.ndarray
     return voiced
 
 
+def _smoothed(f0: np.ndarray, plan: _Plan) -> np.ndarray:
+    """`f0` (channels, n_frames; NaN where unvoiced) with each frame whose two
+    neighbours are voiced and within SMOOTH_CENTS of it replaced by the
+    (1, 2, 1) mean of the three in cents (see SMOOTH_CENTS)."""
+    if f0.shape[1] < 3:
+        return f0
+    octaves = np.log2(f0)
+    mid, before, after = octaves[:, 1:-1], octaves[:, :-2], octaves[:, 2:]
+    with np.errstate(invalid="ignore"):
+        near = ((np.abs(before - mid) <= SMOOTH_CENTS / 1200)
+                & (np.abs(after - mid) <= SMOOTH_CENTS / 1200))
+    out = f0.copy()
+    # As a step from the frame's own f0, so that a steady pitch keeps its
+    # value to the bit; the mean of values within [fmin, fmax] stays within,
+    # but for the last bit of the power.
+    step = np.exp2(((before - mid) + (after - mid)) * 0.25)
+    out[:, 1:-1] = np.where(near, np.clip(f0[:, 1:-1] * step, plan.fmin, plan.fmax), f0[:, 1:-1])
+    return out
+
+
 def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
                     first_frame: int = 0,
                     confidence: Optional[np.ndarray] = None) -> PitchTrack:
@@ -1399,6 +1436,8 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     confidence = np.where(_in_range(rows, plan), confidence, 0.0)
     with np.errstate(invalid="ignore"):
         f0 = np.where(voiced, np.clip(f0, plan.fmin, plan.fmax), np.nan)
+    if not plan.causal:
+        f0 = _smoothed(f0, plan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
         confidence = confidence[0]
