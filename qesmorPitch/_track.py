@@ -117,8 +117,12 @@ class PitchTrack:
         Frame centres in seconds: ``(t * hop_length + frame_length / 2) / sr``.
     f0 : ndarray, shape (n_frames,) or (n_channels, n_frames)
         Fundamental frequency in Hz, NaN where the frame is unvoiced.
+        Offline, a frame whose two neighbours are voiced and within a whole
+        tone of it reports the mean of the three in cents, weighted 1, 2, 1
+        (it takes out frame-to-frame scatter); a causal track reports each
+        frame's own.
     strength : ndarray, same shape as `f0`
-        How periodic the frame is at the reported period, in [0, 1]:
+        How periodic the frame is at its own period, in [0, 1]:
         ``1 - sum|a - b| / sum(|a| + |b|)`` over the frame `a` and its copy
         `b` one period later; 1 for a strictly periodic frame, about 0.5 for
         white noise. NaN where the core found no candidate or the frame is
