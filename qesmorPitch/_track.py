@@ -1265,8 +1265,13 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
     for c, exponent in enumerate(peak_exponents(source.peaks())):
         if exponent is None:
             continue
-        frames, centres = _voicing.outliers(at.sr / rows[c, :, F0], rows[c, :, STRENGTH],
-                                            voiced[c], reach)
+        periods = at.sr / rows[c, :, F0]
+        frames, centres = _voicing.outliers(periods, rows[c, :, STRENGTH], voiced[c], reach)
+        single, between = _voicing.glitches(periods, rows[c, :, STRENGTH], voiced[c])
+        # A frame both far from the speaker's range and from its neighbours
+        # is searched near its neighbours, the nearer evidence.
+        frames, first = np.unique(np.concatenate((single, frames)), return_index=True)
+        centres = np.concatenate((between, centres))[first]
         inside = frames < n_frames
         frames, centres = frames[inside], centres[inside]
         for part in _runs(frames, apart, BLOCK_FRAMES):

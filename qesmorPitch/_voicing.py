@@ -86,6 +86,11 @@ JUMP_SPAN = 100.0
 JUMP_WEIGHT = 4.0
 JUMP_SPREAD_DB = 15.0
 JUMP_SPREAD_SPAN_DB = 10.0
+# A voiced frame GLITCH_CENTS or more from both its neighbours, which agree
+# within JUMP_CENTS, is searched again near them (see glitches): on the
+# tuning part music gained 0.0001 to 0.0003 in every condition, speech
+# within 0.0001.
+GLITCH_CENTS = 300.0
 
 # A reverberant room: its levels never fall fast (in at most 1 % of the
 # steps between frames by more than TAIL_DROP_DB, wholly below it by
@@ -299,6 +304,29 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
     with np.errstate(invalid="ignore"):
         far = np.abs(np.log2(periods[doubtful]) - centre) >= math.log2(RANGE_RATIO)
     return doubtful[far], 2.0 ** centre[far]
+
+
+def glitches(periods: np.ndarray, strength: np.ndarray,
+             voiced: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Voiced frames of one channel, of strength below DOUBTFUL, whose period
+    lies GLITCH_CENTS or more from both neighbours' while the two
+    neighbours, voiced and RELIABLE, agree within JUMP_CENTS; and the mean
+    of the neighbours' periods. (A frame as periodic as its neighbours is a
+    leap of its own, as outliers leaves it.)
+
+    Between two distant lags the Viterbi path may step through a lag between
+    them for a frame (two half jumps cost the transition model half of one
+    whole), at a period the frame does not hold and no multiple of its own:
+    an oboe's leap from 277 to 557 Hz passed through 376 Hz, read as 188."""
+    with np.errstate(invalid="ignore"):
+        cents = 1200.0 * np.log2(periods)
+        sure = voiced & (strength >= RELIABLE)
+        mid = cents[1:-1]
+        t = np.flatnonzero(sure[:-2] & sure[2:] & voiced[1:-1] & ~(strength[1:-1] >= DOUBTFUL)
+                           & (np.abs(cents[:-2] - cents[2:]) <= JUMP_CENTS)
+                           & (np.abs(mid - cents[:-2]) >= GLITCH_CENTS)
+                           & (np.abs(mid - cents[2:]) >= GLITCH_CENTS))
+    return t + 1, np.sqrt(periods[t] * periods[t + 2])
 
 
 def search_near(x: np.ndarray, starts: np.ndarray, centres: np.ndarray, width: int,

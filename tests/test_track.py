@@ -301,6 +301,23 @@ def test_range_check_reads_at_most_a_block_at_a_time(monkeypatch):
     np.testing.assert_array_equal(rows[1], whole[1])
 
 
+def test_a_single_frame_off_between_agreeing_neighbours_is_searched_near_them():
+    # The Viterbi path can step through a lag between two distant ones for
+    # a frame; a leap of the voice itself (neighbours apart), a neighbour in
+    # doubt or a small step is no such frame.
+    from qesmorPitch import _voicing
+
+    # A glitch, a leap (the neighbours disagree), a frame beside a doubtful one.
+    hz = np.array([277.0, 557.0, 376.0, 557.0, 277.0, 280.0, 300.0, 600.0, 300.0, 310.0])
+    strength = np.array([0.9, 0.95, 0.76, 0.95, 0.9, 0.9, 0.7, 0.9, 0.9, 0.9])
+    voiced = np.ones(hz.size, dtype=bool)
+    frames, centres = _voicing.glitches(16000 / hz, strength, voiced)
+    np.testing.assert_array_equal(frames, [2])
+    np.testing.assert_allclose(16000 / centres, [557.0])
+    voiced[1] = False
+    assert _voicing.glitches(16000 / hz, strength, voiced)[0].size == 0
+
+
 # --------------------------------------------------------------------------
 # Channels, result object
 
