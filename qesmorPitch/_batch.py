@@ -352,6 +352,10 @@ def _one_by_one(jobs: Sequence[Job], indices: Sequence[int], options: Options,
         raise
     if pool is not None:
         pool.shutdown()
+    # A worker killed while writing cannot remove its temporary file, and
+    # the file's next try writes another: what is left of these jobs' now
+    # is a dead worker's, beside an output written whole or not at all.
+    _remove_partials([jobs[i] for i in indices])
 
 
 def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
