@@ -107,6 +107,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--analysis-sr", type=_rate_or_full, metavar="RATE",
                    help=f"search periods at about this rate, refined at the file's "
                         f"('full': at the file's rate; default {d.analysis_sr:g})")
+    p.add_argument("--smooth-f0", action=argparse.BooleanOptionalAction,
+                   help="tracking methods: each frame's f0 as the mean with its two "
+                        "neighbours where they are within a whole tone (default on; "
+                        "--no-smooth-f0 keeps each frame's own, e.g. to measure jitter)")
     p.add_argument("--mono", action="store_true",
                    help="mix multichannel files down (default: one track per channel)")
     p.add_argument("--plot", metavar="PNG",
@@ -254,7 +258,7 @@ def _options(args: argparse.Namespace) -> Options:
     """The given options; those left out keep the defaults of Options."""
     given: Dict[str, Any] = {k: getattr(args, k) for k in (
         "method", "fmin", "fmax", "polarity", "interpolator", "voicing_threshold",
-        "sigma", "beta", "alpha") if getattr(args, k) is not None}
+        "sigma", "beta", "alpha", "smooth_f0") if getattr(args, k) is not None}
     if args.analysis_sr is not None:
         given["analysis_sr"] = None if args.analysis_sr == "full" else args.analysis_sr
     if args.hop_ms is not None:

@@ -39,8 +39,10 @@ DETECT_MODES = ("score", "static", "maximum", "peak")
 DEFAULTS: Mapping[str, Mapping[str, Any]] = types.MappingProxyType({
     "direct": types.MappingProxyType({"voicing_threshold": None, "pitch_detect_mode": "peak",
                                       "pitch_detect_threshold": 0.7, "smooth": 1}),
-    "bayes": types.MappingProxyType({"voicing_threshold": None, "alpha": 0.35, "sigma": 0.05}),
-    "viterbi": types.MappingProxyType({"voicing_threshold": None, "beta": 16.0, "sigma": 0.1}),
+    "bayes": types.MappingProxyType({"voicing_threshold": None, "alpha": 0.35, "sigma": 0.05,
+                                     "smooth_f0": True}),
+    "viterbi": types.MappingProxyType({"voicing_threshold": None, "beta": 16.0, "sigma": 0.1,
+                                       "smooth_f0": True}),
 })
 
 DEFAULT_HOP_SECONDS = 0.010
@@ -216,6 +218,11 @@ class Options:
     sigma: Optional[float] = _option(None, _optional(_number(
         gt=0, ge=LEAST_SIGMA, example="0.1", why=" (sigma**2 would underflow to zero)")),
         ("bayes", "viterbi"))
+    # The tracking methods' f0 as the mean over each frame and its two
+    # neighbours (see _track.SMOOTH_CENTS); False keeps each frame's own
+    # measurement, for measures of the period's perturbation from frame to
+    # frame. The direct method's frames are independent and never averaged.
+    smooth_f0: Optional[bool] = _option(None, _optional(_flag), ("bayes", "viterbi"))
     causal: bool = _option(False, _flag)
     analysis_sr: Optional[float] = _option(16000.0, _optional(_number(gt=0, example="16000")))
 
@@ -236,6 +243,9 @@ class Options:
         if self.causal and self.method == "viterbi":
             raise ValueError("causal=True needs method='bayes' or 'direct': method='viterbi' "
                              "decodes the whole signal before deciding any frame")
+        if self.causal and self.smooth_f0:
+            raise ValueError("smooth_f0=True averages each frame with the next, which causal=True "
+                             "reports before it exists: leave smooth_f0 out or use causal=False")
 
     @classmethod
     def from_kwargs(cls, kwargs: Mapping[str, Any]) -> "Options":

@@ -108,7 +108,8 @@ GLIDE_REACH = 0.06
 # is complete, without waiting for the next: its f0 is the frame's own; so
 # is the direct method's, whose frames are independent by design (the mean
 # took its held-out clean speech from 0.898 to 0.908, but a caller picks it
-# for that independence).
+# for that independence). smooth_f0=False turns the mean off, for a caller
+# who measures the scatter itself (jitter, a period's perturbation).
 SMOOTH_CENTS = 200.0
 
 
@@ -125,8 +126,8 @@ class PitchTrack:
         Offline, the tracking methods report, for a frame whose two
         neighbours are voiced and within a whole tone of it, the mean of
         the three in cents, weighted 1, 2, 1 (it takes out frame-to-frame
-        scatter); a causal track and the direct method report each frame's
-        own.
+        scatter); with ``smooth_f0=False``, causal tracks and the direct
+        method each frame's own.
     strength : ndarray, same shape as `f0`
         How periodic the frame is at its own period, in [0, 1]:
         ``1 - sum|a - b| / sum(|a| + |b|)`` over the frame `a` and its copy
@@ -445,6 +446,8 @@ def make_plan(sr: Any, options: Options) -> _Plan:
         raise ValueError(f"highpass={cutoff:g} Hz must be below sr / 2 = {sr / 2:g} Hz; "
                          f"use highpass='fmin' (the default) or None")
     params = o.method_params()
+    if o.causal and "smooth_f0" in params:
+        params["smooth_f0"] = False  # (the default; True was refused with causal)
     n_lags = longest - shortest + 3
     if o.method == "direct" and not params["smooth"] <= n_lags - 2:
         raise ValueError(f"smooth={params['smooth']} must be between 1 and {n_lags - 2} "
@@ -1451,7 +1454,7 @@ def track_from_rows(rows: np.ndarray, plan: _Plan, n_channels: Optional[int],
     confidence = np.where(_in_range(rows, plan), confidence, 0.0)
     with np.errstate(invalid="ignore"):
         f0 = np.where(voiced, np.clip(f0, plan.fmin, plan.fmax), np.nan)
-    if not plan.causal and plan.method != "direct":
+    if plan.params.get("smooth_f0"):
         f0 = _smoothed(f0, plan)
     if n_channels is None:
         f0, strength, probability, voiced = f0[0], strength[0], probability[0], voiced[0]
@@ -1575,6 +1578,13 @@ def track(y: Any, sr: float, **options: Any) -> PitchTrack:
     sigma : float >= 1e-150, optional
         Tracking methods: standard deviation in octaves of the frame-to-frame
         pitch change the transition model expects.
+    smooth_f0 : bool, optional
+        Tracking methods: report each voiced frame's f0 as the 1, 2, 1
+        weighted mean in cents of its own and its two neighbours', where both
+        are voiced and within a whole tone of it (default True; False with
+        `causal`, which does not wait for the next frame). False reports each
+        frame's own measurement, as for jitter and other measures of the
+        scatter from one period to the next.
     causal : bool
         Decide each frame from the samples up to its end only, exactly as
         :class:`PitchStream` does on the same signal pushed in any chunks:

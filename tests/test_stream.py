@@ -223,6 +223,9 @@ def test_causal_refuses_viterbi_and_stream_reports_each_frame_within_a_hop():
         qesmorPitch.track(signal(), SR, causal=True)
     with pytest.raises(ValueError, match="causal=True"):
         qesmorPitch.PitchStream(SR, method="viterbi")
+    # The mean over a frame's neighbours waits for the next frame.
+    with pytest.raises(ValueError, match="smooth_f0=True averages each frame with the next"):
+        qesmorPitch.PitchStream(SR, smooth_f0=True)
     stream = qesmorPitch.PitchStream(SR, **RANGE)
     hop, width = stream.plan.hop_length, stream.plan.frame_length
     y = signal()

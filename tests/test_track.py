@@ -101,6 +101,12 @@ def test_times_are_frame_centres_and_frames_match_the_core():
     assert np.ptp(expected[1:-1]) < np.ptp(f0[1:-1]) / 2
     np.testing.assert_allclose(pt.f0, expected, rtol=1e-13)
     np.testing.assert_allclose(pt.probability, rows[:, 2], rtol=1e-13)
+    # Without the mean, each frame's own; nothing else moves.
+    raw = qesmorPitch.track(y, sr, hop_length=37, highpass=None, smooth_f0=False)
+    np.testing.assert_allclose(raw.f0, f0, rtol=1e-13)
+    np.testing.assert_array_equal(raw.voiced, pt.voiced)
+    np.testing.assert_array_equal(raw.strength, pt.strength)
+    assert (pt.params["smooth_f0"], raw.params["smooth_f0"]) == (True, False)
 
 
 @pytest.mark.parametrize("method,polarity", [
