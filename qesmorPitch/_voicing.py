@@ -47,9 +47,21 @@ from . import _kernels
 
 # Periods tried besides the chosen one, as multiples of it.
 FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
+# A period of few samples lies up to half a sample from the nearest whole
+# lag, which costs it far more than OCTAVE_TOLERANCE at whole lags (a sine
+# of 9.25 samples checks at 0.92 at a period of 9 samples and 0.75 at 10),
+# while a multiple of it landing on a whole lag scores as a perfect period:
+# the cores then take 4 or 5 times it, beyond FACTORS. Periods shorter than
+# SHORT_PERIOD samples are also tried down to an eighth of the chosen one
+# (at 8 kHz with fmax=1000, tones above 800 Hz had come out at a half or a
+# fifth, every frame voiced; from 16 kHz on with fmax up to 1000 Hz hardly
+# any period is that short).
+SHORT_PERIOD = 16.0
+SHORT_FACTORS = tuple(1.0 / k for k in range(8, 3, -1))
 # The direct method's highest peak is tried down to an eighth of its period
-# (see _track.check_rows): over 40-1000 Hz it often lies on a far multiple.
-DIRECT_FACTORS = tuple(1.0 / k for k in range(8, 3, -1)) + FACTORS
+# at any length (see _track.check_rows): over 40-1000 Hz it often lies on a
+# far multiple.
+DIRECT_FACTORS = SHORT_FACTORS + FACTORS
 # A shorter period wins when its strength is at most this below the best.
 OCTAVE_TOLERANCE = 0.06
 # Below this strength (white noise is about 0.3) the multiples are not tried.
@@ -244,22 +256,32 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
                     shortest: float, longest: float,
                     factors: Tuple[float, ...] = FACTORS) -> Tuple[np.ndarray, np.ndarray]:
     """The period of each frame among `periods` and its multiples by
-    `factors` within [shortest, longest], and its strength; NaN where
-    `periods` is NaN."""
+    `factors` (and by SHORT_FACTORS where these are shorter than
+    SHORT_PERIOD samples) within [shortest, longest], and its strength; NaN
+    where `periods` is NaN."""
     base = check(x, starts, periods, width)[0]
     # A longer period wins only by more than the tolerance, beyond reach of
     # a frame already that periodic; a frame as aperiodic as noise is not
     # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
     worth = base >= SEARCH_FLOOR
-    factors = np.array(factors)[:, None]
+    extra = [f for f in SHORT_FACTORS if f not in factors]
+    usual = np.array([True] * len(factors) + [False] * len(extra))[:, None]
+    factors = np.array(tuple(factors) + tuple(extra))[:, None]
     P = periods[None, :] * factors
-    P = np.where((P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth, P, np.nan)
+    tried = (P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth
+    P = np.where(tried & (usual | (P < SHORT_PERIOD)), P, np.nan)
     Pm = np.concatenate((periods[None, :], P))
     Sm = np.concatenate((base[None, :], check(x, starts, P, width)))
     with np.errstate(invalid="ignore"):
-        top = np.max(np.where(np.isfinite(Sm), Sm, -np.inf), axis=0)
-        near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE)
+        # The best of the usual candidates sets the bar: a short one that
+        # is more periodic still is near it, but does not raise it.
+        rows = np.concatenate(([True], usual[:, 0]))
+        top = np.max(np.where(np.isfinite(Sm[rows]), Sm[rows], -np.inf), axis=0)
+        # A short period must itself be clearly periodic: in a weak frame (a
+        # breathy voice on the telephone band) a formant's harmonic can
+        # measure as periodic as the voice's own period.
+        near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE) & (rows[:, None] | (Sm >= RELIABLE))
     pick = np.argmin(np.where(near, Pm, np.inf), axis=0)
     cols = np.arange(periods.shape[0])
     found = near.any(axis=0)
