@@ -1105,7 +1105,8 @@ def _run_offline(source: Any, plan: _Plan, progress: Optional[Callable[[int], No
     if rooms.any():
         return _run_offline(Dereverberated(source, plan.sr, rooms), plan, None, hums,
                             again + ("rescaled", "dereverberated"), rows, rooms)
-    _check_range(source, plan, rows, confidence, hums)
+    if _check_range(source, plan, rows, confidence, hums):
+        confidence = _confidence(rows, plan)
     return track_from_rows(rows, plan, source.n_channels, confidence=confidence)
 
 
@@ -1245,16 +1246,18 @@ class RobustlyScaled:
 
 
 def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndarray,
-                 hums: Optional[List[Optional[_hum.Hum]]]) -> None:
-    """Search again, in place in `rows`, the voiced frames of a tracking
-    method that lie far from the speaker's range (see _voicing.outliers),
-    near the median period of the reliable frames around them, on the
-    samples the cores saw (at the analysis rate). The voicing stands: only
-    a frame's period and strength change, unless its own period is the
-    more periodic by more than _voicing.RANGE_MARGIN."""
+                 hums: Optional[List[Optional[_hum.Hum]]]) -> bool:
+    """Search again, in place in `rows`, the frames of a tracking method
+    that lie far from the speaker's range (see _voicing.outliers), near the
+    median period of the reliable frames around them, on the samples the
+    cores saw (at the analysis rate). A frame's period and strength change,
+    unless its own period is the more periodic by more than
+    _voicing.RANGE_MARGIN; whether any did is returned, and the caller then
+    decides the voicing again."""
     if plan.method == "direct":
         # Its frames are its own.
-        return
+        return False
+    changed = False
     view, at = (source, plan) if plan.coarse is None else (
         Resampled(source, *plan.ratio), plan.coarse)
     hop, width = at.hop_length, at.frame_length
@@ -1295,6 +1298,8 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
             better = strength > rows[c, t[found], STRENGTH] - _voicing.RANGE_MARGIN
             rows[c, t[found][better], F0] = at.sr / period[better]
             rows[c, t[found][better], STRENGTH] = strength[better]
+            changed |= bool(better.any())
+    return changed
 
 
 def _runs(frames: np.ndarray, apart: int, longest: int) -> List[np.ndarray]:

@@ -76,7 +76,15 @@ SEARCH_FLOOR = 0.35
 # often another talker, a formant or a creak than a leap of the voice (the
 # tuning part gained most in babble and on the telephone band from taking
 # the speaker's period even where it was somewhat less periodic; music,
-# whose leaps are real, stayed within 0.0003).
+# whose leaps are real, stayed within 0.0003). Unvoiced frames at least as
+# periodic as SEARCH_FLOOR are searched as well, and the voicing is decided
+# again on the strengths found: a weak voice's frames sat at a formant
+# whose period was too weak to be voiced, while the voice's own was strong
+# enough (on the tuning part babble at 20 dB went from 0.8826 to 0.8876, at
+# 10 dB from 0.7518 to 0.7550, the telephone band from 0.9331 to 0.9342 and
+# with fmax=1000 from 0.9302 to 0.9329, the mean over the speech conditions
+# from 0.8700 to 0.8705; brown noise at 0 dB lost 0.0024, babble at 0 dB
+# 0.0011, music none).
 RANGE_RATIO = 1.5
 RANGE_SECONDS = 1.0
 RANGE_LEAST = 10
@@ -292,7 +300,8 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
              reach: int) -> Tuple[np.ndarray, np.ndarray]:
     """Frames of one channel whose period lies far from the speaker's, and
     the median period of the reliable voiced frames within `reach` frames
-    of each (see RANGE_RATIO).
+    of each (see RANGE_RATIO): doubtful voiced frames, and unvoiced ones
+    whose strength reaches SEARCH_FLOOR.
 
     A weak voice leaves the cores a resonance that rings at a period of its
     own: runs of frames between voiceless stretches then sit at a formant,
@@ -301,7 +310,10 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
     either way, tell where the voice is."""
     with np.errstate(invalid="ignore"):
         reliable = voiced & (strength >= RELIABLE)
-        doubtful = np.flatnonzero(voiced & ~(strength >= DOUBTFUL))
+        # Unvoiced frames too, as periodic as the search floor: a formant's
+        # period has too little strength for the voicing model, while the
+        # voice's own, searched for, may have plenty.
+        doubtful = np.flatnonzero((voiced | (strength >= SEARCH_FLOOR)) & ~(strength >= DOUBTFUL))
     if doubtful.size == 0 or np.count_nonzero(reliable) < RANGE_LEAST:
         return doubtful[:0], np.zeros(0)
     where = np.flatnonzero(reliable)
