@@ -584,18 +584,13 @@ def test_a_run_far_from_the_speakers_range_is_searched_again_near_it(sr):
     others = np.ones(n, dtype=bool)
     others[120:130] = False
     assert np.array_equal(rows[0, others], before[0, others], equal_nan=True)
-    # Unvoiced frames at a formant, too weak to be voiced there, are
-    # searched as well; those as aperiodic as noise are not.
+    # Unvoiced frames are not searched (each would cost its block's
+    # conditioning); what changed is said, so the voicing is decided again.
     rows = before.copy()
-    rows[0, 150:170, _track.F0] = 572.0
-    rows[0, 150:160, _track.STRENGTH] = 0.4
-    rows[0, 160:170, _track.STRENGTH] = 0.3
     unvoiced = confidence.copy()
-    unvoiced[0, 150:170] = 0.0
-    weak = rows.copy()
-    assert _track._check_range(_track.ArraySource(signal), plan, rows, unvoiced, None)
-    np.testing.assert_allclose(rows[0, 150:160, _track.F0], 110.0, rtol=0.01)
-    assert np.array_equal(rows[0, 160:170], weak[0, 160:170], equal_nan=True)
+    unvoiced[0, 120:130] = 0.0
+    assert not _track._check_range(_track.ArraySource(signal), plan, rows, unvoiced, None)
+    assert np.array_equal(rows, before, equal_nan=True)
     # Too few reliable frames around a run: nothing to go by.
     rows = before.copy()
     rows[0, :, _track.STRENGTH] = 0.6
