@@ -126,8 +126,8 @@ class PitchTrack:
         Offline, the tracking methods report, for a frame whose two
         neighbours are voiced and within a whole tone of it, the mean of
         the three in cents, weighted 1, 2, 1 (it takes out frame-to-frame
-        scatter); with ``smooth_f0=False``, causal tracks and the direct
-        method each frame's own.
+        scatter). With ``smooth_f0=False``, in a causal track and with the
+        direct method, each frame reports its own.
     strength : ndarray, same shape as `f0`
         How periodic the frame is at its own period, in [0, 1]:
         ``1 - sum|a - b| / sum(|a| + |b|)`` over the frame `a` and its copy
@@ -1247,8 +1247,8 @@ class RobustlyScaled:
 
 def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndarray,
                  hums: Optional[List[Optional[_hum.Hum]]]) -> bool:
-    """Search again, in place in `rows`, the frames of a tracking method
-    that lie far from the speaker's range (see _voicing.outliers), near the
+    """Search again, in place in `rows`, the voiced frames of a tracking
+    method that lie far from the speaker's range (see _voicing.outliers), near the
     median period of the reliable frames around them, on the samples the
     cores saw (at the analysis rate). A frame's period and strength change,
     unless its own period is the more periodic by more than
