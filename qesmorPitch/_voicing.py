@@ -272,23 +272,24 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
     worth = base >= SEARCH_FLOOR
-    extra = [f for f in SHORT_FACTORS if f not in factors]
-    usual = np.array([True] * len(factors) + [False] * len(extra))[:, None]
-    factors = np.array(tuple(factors) + tuple(extra))[:, None]
+    extra = tuple(f for f in SHORT_FACTORS if f not in factors)
+    factors = np.array(tuple(factors) + extra)[:, None]
+    # Rows of Pm and Sm: the period itself, each of `factors`, then the
+    # short factors, tried only where the period they give is short.
+    usual = np.arange(factors.shape[0] + 1) <= factors.shape[0] - len(extra)
     P = periods[None, :] * factors
     tried = (P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth
-    P = np.where(tried & (usual | (P < SHORT_PERIOD)), P, np.nan)
+    P = np.where(tried & (usual[1:, None] | (P < SHORT_PERIOD)), P, np.nan)
     Pm = np.concatenate((periods[None, :], P))
     Sm = np.concatenate((base[None, :], check(x, starts, P, width)))
     with np.errstate(invalid="ignore"):
         # The best of the usual candidates sets the bar: a short one that
         # is more periodic still is near it, but does not raise it.
-        rows = np.concatenate(([True], usual[:, 0]))
-        top = np.max(np.where(np.isfinite(Sm[rows]), Sm[rows], -np.inf), axis=0)
+        top = np.max(np.where(np.isfinite(Sm[usual]), Sm[usual], -np.inf), axis=0)
         # A short period must itself be clearly periodic: in a weak frame (a
         # breathy voice on the telephone band) a formant's harmonic can
         # measure as periodic as the voice's own period.
-        near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE) & (rows[:, None] | (Sm >= RELIABLE))
+        near = np.isfinite(Sm) & (Sm >= top - OCTAVE_TOLERANCE) & (usual[:, None] | (Sm >= RELIABLE))
     pick = np.argmin(np.where(near, Pm, np.inf), axis=0)
     cols = np.arange(periods.shape[0])
     found = near.any(axis=0)
