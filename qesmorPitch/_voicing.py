@@ -51,17 +51,18 @@ FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
 # lag, which costs it far more than OCTAVE_TOLERANCE at whole lags (a sine
 # of 9.25 samples checks at 0.92 at a period of 9 samples and 0.75 at 10),
 # while a multiple of it landing on a whole lag scores as a perfect period:
-# the cores then take 4 or 5 times it, beyond FACTORS. Periods shorter than
-# SHORT_PERIOD samples are also tried down to an eighth of the chosen one
-# (at 8 kHz with fmax=1000, tones above 800 Hz had come out at a half or a
+# the cores then take 4, 5 or (with the direct method's first peak) a dozen
+# times it, beyond FACTORS. Periods shorter than SHORT_PERIOD samples are
+# also tried at every fraction of the chosen one from a quarter on (at
+# 8 kHz with fmax=1000, tones above 800 Hz had come out at a half or a
 # fifth, every frame voiced; from 16 kHz on with fmax up to 1000 Hz hardly
 # any period is that short).
 SHORT_PERIOD = 16.0
-SHORT_FACTORS = tuple(1.0 / k for k in range(8, 3, -1))
+FAR_SHORT_PERIOD = 12.0
 # The direct method's highest peak is tried down to an eighth of its period
 # at any length (see _track.check_rows): over 40-1000 Hz it often lies on a
 # far multiple.
-DIRECT_FACTORS = SHORT_FACTORS + FACTORS
+DIRECT_FACTORS = tuple(1.0 / k for k in range(8, 3, -1)) + FACTORS
 # A shorter period wins when its strength is at most this below the best.
 OCTAVE_TOLERANCE = 0.06
 # Below this strength (white noise is about 0.3) the multiples are not tried.
@@ -263,23 +264,37 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
                     shortest: float, longest: float,
                     factors: Tuple[float, ...] = FACTORS) -> Tuple[np.ndarray, np.ndarray]:
     """The period of each frame among `periods` and its multiples by
-    `factors` (and by SHORT_FACTORS where these are shorter than
-    SHORT_PERIOD samples) within [shortest, longest], and its strength; NaN
-    where `periods` is NaN."""
+    `factors` (and by any fraction from a quarter on where that is shorter
+    than SHORT_PERIOD samples) within [shortest, longest], and its strength;
+    NaN where `periods` is NaN."""
     base = check(x, starts, periods, width)[0]
     # A longer period wins only by more than the tolerance, beyond reach of
     # a frame already that periodic; a frame as aperiodic as noise is not
     # worth the search (whatever its period, it is not voiced).
     doubt = ~(base >= 1.0 - OCTAVE_TOLERANCE)
     worth = base >= SEARCH_FLOOR
-    extra = tuple(f for f in SHORT_FACTORS if f not in factors)
+    # Every fraction from a quarter on that can give a short period, down to
+    # the shortest period (a tone's period can lie a dozen times over in
+    # the longest), each tried only where the period it gives is short;
+    # only the fractions that give one anywhere are measured.
+    finite = periods[np.isfinite(periods)]
+    most = max(8, int(finite.max() / max(shortest, 1.0))) if finite.size else 8
+    extra = tuple(1.0 / k for k in range(most, 3, -1) if 1.0 / k not in factors)
+    n_usual = len(factors)
     factors = np.array(tuple(factors) + extra)[:, None]
-    # Rows of Pm and Sm: the period itself, each of `factors`, then the
-    # short factors, tried only where the period they give is short.
-    usual = np.arange(factors.shape[0] + 1) <= factors.shape[0] - len(extra)
     P = periods[None, :] * factors
     tried = (P >= shortest) & (P <= longest) & (doubt | (factors < 1)) & worth
-    P = np.where(tried & (usual[1:, None] | (P < SHORT_PERIOD)), P, np.nan)
+    short = (np.arange(factors.shape[0]) >= n_usual)[:, None]
+    # Beyond an eighth, only the shortest periods (fewer than 12 samples):
+    # a fifteenth of a bass note's period at 16 kHz, 1000 Hz, had measured as
+    # periodic as the note in its attack.
+    bound = np.where(factors < 1.0 / 8.5, FAR_SHORT_PERIOD, SHORT_PERIOD)
+    P = np.where(tried & (~short | (P < bound)), P, np.nan)
+    some = ~short[:, 0] | np.isfinite(P).any(axis=1)
+    P = P[some]
+    # Rows of Pm and Sm: the period itself, each of `factors`, then the
+    # short fractions.
+    usual = np.concatenate(([True], ~short[some, 0]))
     Pm = np.concatenate((periods[None, :], P))
     Sm = np.concatenate((base[None, :], check(x, starts, P, width)))
     with np.errstate(invalid="ignore"):

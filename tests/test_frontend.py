@@ -154,17 +154,20 @@ def test_harmonic_sweep_has_no_octave_errors(sr):
         assert np.max(np.abs(1200 * np.log2(pt.f0 / f0))) < 50, f0
 
 
-@pytest.mark.parametrize("method", ["viterbi", "bayes"])
-def test_periods_of_few_samples_are_not_taken_at_a_far_multiple(method):
-    # At 8 kHz, 50-1000 Hz: a period of 8.6 to 9.3 samples lies nearly half
-    # a sample from a whole lag, and the cores took 4 or 5 times it, which
-    # lands on one (865 Hz read as 432.5, 930 as 186), every frame voiced.
-    sr = 8000
+@pytest.mark.parametrize("method,sr,fmax,tones", [
+    ("viterbi", 8000, 1000, (865.0, 930.0, 970.0)),
+    ("bayes", 8000, 1000, (865.0, 930.0, 970.0)),
+    ("direct", 16000, 2000, (1460.0, 1605.0, 1880.0))])
+def test_periods_of_few_samples_are_not_taken_at_a_far_multiple(method, sr, fmax, tones):
+    # A period of 8 to 11 samples lies nearly half a sample from a whole lag,
+    # and the cores took 4 or 5 times it, which lands on one (at 8 kHz, 865
+    # Hz read as 432.5, 930 as 186; the direct method's first peak at 16 kHz
+    # up to 17 times: 1605 Hz as 94.4), every frame voiced.
     t = np.arange(sr) / sr
-    for f0 in (865.0, 930.0, 970.0):
+    for f0 in tones:
         for harmonics in (1, 3):
             y = sum(np.sin(2 * np.pi * k * f0 * t) / k for k in range(1, harmonics + 1) if k * f0 < sr / 2)
-            pt = qesmorPitch.track(y, sr, method=method)
+            pt = qesmorPitch.track(y, sr, fmax=fmax, method=method)
             off = np.abs(1200 * np.log2(pt.f0 / f0))
             assert np.mean(off < 50) > 0.95, (f0, harmonics, np.nanmedian(pt.f0))
 
