@@ -59,6 +59,11 @@ FACTORS = (1.0 / 3.0, 0.5, 2.0, 3.0)
 # any period is that short).
 SHORT_PERIOD = 16.0
 FAR_SHORT_PERIOD = 12.0
+# The farthest fraction tried: the direct method's first peak lay up to 80
+# times a tone's period at fmax=4000, four samples at 16 kHz; the rows
+# tried stay bounded whatever the range (a signal tracked from 1 Hz would
+# otherwise try thousands).
+MOST_FRACTION = 96
 # The direct method's highest peak is tried down to an eighth of its period
 # at any length (see _track.check_rows): over 40-1000 Hz it often lies on a
 # far multiple.
@@ -278,7 +283,7 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     # the longest), each tried only where the period it gives is short;
     # only the fractions that give one anywhere are measured.
     finite = periods[np.isfinite(periods)]
-    most = max(8, int(finite.max() / max(shortest, 1.0))) if finite.size else 8
+    most = min(max(8, int(finite.max() / max(shortest, 1.0))), MOST_FRACTION) if finite.size else 8
     extra = tuple(1.0 / k for k in range(most, 3, -1) if 1.0 / k not in factors)
     n_usual = len(factors)
     factors = np.array(tuple(factors) + extra)[:, None]

@@ -172,6 +172,21 @@ def test_periods_of_few_samples_are_not_taken_at_a_far_multiple(method, sr, fmax
             assert np.mean(off < 50) > 0.95, (f0, harmonics, np.nanmedian(pt.f0))
 
 
+def test_the_fractions_tried_stay_few_over_any_range():
+    # From 1 Hz at 16 kHz a period spans up to 7000 of the shortest: one
+    # row per fraction held 7000 rows of every block's frames.
+    import tracemalloc
+
+    y = np.random.default_rng(0).standard_normal(3 * 16000)
+    tracemalloc.start()
+    try:
+        qesmorPitch.track(y, 16000, fmin=1, fmax=7000, method="direct")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 8 * 2 ** 20
+
+
 def _hostile(sr):
     rng = np.random.default_rng(5)
     n = sr // 2
