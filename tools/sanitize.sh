@@ -106,10 +106,12 @@ export LSAN_OPTIONS="exitcode=0"
 # Runs one leak pass with its reports in a folder of its own. The check at
 # exit stops every thread of the process with ptrace; where that fails, the
 # runtime aborts without having looked at any memory ("LeakSanitizer has
-# encountered a fatal error"; seen once on a CI machine, after a clean run).
-# An abort whose reports hold no error of the program is such a failure of
-# the tool, not a finding, so the pass runs once more; a second failure
-# fails the run, and every report of a failed pass is shown.
+# encountered a fatal error"). Once on a CI machine the fuzz pass aborted
+# so after reporting a clean run, with no error in any report. Such an
+# abort is a failure of the tool, not a finding, so the pass runs once
+# more: the passes are seeded, so a fault of the program aborts again.
+# A second failure fails the run, and every report of a failed pass is
+# shown.
 leak_pass() {
   local name="$1" out="$2" try rc
   shift 2
