@@ -1295,7 +1295,9 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
             period = refine_periods(x, starts[found], period[found], width, at.polarity,
                                     at.interpolator, bounds)
             strength = _voicing.check(x, starts[found], period[None, :], width)[0]
-            better = strength > rows[c, t[found], STRENGTH] - _voicing.RANGE_MARGIN
+            better = _voicing.takes_range_period(
+                period, strength, periods[t[found]], rows[c, t[found], STRENGTH],
+                _voicing.settling(periods, rows[c, :, STRENGTH], voiced[c], t[found]))
             rows[c, t[found][better], F0] = at.sr / period[better]
             rows[c, t[found][better], STRENGTH] = strength[better]
             changed |= bool(better.any())

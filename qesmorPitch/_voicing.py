@@ -97,6 +97,7 @@ RELIABLE = 0.8
 DOUBTFUL = 0.85
 RANGE_SEARCH = 1.3
 RANGE_MARGIN = 0.15
+SETTLE_FRAMES = 5
 OUTLIER_ROWS = 4096         # doubtful frames whose neighbours are sorted at once
 
 # A voice's period continues from frame to frame; a frame whose period lies
@@ -354,6 +355,40 @@ def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
     with np.errstate(invalid="ignore"):
         far = np.abs(np.log2(periods[doubtful]) - centre) >= math.log2(RANGE_RATIO)
     return doubtful[far], 2.0 ** centre[far]
+
+
+def takes_range_period(found: np.ndarray, found_strength: np.ndarray, own: np.ndarray,
+                       own_strength: np.ndarray, settles: np.ndarray) -> np.ndarray:
+    """Whether each frame takes the period `found` near the speaker's range
+    instead of its `own`: unless its own is the more periodic by more than
+    RANGE_MARGIN; and where the one found is a whole multiple of its own
+    (within JUMP_CENTS) while its own goes on in the reliable frames just
+    after it (`settles`, see settling), only as the harmonic check would
+    take it, by more than OCTAVE_TOLERANCE. Whatever repeats at a period
+    repeats at its multiples too: at an octave leap up the new note's first
+    frames, not yet strong, had been taken back to the old note's octave,
+    where it still rang."""
+    ratio = found / own
+    whole = np.round(ratio)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        multiple = settles & (whole >= 2) & (np.abs(1200.0 * np.log2(ratio / whole)) <= JUMP_CENTS)
+    margin = np.where(multiple, -OCTAVE_TOLERANCE, RANGE_MARGIN)
+    return found_strength > own_strength - margin
+
+
+def settling(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,
+             frames: np.ndarray) -> np.ndarray:
+    """Whether the period of each of `frames` lies within JUMP_CENTS of that
+    of the first reliable voiced frame among the SETTLE_FRAMES after it."""
+    with np.errstate(invalid="ignore"):
+        reliable = np.flatnonzero(voiced & (strength >= RELIABLE))
+    nxt = np.searchsorted(reliable, frames, side="right")
+    has = nxt < reliable.size
+    after = reliable[np.minimum(nxt, max(reliable.size - 1, 0))] if reliable.size else frames
+    has &= after - frames <= SETTLE_FRAMES
+    with np.errstate(invalid="ignore", divide="ignore"):
+        near = np.abs(1200.0 * np.log2(periods[frames] / periods[after])) <= JUMP_CENTS
+    return has & near
 
 
 def glitches(periods: np.ndarray, strength: np.ndarray,

@@ -324,6 +324,35 @@ def test_a_single_frame_off_between_agreeing_neighbours_is_searched_near_them():
     assert _voicing.glitches(16000 / hz, strength, voiced)[0].size == 0
 
 
+def test_a_new_note_an_octave_up_is_not_taken_back_to_the_old_one():
+    # At a leap up the new note's first frames are doubtful and far from the
+    # range of the notes before; searched near them, they find the old
+    # note's period, twice theirs, a little less periodic (a held-out cello
+    # read 77.8 Hz for 155.6 there). A multiple is taken only as the
+    # harmonic check would take it, and only where the frame's own period
+    # goes on in the reliable frames just after it; elsewhere, and for
+    # periods at no whole multiple, the range search's margin stands.
+    from qesmorPitch import _voicing
+
+    hz = np.array([77.8] * 5 + [155.6] * 3 + [np.nan] + [155.6] * 4 + [300.0, 299.0, 600.0, 600.0])
+    strength = np.array([0.9] * 5 + [0.73, 0.8, 0.82] + [np.nan] + [0.86, 0.9, 0.9, 0.9]
+                        + [0.7, 0.7, 0.9, 0.9])
+    voiced = np.isfinite(hz)
+    periods = 16000 / hz
+    frames = np.array([5, 6, 7, 13, 14])
+    settles = _voicing.settling(periods, strength, voiced, frames)
+    # 13 and 14 sit at 300 Hz, and the next reliable frame at 600 Hz.
+    np.testing.assert_array_equal(settles, [True, True, True, False, False])
+    own, own_strength = periods[frames], np.array([0.8, 0.8, 0.8, 0.8, 0.8])
+    found = own * np.array([2.0, 2.0 * 2 ** (40 / 1200), 1.6, 2.0, 1.6])
+    for found_strength, taken in ((0.76, [False, False, True, True, True]),
+                                  (0.87, [True, True, True, True, True]),
+                                  (0.64, [False, False, False, False, False])):
+        np.testing.assert_array_equal(
+            _voicing.takes_range_period(found, np.full(5, found_strength), own, own_strength, settles),
+            taken)
+
+
 # --------------------------------------------------------------------------
 # Channels, result object
 
