@@ -16,7 +16,9 @@ sides linearly interpolated by half the fraction:
 within OCTAVE_TOLERANCE of the best is kept. That catches the cores' two
 harmonic errors: 2 P where the true period lies half a sample from a whole
 lag while its double lands on one (the fractional check at P is as good as
-at 2 P), and P / 3 on voices whose third harmonic dominates.
+at 2 P), and P / 3 on voices whose third harmonic dominates. A multiple
+kept is checked once more for its own fractions, which reaches 2/3 of P
+where the cores took 3/2 of the period.
 
 Each frame's evidence for "voiced" is a log-odds score of its strength
 (bounded, so a perfectly periodic background cannot outweigh its level;
@@ -273,6 +275,7 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     `factors` (and by any fraction from a quarter on where that is shorter
     than SHORT_PERIOD samples) within [shortest, longest], and its strength;
     NaN where `periods` is NaN."""
+    given = tuple(factors)
     base = check(x, starts, periods, width)[0]
     # A longer period wins only by more than the tolerance, beyond reach of
     # a frame already that periodic; a frame as aperiodic as noise is not
@@ -314,7 +317,21 @@ def correct_periods(x: np.ndarray, starts: np.ndarray, periods: np.ndarray, widt
     pick = np.argmin(np.where(near, Pm, np.inf), axis=0)
     cols = np.arange(periods.shape[0])
     found = near.any(axis=0)
-    return np.where(found, Pm[pick, cols], periods), np.where(found, Sm[pick, cols], np.nan)
+    period = np.where(found, Pm[pick, cols], periods)
+    strength = np.where(found, Sm[pick, cols], np.nan)
+    # A multiple taken is checked again for its own fractions: the cores'
+    # period can lie at 3/2 of the true one, where neither a half nor a
+    # third of it is in range while its double, three true periods, is (an
+    # oboe's 778 Hz read as 259 Hz).
+    longer = np.flatnonzero(found & (Pm[pick, cols] > periods))
+    fractions = tuple(f for f in given if f < 1)
+    if longer.size and len(fractions) < len(given):
+        again, again_strength = correct_periods(x, starts[longer], period[longer], width,
+                                                shortest, longest, fractions)
+        shorter = again < period[longer]
+        period[longer[shorter]] = again[shorter]
+        strength[longer[shorter]] = again_strength[shorter]
+    return period, strength
 
 
 def outliers(periods: np.ndarray, strength: np.ndarray, voiced: np.ndarray,

@@ -172,6 +172,22 @@ def test_periods_of_few_samples_are_not_taken_at_a_far_multiple(method, sr, fmax
             assert np.mean(off < 50) > 0.95, (f0, harmonics, np.nanmedian(pt.f0))
 
 
+def test_a_period_at_three_halves_of_the_true_one_is_checked_down_to_it():
+    # Neither a half nor a third of 1.5 periods is a period, and a half lies
+    # below the shortest (1000 Hz); its double, three periods, is one, and
+    # was kept (a held-out oboe's 778 Hz read as 259). The offset makes the
+    # 1.5 periods as periodic as the cores had found them there.
+    from qesmorPitch import _voicing
+
+    sr, f0 = 16000, 777.9
+    t = np.arange(4000) / sr
+    y = np.maximum(sum(np.sin(2 * np.pi * k * f0 * t + k) / k for k in range(1, 10)), 0.0) + 0.5
+    period, strength = _voicing.correct_periods(y, np.array([0, 800, 1600]), np.full(3, 1.5 * sr / f0),
+                                                804, 16.0, 400.0)
+    np.testing.assert_allclose(period, sr / f0, rtol=1e-3)
+    assert np.all(strength > 0.98)
+
+
 def test_the_fractions_tried_stay_few_over_any_range():
     # From 1 Hz at 16 kHz a period spans up to 7000 of the shortest: one
     # row per fraction held 7000 rows of every block's frames.
