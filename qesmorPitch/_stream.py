@@ -99,6 +99,11 @@ HUM_ZERO_RUN = 16
 HUM_RESIDUE = 0.5
 
 
+# The input the hum search reads is held in pieces of at least this many
+# samples (the last one excepted).
+PIECE_SAMPLES = 4096
+
+
 class _HumRemoval:
     """The state of causal hum removal: the input the next search reads, the
     hum of each channel as last found, and where the input stands."""
@@ -158,9 +163,17 @@ class _HumRemoval:
             tail = np.where(nonzero.any(axis=1), n - 1 - np.argmax(nonzero[:, ::-1], axis=1), -1)
             zeros = np.where(tail < 0, zeros + n, n - 1 - tail)
         # What the next search reads: from a window before it on. A copy of
-        # the chunk, which may be the caller's own buffer, reused for the next.
+        # the chunk, which may be the caller's own buffer, reused for the next;
+        # joined to the last piece while that is short, so that the pieces
+        # held stay few: one per chunk, a stream of one-sample chunks held
+        # 40,000 of them, and every push went through them all.
         keep = (start + n) // update * update + update - window
-        pieces = [(a, p) for a, p in self.pieces + [(start, x.copy())] if a + p.shape[1] > keep]
+        pieces = self.pieces
+        if pieces and pieces[-1][1].shape[1] < PIECE_SAMPLES:
+            pieces = pieces[:-1] + [(pieces[-1][0], np.concatenate((pieces[-1][1], x), axis=1))]
+        else:
+            pieces = pieces + [(start, x.copy())]
+        pieces = [(a, p) for a, p in pieces if a + p.shape[1] > keep]
         return out, hum, _HumRemoval(sr, pieces, models, start + n, zeros)
 
 

@@ -115,6 +115,18 @@ def test_hum_found_in_the_past_is_taken_out_whatever_the_chunks(monkeypatch):
     assert qesmorPitch.track(y, SR, causal=True, **kw).voiced[later & (at > 0.6)].mean() > 0.9
 
 
+def test_tiny_chunks_keep_the_hum_search_input_in_few_pieces():
+    # One piece per chunk held 40,000 of them for one-sample chunks, and
+    # every push went through them all (20 ms a push, not 0.15).
+    x = np.random.default_rng(3).standard_normal((1, 3 * SR))
+    state = _stream._HumRemoval.start(1, SR)
+    for i in range(0, x.shape[1], 3):
+        state = state.apply(x[:, i:i + 3])[2]
+    assert len(state.pieces) <= 2 + round(_stream.HUM_WINDOW_SECONDS * SR) // _stream.PIECE_SAMPLES
+    first = state.pieces[0][0]
+    np.testing.assert_array_equal(_stream._joined(state.pieces, first, x.shape[1]), x[:, first:])
+
+
 def test_multichannel_integer_chunks_and_reset():
     y = np.stack([signal(seed=2), 0.5 * signal(seed=3)[::-1]])
     ints = np.round(y * 20000).astype(np.int16)
