@@ -1280,6 +1280,10 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
         centres = np.concatenate((between, centres))[first]
         inside = frames < n_frames
         frames, centres = frames[inside], centres[inside]
+        # Whether each frame's own period goes on after it, from the rows as
+        # the cores left them (as `periods`): once, not per run, since each
+        # reads the whole channel.
+        settles = _voicing.settling(periods, rows[c, :, STRENGTH], voiced[c], frames)
         for part in _runs(frames, apart, BLOCK_FRAMES):
             t = frames[part]
             lo, length = int(t[0]), int(t[-1] - t[0]) * hop + width
@@ -1295,9 +1299,8 @@ def _check_range(source: Any, plan: _Plan, rows: np.ndarray, confidence: np.ndar
             period = refine_periods(x, starts[found], period[found], width, at.polarity,
                                     at.interpolator, bounds)
             strength = _voicing.check(x, starts[found], period[None, :], width)[0]
-            better = _voicing.takes_range_period(
-                period, strength, periods[t[found]], rows[c, t[found], STRENGTH],
-                _voicing.settling(periods, rows[c, :, STRENGTH], voiced[c], t[found]))
+            better = _voicing.takes_range_period(period, strength, periods[t[found]],
+                                                 rows[c, t[found], STRENGTH], settles[part][found])
             rows[c, t[found][better], F0] = at.sr / period[better]
             rows[c, t[found][better], STRENGTH] = strength[better]
             changed |= bool(better.any())

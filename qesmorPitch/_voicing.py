@@ -99,6 +99,8 @@ RELIABLE = 0.8
 DOUBTFUL = 0.85
 RANGE_SEARCH = 1.3
 RANGE_MARGIN = 0.15
+# A frame's period "goes on" where the first reliable voiced frame among the
+# SETTLE_FRAMES after it holds it (see settling and takes_range_period).
 SETTLE_FRAMES = 5
 OUTLIER_ROWS = 4096         # doubtful frames whose neighbours are sorted at once
 
